@@ -1,0 +1,55 @@
+# Kelvora native core: build, test, benchmark, run.
+SHELL := /bin/bash
+
+VENV    := .venv
+VPY     := $(VENV)/bin/python
+BUILD   := build/release
+PYTHON313 ?= $(shell command -v python3.13 2>/dev/null || ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13 2>/dev/null | sort -V | tail -n 1)
+
+.PHONY: all build venv test bench run asan stubtest clean
+
+all: build
+
+# The virtual environment is made once; the lock file re-syncs it when it changes.
+$(VENV)/.installed: requirements.lock
+	@if [ -z "$(PYTHON313)" ]; then \
+	  echo "error: CPython 3.13 not found (install it with pyenv or put python3.13 on PATH)" >&2; exit 1; fi
+	@[ -x $(VPY) ] || $(PYTHON313) -m venv $(VENV)
+	$(VPY) -m pip install -q --disable-pip-version-check -r requirements.lock
+	@touch $@
+
+venv: $(VENV)/.installed
+
+$(BUILD)/build.ninja: $(VENV)/.installed
+	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DKELVORA_IN_PLACE=ON -DCMAKE_BUILD_TYPE=Release
+
+build: $(BUILD)/build.ninja
+	$(VENV)/bin/cmake --build $(BUILD)
+
+test: build
+	$(VPY) -m pytest -q
+
+bench: build
+	$(VPY) bench/run.py
+
+run: build
+	$(VPY) -m examples.service
+
+stubtest: build
+	$(VPY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt \
+	  kelvora_core.utils.minter kelvora_core.auth.gatepost kelvora_core.exception.faultmap
+
+# Sanitizer build: its own build tree; the suite runs against it with the system allocator.
+asan: $(VENV)/.installed
+	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DKELVORA_IN_PLACE=ON -DKELVORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(VENV)/bin/cmake --build build/asan
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  $(VPY) -m pytest -q -p no:cacheprovider; status=$$?; \
+	  $(VENV)/bin/cmake --build $(BUILD) --clean-first >/dev/null; exit $$status
+
+clean:
+	rm -rf build
+	find kelvora_core kelvora_enum kelvora_meta tests -name '*.so' -delete

@@ -1,0 +1,49 @@
+// Python errors across C++: one carrier (nb::python_error), one way back out.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+namespace kelvora {
+namespace nb = nanobind;
+
+// Throws the pending Python error as nb::python_error. Call right after a C API
+// call reported failure.
+[[noreturn]] void raise_pending();
+
+// Raises a new exception of `type` with a message.
+[[noreturn]] void raise(nb::handle type, const char* message);
+[[noreturn]] void raise(nb::handle type, nb::handle message);
+
+// Raises this very exception object again (identity matters to asyncio and
+// contextlib, which decide by `is`).
+[[noreturn]] void raise_object(nb::handle exception);
+
+// Inside `catch (...)`: the in-flight C++ exception as a Python exception
+// object (nb::python_error keeps its object, other C++ exceptions are mapped to
+// the interpreter's usual types). Never throws.
+nb::object exception_object(std::exception_ptr error = std::current_exception()) noexcept;
+
+// Inside `catch (...)` at a boundary back to the interpreter: sets the error
+// indicator from the in-flight exception. Always leaves an error set.
+void restore_current_exception() noexcept;
+
+// Adds a traceback entry naming a native function and its source position to
+// the pending Python error, so tracebacks show where native code raised.
+void add_native_traceback(const char* function, const char* file, int line) noexcept;
+
+// While alive, `exception` is "the exception being handled": new exceptions get
+// it as __context__ and sys.exc_info()/logging's exc_info see it, as inside a
+// Python `except` block. Never keep one alive across a co_await.
+class Handling {
+public:
+    explicit Handling(nb::handle exception) noexcept;
+    ~Handling();
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* previous_;
+};
+
+}  // namespace kelvora

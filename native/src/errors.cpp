@@ -1,0 +1,110 @@
+#include "kelvora/errors.hpp"
+
+#include <new>
+#include <stdexcept>
+
+namespace kelvora {
+
+void raise_pending() {
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "native code reported an error without setting one");
+    throw nb::python_error();
+}
+
+void raise(nb::handle type, const char* message) {
+    PyErr_SetString(type.ptr(), message);
+    throw nb::python_error();
+}
+
+void raise(nb::handle type, nb::handle message) {
+    PyErr_SetObject(type.ptr(), message.ptr());
+    throw nb::python_error();
+}
+
+void raise_object(nb::handle exception) {
+    PyErr_SetRaisedException(Py_NewRef(exception.ptr()));
+    throw nb::python_error();
+}
+
+static void set_from(std::exception_ptr error) noexcept {
+    try {
+        std::rethrow_exception(error);
+    } catch (nb::python_error& e) {
+        nb::python_error copy(e);  // the original may be rethrown again later
+        copy.restore();
+    } catch (nb::builtin_exception& e) {
+        // nanobind's typed exceptions (nb::type_error, nb::value_error, ...)
+        static const struct {
+            nb::exception_type kind;
+            PyObject* type;
+        } table[] = {
+            {nb::exception_type::stop_iteration, PyExc_StopIteration},
+            {nb::exception_type::index_error, PyExc_IndexError},
+            {nb::exception_type::key_error, PyExc_KeyError},
+            {nb::exception_type::value_error, PyExc_ValueError},
+            {nb::exception_type::type_error, PyExc_TypeError},
+            {nb::exception_type::buffer_error, PyExc_BufferError},
+            {nb::exception_type::import_error, PyExc_ImportError},
+            {nb::exception_type::attribute_error, PyExc_AttributeError},
+        };
+        PyObject* type = PyExc_RuntimeError;
+        for (const auto& row : table)
+            if (row.kind == e.type()) type = row.type;
+        PyErr_SetString(type, e.what());
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (std::out_of_range& e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in native code");
+    }
+}
+
+nb::object exception_object(std::exception_ptr error) noexcept {
+    // A pending error would be clobbered; keep it as the context of the new one.
+    PyObject* pending = PyErr_GetRaisedException();
+    set_from(error);
+    PyObject* exc = PyErr_GetRaisedException();
+    if (pending) PyErr_SetRaisedException(pending);
+    return nb::steal(exc);
+}
+
+void restore_current_exception() noexcept { set_from(std::current_exception()); }
+
+void add_native_traceback(const char* function, const char* file, int line) noexcept {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    PyObject* globals = PyDict_New();
+    PyCodeObject* code = globals ? PyCode_NewEmpty(file, function, line) : nullptr;
+    PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    PyObject* next = PyException_GetTraceback(exc);
+    // Built through the type's constructor so the entry carries the real line.
+    PyObject* tb = frame ? PyObject_CallFunction((PyObject*)&PyTraceBack_Type, "OOii",
+                                                 next ? next : Py_None, frame, 0, line)
+                         : nullptr;
+    if (tb)
+        PyException_SetTraceback(exc, tb);
+    else
+        PyErr_Clear();
+    Py_XDECREF(tb);
+    Py_XDECREF(next);
+    Py_XDECREF(frame);
+    Py_XDECREF(code);
+    Py_XDECREF(globals);
+    PyErr_SetRaisedException(exc);
+}
+
+Handling::Handling(nb::handle exception) noexcept : previous_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(exception.ptr());
+}
+
+Handling::~Handling() {
+    PyErr_SetHandledException(previous_);
+    Py_XDECREF(previous_);
+}
+
+}  // namespace kelvora

@@ -1,0 +1,516 @@
+// The native function type: a method descriptor that binds arguments like a
+// Python function and carries everything inspect reads from one.
+#include "kelvora/function.hpp"
+
+#include <memory>
+
+#include <cstddef>
+#include <source_location>
+
+namespace kelvora {
+
+namespace {
+
+struct ParamSlot {
+    PyObject* name;  // interned
+    Kind kind;
+    PyTypeObject* exact;
+};
+
+struct NativeFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* dict;
+    PyObject* globals;
+    PyObject* code;
+    PyObject* defaults;     // tuple or NULL
+    PyObject* kwdefaults;   // dict or NULL
+    PyObject* annotations;  // dict
+    PyObject* weakrefs;
+    // Signature layout, fixed at creation.
+    std::vector<ParamSlot>* params;
+    Body* body;
+    Py_ssize_t n_positional;  // positional-only + positional-or-keyword
+    Py_ssize_t n_posonly;
+    Py_ssize_t varargs_at;  // slot of *args, or -1
+    Py_ssize_t varkw_at;    // slot of **kwargs, or -1
+    std::source_location* where;
+};
+
+PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+NativeFunction* as_function(PyObject* self) { return reinterpret_cast<NativeFunction*>(self); }
+
+// ---- argument-binding errors, worded as the interpreter words them ----------
+
+std::string utf8(PyObject* s) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (!p) {
+        PyErr_Clear();
+        return "?";
+    }
+    return std::string(p, size_t(n));
+}
+
+[[noreturn]] void type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw nb::python_error();
+}
+
+std::string quoted_list(const std::vector<PyObject*>& names) {
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        out += "'" + utf8(names[i]) + "'";
+    }
+    return out;
+}
+
+[[noreturn]] void missing(NativeFunction* f, const std::vector<PyObject*>& names, const char* kind) {
+    type_error(utf8(f->qualname) + "() missing " + std::to_string(names.size()) + " required " +
+               kind + " argument" + (names.size() == 1 ? "" : "s") + ": " + quoted_list(names));
+}
+
+[[noreturn]] void too_many_positional(NativeFunction* f, Py_ssize_t given, Py_ssize_t kwonly_given) {
+    Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    std::string sig;
+    bool plural;
+    if (defcount) {
+        plural = true;
+        sig = "from " + std::to_string(f->n_positional - defcount) + " to " +
+              std::to_string(f->n_positional);
+    } else {
+        plural = f->n_positional != 1;
+        sig = std::to_string(f->n_positional);
+    }
+    std::string kwonly_sig;
+    if (kwonly_given)
+        kwonly_sig = std::string(" positional argument") + (given != 1 ? "s" : "") + " (and " +
+                     std::to_string(kwonly_given) + " keyword-only argument" +
+                     (kwonly_given != 1 ? "s" : "") + ")";
+    type_error(utf8(f->qualname) + "() takes " + sig + " positional argument" + (plural ? "s" : "") +
+               " but " + std::to_string(given) + kwonly_sig + " " +
+               (given == 1 && !kwonly_given ? "was" : "were") + " given");
+}
+
+[[noreturn]] void unexpected_keyword(NativeFunction* f, PyObject* keyword) {
+    std::string message =
+        utf8(f->qualname) + "() got an unexpected keyword argument '" + utf8(keyword) + "'";
+    // The interpreter's own "Did you mean" hint, from its suggestions module.
+    nb::list candidates;
+    for (const auto& p : *f->params)
+        if (p.kind == Kind::positional_or_keyword || p.kind == Kind::keyword_only)
+            candidates.append(nb::handle(p.name));
+    if (PyObject* mod = PyImport_ImportModule("_suggestions")) {
+        PyObject* hint = PyObject_CallMethod(mod, "_generate_suggestions", "OO", candidates.ptr(), keyword);
+        if (hint && PyUnicode_Check(hint)) message += ". Did you mean '" + utf8(hint) + "'?";
+        Py_XDECREF(hint);
+        Py_DECREF(mod);
+    }
+    PyErr_Clear();
+    type_error(message);
+}
+
+bool same_name(PyObject* a, PyObject* b) {
+    return a == b || (PyUnicode_Check(b) && PyUnicode_Compare(a, b) == 0);
+}
+
+}  // namespace
+
+[[noreturn]] void raise_wrong_type(const char* what, PyTypeObject* expected, nb::handle got) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 what, expected->tp_name, Py_TYPE(got.ptr())->tp_name);
+    throw nb::python_error();
+}
+
+struct FunctionAccess {
+    static void bind(NativeFunction* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                     Args& out);
+};
+
+void FunctionAccess::bind(NativeFunction* f, PyObject* const* args, size_t nargsf,
+                          PyObject* kwnames, Args& out) {
+    const auto& params = *f->params;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    out.function_ = nb::borrow(reinterpret_cast<PyObject*>(f));
+    out.values_.resize(params.size());
+    auto& v = out.values_;
+
+    Py_ssize_t ncopy = nargs < f->n_positional ? nargs : f->n_positional;
+    for (Py_ssize_t i = 0; i < ncopy; ++i) v[i] = nb::borrow(args[i]);
+    if (f->varargs_at >= 0) {
+        Py_ssize_t extra = nargs > ncopy ? nargs - ncopy : 0;
+        PyObject* tuple = PyTuple_New(extra);
+        if (!tuple) raise_pending();
+        for (Py_ssize_t i = 0; i < extra; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(args[ncopy + i]));
+        v[f->varargs_at] = nb::steal(tuple);
+    }
+    if (f->varkw_at >= 0) v[f->varkw_at] = nb::dict();
+
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    std::vector<PyObject*> posonly_as_keyword;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* value = args[nargs + k];
+        Py_ssize_t found = -1;
+        // Interned names usually match by identity; fall back to comparison.
+        for (int pass = 0; pass < 2 && found < 0; ++pass)
+            for (size_t j = size_t(f->n_posonly); j < params.size(); ++j) {
+                const auto& p = params[j];
+                if (p.kind != Kind::positional_or_keyword && p.kind != Kind::keyword_only) continue;
+                if (pass == 0 ? p.name == key : same_name(p.name, key)) {
+                    found = Py_ssize_t(j);
+                    break;
+                }
+            }
+        if (found < 0) {
+            if (f->varkw_at >= 0) {
+                if (PyDict_SetItem(v[f->varkw_at].ptr(), key, value) < 0) raise_pending();
+                continue;
+            }
+            for (Py_ssize_t j = 0; j < f->n_posonly; ++j)
+                if (same_name(params[j].name, key)) posonly_as_keyword.push_back(params[j].name);
+            if (!posonly_as_keyword.empty())
+                type_error(utf8(f->qualname) +
+                           "() got some positional-only arguments passed as keyword arguments: " +
+                           [&] {
+                               std::string s;
+                               for (size_t i = 0; i < posonly_as_keyword.size(); ++i)
+                                   s += (i ? ", '" : "'") + utf8(posonly_as_keyword[i]) + "'";
+                               return s;
+                           }());
+            unexpected_keyword(f, key);
+        }
+        if (v[found]) type_error(utf8(f->qualname) + "() got multiple values for argument '" +
+                                 utf8(params[found].name) + "'");
+        v[found] = nb::borrow(value);
+    }
+
+    if (nargs > f->n_positional && f->varargs_at < 0) {
+        Py_ssize_t kwonly_given = 0;
+        for (size_t j = 0; j < params.size(); ++j)
+            if (params[j].kind == Kind::keyword_only && v[j]) ++kwonly_given;
+        too_many_positional(f, nargs, kwonly_given);
+    }
+
+    if (nargs < f->n_positional) {
+        Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+        Py_ssize_t first_default = f->n_positional - defcount;
+        std::vector<PyObject*> absent;
+        for (Py_ssize_t i = nargs; i < first_default; ++i)
+            if (!v[i]) absent.push_back(params[i].name);
+        if (!absent.empty()) missing(f, absent, "positional");
+        for (Py_ssize_t i = first_default > nargs ? first_default : nargs; i < f->n_positional; ++i)
+            if (!v[i]) v[i] = nb::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default));
+    }
+
+    std::vector<PyObject*> absent_kwonly;
+    for (size_t j = 0; j < params.size(); ++j) {
+        if (params[j].kind != Kind::keyword_only || v[j]) continue;
+        PyObject* def = f->kwdefaults ? PyDict_GetItemWithError(f->kwdefaults, params[j].name) : nullptr;
+        if (def)
+            v[j] = nb::borrow(def);
+        else if (PyErr_Occurred())
+            raise_pending();
+        else
+            absent_kwonly.push_back(params[j].name);
+    }
+    if (!absent_kwonly.empty()) missing(f, absent_kwonly, "keyword-only");
+
+    for (size_t j = 0; j < params.size(); ++j)
+        if (params[j].exact && v[j] && Py_TYPE(v[j].ptr()) != params[j].exact)
+            raise_wrong_type(utf8(params[j].name).c_str(), params[j].exact, v[j]);
+}
+
+namespace {
+
+PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    NativeFunction* f = as_function(self);
+    try {
+        Args bound;
+        FunctionAccess::bind(f, args, nargsf, kwnames, bound);
+        nb::object result = (*f->body)(bound);
+        return result ? result.release().ptr() : Py_NewRef(Py_None);
+    } catch (...) {
+        restore_current_exception();
+        std::string where = utf8(f->qualname);
+        add_native_traceback(where.c_str(), f->where->file_name(), int(f->where->line()));
+        return nullptr;
+    }
+}
+
+PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    NativeFunction* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->code);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    return 0;
+}
+
+int clear(PyObject* self) {
+    NativeFunction* f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    return 0;
+}
+
+void dealloc(PyObject* self) {
+    NativeFunction* f = as_function(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    clear(self);
+    delete f->params;
+    delete f->body;
+    delete f->where;
+    PyTypeObject* tp = Py_TYPE(self);
+    tp->tp_free(self);
+}
+
+PyObject* repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// ---- attributes ------------------------------------------------------------
+
+template <PyObject* NativeFunction::*field>
+PyObject* get_field(PyObject* self, void*) {
+    PyObject* v = as_function(self)->*field;
+    return Py_NewRef(v ? v : Py_None);
+}
+
+template <PyObject* NativeFunction::*field>
+int set_text(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ and __qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->*field, Py_NewRef(value));
+    return 0;
+}
+
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+    return 0;
+}
+
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
+    return 0;
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (!value || value == Py_None) {
+        value = PyDict_New();
+        if (!value) return -1;
+    } else if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    } else {
+        Py_INCREF(value);
+    }
+    Py_XSETREF(as_function(self)->annotations, value);
+    return 0;
+}
+
+PyGetSetDef getset[] = {
+    {"__name__", get_field<&NativeFunction::name>, set_text<&NativeFunction::name>, nullptr, nullptr},
+    {"__qualname__", get_field<&NativeFunction::qualname>, set_text<&NativeFunction::qualname>,
+     nullptr, nullptr},
+    {"__defaults__", get_field<&NativeFunction::defaults>, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_field<&NativeFunction::kwdefaults>, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_field<&NativeFunction::annotations>, set_annotations, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef members[] = {
+    {"__module__", Py_T_OBJECT_EX, offsetof(NativeFunction, module), 0, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(NativeFunction, doc), 0, nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(NativeFunction, globals), Py_READONLY, nullptr},
+    {"__code__", Py_T_OBJECT_EX, offsetof(NativeFunction, code), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(NativeFunction, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyTypeObject* ready_type() {
+    static bool ready = false;
+    if (!ready) {
+        function_type.tp_name = "kelvora.native_function";
+        function_type.tp_basicsize = sizeof(NativeFunction);
+        function_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                 Py_TPFLAGS_METHOD_DESCRIPTOR;
+        function_type.tp_doc = "A function implemented in native code.";
+        function_type.tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
+        function_type.tp_call = PyVectorcall_Call;
+        function_type.tp_descr_get = descr_get;
+        function_type.tp_dictoffset = offsetof(NativeFunction, dict);
+        function_type.tp_weaklistoffset = offsetof(NativeFunction, weakrefs);
+        function_type.tp_traverse = traverse;
+        function_type.tp_clear = clear;
+        function_type.tp_dealloc = dealloc;
+        function_type.tp_repr = repr;
+        function_type.tp_getset = getset;
+        function_type.tp_members = members;
+        if (PyType_Ready(&function_type) < 0) raise_pending();
+        ready = true;
+    }
+    return &function_type;
+}
+
+nb::object make_code(nb::handle module, const FunctionSpec& spec, nb::handle qualname) {
+    nb::object file = nb::getattr(module, "__file__", nb::none());
+    std::string filename = file.is_none() ? "<native>" : nb::cast<std::string>(nb::str(file));
+    PyCodeObject* empty = PyCode_NewEmpty(filename.c_str(), spec.name, int(spec.where.line()));
+    if (!empty) raise_pending();
+    nb::object code = nb::steal(reinterpret_cast<PyObject*>(empty));
+
+    int argcount = 0, posonly = 0, kwonly = 0;
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    nb::list names;
+    // Python orders locals: positional, keyword-only, then *args, then **kwargs.
+    for (const auto& p : spec.params) {
+        if (p.kind == Kind::positional_only) ++posonly, ++argcount;
+        if (p.kind == Kind::positional_or_keyword) ++argcount;
+        if (p.kind == Kind::keyword_only) ++kwonly;
+    }
+    for (Kind k : {Kind::positional_only, Kind::positional_or_keyword, Kind::keyword_only,
+                   Kind::var_positional, Kind::var_keyword})
+        for (const auto& p : spec.params)
+            if (p.kind == k) names.append(nb::str(p.name));
+    for (const auto& p : spec.params) {
+        if (p.kind == Kind::var_positional) flags |= CO_VARARGS;
+        if (p.kind == Kind::var_keyword) flags |= CO_VARKEYWORDS;
+    }
+    if (spec.flavor == Flavor::coroutine) flags |= CO_COROUTINE;
+    if (spec.flavor == Flavor::async_generator) flags |= CO_ASYNC_GENERATOR;
+
+    nb::dict kw;
+    kw["co_argcount"] = argcount;
+    kw["co_posonlyargcount"] = posonly;
+    kw["co_kwonlyargcount"] = kwonly;
+    kw["co_nlocals"] = nb::len(names);
+    kw["co_varnames"] = nb::tuple(names);
+    kw["co_flags"] = flags;
+    kw["co_qualname"] = qualname;
+    return code.attr("replace")(**kw);
+}
+
+}  // namespace
+
+nb::object Args::global(PyObject* name) const {
+    PyObject* globals = as_function(function_.ptr())->globals;
+    PyObject* v = PyDict_GetItemWithError(globals, name);
+    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetFrameBuiltins(), name);
+    if (v) return nb::borrow(v);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    raise_pending();
+}
+
+nb::object text(const char* annotation) { return nb::str(annotation); }
+
+bool is_native_function(nb::handle obj) { return Py_TYPE(obj.ptr()) == ready_type(); }
+
+nb::object make_function(nb::handle module, FunctionSpec spec) {
+    PyTypeObject* tp = ready_type();
+    // Validate the declared order the way `def` would.
+    Kind last = Kind::positional_only;
+    bool seen_default = false;
+    for (const auto& p : spec.params) {
+        if (p.kind < last) throw std::invalid_argument(std::string(spec.name) + ": parameters out of order");
+        last = p.kind;
+        if (p.kind == Kind::positional_only || p.kind == Kind::positional_or_keyword) {
+            if (p.default_value) seen_default = true;
+            else if (seen_default)
+                throw std::invalid_argument(std::string(spec.name) + ": non-default parameter follows default");
+        }
+    }
+    if (!spec.body) throw std::invalid_argument(std::string(spec.name) + ": no body");
+
+    nb::str qualname(spec.qualname.empty() ? spec.name : spec.qualname.c_str());
+    nb::object code = make_code(module, spec, qualname);
+
+    nb::list defaults;
+    nb::dict kwdefaults, annotations;
+    auto params = std::make_unique<std::vector<ParamSlot>>();
+    Py_ssize_t n_positional = 0, n_posonly = 0, varargs_at = -1, varkw_at = -1;
+    for (const auto& p : spec.params) {
+        PyObject* name = PyUnicode_InternFromString(p.name);
+        if (!name) raise_pending();
+        nb::object owned = nb::steal(name);
+        Py_ssize_t at = Py_ssize_t(params->size());
+        if (p.kind == Kind::positional_only) ++n_posonly;
+        if (p.kind == Kind::positional_only || p.kind == Kind::positional_or_keyword) {
+            ++n_positional;
+            if (p.default_value) defaults.append(p.default_value);
+        }
+        if (p.kind == Kind::keyword_only && p.default_value) kwdefaults[owned] = p.default_value;
+        if (p.kind == Kind::var_positional) varargs_at = at;
+        if (p.kind == Kind::var_keyword) varkw_at = at;
+        if (p.annotation) annotations[owned] = p.annotation;
+        // Interned names live as long as the interpreter; no reference kept here.
+        params->push_back(ParamSlot{name, p.kind, p.exact});
+    }
+    if (spec.returns) annotations["return"] = spec.returns;
+
+    NativeFunction* f = PyObject_GC_New(NativeFunction, tp);
+    if (!f) raise_pending();
+    f->vectorcall = call;
+    f->name = nb::str(spec.name).release().ptr();
+    f->qualname = qualname.release().ptr();
+    f->module = nb::getattr(module, "__name__", nb::none()).release().ptr();
+    f->doc = spec.doc ? nb::str(spec.doc).release().ptr() : Py_NewRef(Py_None);
+    f->dict = nullptr;
+    f->globals = Py_NewRef(PyModule_GetDict(module.ptr()));
+    f->code = code.release().ptr();
+    f->defaults = nb::len(defaults) ? nb::tuple(defaults).release().ptr() : nullptr;
+    f->kwdefaults = nb::len(kwdefaults) ? kwdefaults.release().ptr() : nullptr;
+    f->annotations = annotations.release().ptr();
+    f->weakrefs = nullptr;
+    f->params = params.release();
+    f->body = new Body(std::move(spec.body));
+    f->n_positional = n_positional;
+    f->n_posonly = n_posonly;
+    f->varargs_at = varargs_at;
+    f->varkw_at = varkw_at;
+    f->where = new std::source_location(spec.where);
+    PyObject_GC_Track(f);
+    return nb::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace kelvora

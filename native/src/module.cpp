@@ -1,0 +1,166 @@
+// Module-level names and classes, made the way Python source makes them.
+#include "kelvora/module.hpp"
+
+namespace kelvora {
+
+namespace {
+
+// The package a relative import in `module` resolves against.
+nb::object package_of(nb::handle module) {
+    nb::object pkg = nb::getattr(module, "__package__", nb::none());
+    if (!pkg.is_none() && nb::len(pkg)) return pkg;
+    nb::str name = nb::borrow<nb::str>(nb::getattr(module, "__name__"));
+    return name.attr("rpartition")(".")[0];
+}
+
+}  // namespace
+
+nb::object import_from(nb::handle module, const char* source, const char* name, const char* alias) {
+    nb::object mod;
+    if (source[0] == '.') {
+        int level = 0;
+        while (source[level] == '.') ++level;
+        nb::object globals = nb::dict();
+        globals["__package__"] = package_of(module);
+        globals["__name__"] = nb::getattr(module, "__name__");
+        nb::list fromlist;
+        fromlist.append(nb::str(name));
+        PyObject* m = PyImport_ImportModuleLevel(source + level, globals.ptr(), nullptr,
+                                                 fromlist.ptr(), level);
+        if (!m) raise_pending();
+        mod = nb::steal(m);
+    } else {
+        PyObject* m = PyImport_ImportModule(source);
+        if (!m) raise_pending();
+        mod = nb::steal(m);
+    }
+    nb::object value;
+    PyObject* v = PyObject_GetAttrString(mod.ptr(), name);
+    if (v) {
+        value = nb::steal(v);
+    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        // `from pkg import submodule` imports the submodule, as the statement does.
+        PyErr_Clear();
+        std::string full = nb::cast<std::string>(nb::str(nb::getattr(mod, "__name__"))) + "." + name;
+        PyObject* sub = PyImport_ImportModule(full.c_str());
+        if (!sub) {
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, source);
+            raise_pending();
+        }
+        value = nb::steal(sub);
+    } else {
+        raise_pending();
+    }
+    nb::setattr(module, alias ? alias : name, value);
+    return value;
+}
+
+nb::object import_module(nb::handle module, const char* source, const char* alias) {
+    PyObject* m = PyImport_ImportModule(source);
+    if (!m) raise_pending();
+    nb::object mod = nb::steal(m);
+    if (alias) {
+        nb::setattr(module, alias, mod);
+    } else {
+        std::string top(source);
+        top = top.substr(0, top.find('.'));
+        PyObject* t = PyImport_ImportModule(top.c_str());
+        if (!t) raise_pending();
+        nb::setattr(module, top.c_str(), nb::steal(t));
+    }
+    return mod;
+}
+
+ClassBuilder::ClassBuilder(nb::handle module, const char* name) : module_(module), name_(name) {
+    namespace_["__module__"] = nb::getattr(module, "__name__");
+    namespace_["__qualname__"] = nb::str(name);
+}
+
+ClassBuilder& ClassBuilder::doc(const char* text) {
+    namespace_["__doc__"] = nb::str(text);
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::base(nb::handle cls) {
+    bases_.append(cls);
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::metaclass(nb::handle meta) {
+    metaclass_ = nb::borrow(meta);
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::attr(const char* name, nb::handle value) {
+    namespace_[name] = value;
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::field(const char* name, nb::handle annotation, nb::handle value) {
+    annotations_[name] = annotation;
+    if (value) namespace_[name] = value;
+    return *this;
+}
+
+nb::object ClassBuilder::function_for(FunctionSpec& spec) {
+    if (spec.qualname.empty()) spec.qualname = std::string(name_) + "." + spec.name;
+    return make_function(module_, std::move(spec));
+}
+
+ClassBuilder& ClassBuilder::method(FunctionSpec spec) {
+    const char* name = spec.name;
+    namespace_[name] = function_for(spec);
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::classmethod(FunctionSpec spec) {
+    const char* name = spec.name;
+    PyObject* cm = PyClassMethod_New(function_for(spec).ptr());
+    if (!cm) raise_pending();
+    namespace_[name] = nb::steal(cm);
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::staticmethod(FunctionSpec spec) {
+    const char* name = spec.name;
+    PyObject* sm = PyStaticMethod_New(function_for(spec).ptr());
+    if (!sm) raise_pending();
+    namespace_[name] = nb::steal(sm);
+    return *this;
+}
+
+nb::object ClassBuilder::build() {
+    if (nb::len(annotations_)) namespace_["__annotations__"] = annotations_;
+    nb::tuple bases = nb::tuple(bases_);
+    nb::object meta = metaclass_;
+    if (!meta) {
+        // As `class` does: the most derived metaclass of the bases.
+        meta = nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
+        for (nb::handle b : bases) {
+            nb::handle m = nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(b.ptr())));
+            if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(m.ptr()),
+                                 reinterpret_cast<PyTypeObject*>(meta.ptr())))
+                meta = nb::borrow(m);
+        }
+    }
+    nb::object cls = meta(nb::str(name_), bases, namespace_);
+    nb::setattr(module_, name_, cls);
+    return cls;
+}
+
+nb::object dataclass(nb::handle module, nb::handle cls) {
+    PyObject* dc = PyImport_ImportModule("dataclasses");
+    if (!dc) raise_pending();
+    nb::object decorated = nb::steal(dc).attr("dataclass")(cls);
+    nb::setattr(module, nb::cast<std::string>(nb::getattr(cls, "__name__")).c_str(), decorated);
+    return decorated;
+}
+
+nb::object def(nb::handle module, FunctionSpec spec) {
+    const char* name = spec.name;
+    nb::object f = make_function(module, std::move(spec));
+    nb::setattr(module, name, f);
+    return f;
+}
+
+}  // namespace kelvora
