@@ -1,0 +1,248 @@
+"""Native functions, classes and errors, held against their Python twins."""
+
+import dataclasses
+import gc
+import inspect
+import sys
+import traceback
+import types
+
+import pytest
+
+import _runtime_probe as probe
+
+
+def full(a, b=2, /, c: "int" = 3, *args, d, e=5, **kwargs) -> "tuple":
+    return (a, b, c, args, d, e, kwargs)
+
+
+def simple(x, y, z=None):
+    return (x, y, z)
+
+
+def kwonly(x, *, k):
+    return (x, k)
+
+
+CALLS = [
+    ((), {}),
+    ((1,), {}),
+    ((1,), {"d": 4}),
+    ((1, 2, 3, 4, 5), {"d": 1, "z": 9}),
+    ((1,), {"a": 1, "d": 1}),
+    ((1,), {"c": 1, "d": 1, "e": 2}),
+    ((1, 2, 3), {"c": 3, "d": 1}),
+    ((1, 2), {"x": 1}),
+    ((1, 2, 3, 4), {}),
+    ((1, 2, 3, 4), {"k": 1}),
+    ((), {"k": 1}),
+    ((), {"y": 1}),
+    ((1,), {"kk": 1}),
+    ((1,), {"k": 1, "y": 2}),
+    ((1, 2), {"z": 3, "x": 4}),
+]
+
+
+def outcome(fn, args, kwargs):
+    try:
+        return ("ok", fn(*args, **kwargs))
+    except TypeError as e:
+        # Messages name the function; both twins share names and qualnames.
+        return ("error", str(e))
+
+
+@pytest.mark.parametrize("name", ["full", "simple", "kwonly"])
+@pytest.mark.parametrize("args,kwargs", CALLS)
+def test_binding_matches_python(name, args, kwargs):
+    native, twin = getattr(probe, name), globals()[name]
+    assert outcome(native, args, kwargs) == outcome(twin, args, kwargs)
+
+
+def test_function_metadata_is_function_like():
+    f = probe.full
+    assert inspect.signature(f) == inspect.signature(full)
+    assert str(inspect.signature(f)) == str(inspect.signature(full))
+    assert f.__name__ == f.__qualname__ == "full"
+    assert f.__module__ == "_runtime_probe"
+    assert f.__doc__ == "Binds like its Python twin."
+    assert f.__globals__ is vars(probe)
+    assert f.__defaults__ == (2, 3)
+    assert f.__kwdefaults__ == {"e": 5}
+    assert f.__annotations__ == {"c": "int", "return": "tuple"}
+    code = f.__code__
+    twin = full.__code__
+    for attr in ("co_argcount", "co_posonlyargcount", "co_kwonlyargcount", "co_varnames", "co_nlocals"):
+        assert getattr(code, attr) == getattr(twin, attr), attr
+    assert code.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS) == (
+        inspect.CO_VARARGS | inspect.CO_VARKEYWORDS)
+    assert inspect.isroutine(f) and not inspect.isfunction(f)
+    assert not inspect.iscoroutinefunction(f) and not inspect.isasyncgenfunction(f)
+    f.extra = 1  # functions carry a __dict__
+    assert f.__dict__ == {"extra": 1}
+    assert repr(f).startswith("<function full at 0x")
+
+
+def test_defaults_can_be_replaced_like_python():
+    f = probe.simple
+    saved = f.__defaults__
+    try:
+        f.__defaults__ = ("zz",)
+        assert f(1, 2) == (1, 2, "zz")
+        f.__defaults__ = None
+        with pytest.raises(TypeError, match="missing 1 required positional argument: 'z'"):
+            f(1, 2)
+        with pytest.raises(TypeError, match="must be set to a tuple"):
+            f.__defaults__ = [1]
+    finally:
+        f.__defaults__ = saved
+
+
+def test_no_return_value_is_none():
+    assert probe.nothing() is None
+
+
+@pytest.mark.parametrize("value,got", [(None, "NoneType"), (b"x", "bytes"), (type("S", (str,), {})("x"), "S")])
+def test_exact_type_is_required(value, got):
+    with pytest.raises(TypeError) as err:
+        probe.typed(value)
+    assert str(err.value) == f"Argument 'path' has incorrect type (expected str, got {got})"
+    with pytest.raises(TypeError, match=r"Argument 'data' has incorrect type \(expected dict, got"):
+        probe.typed("ok", data=types.MappingProxyType({}))
+    assert probe.typed("ok", {"a": 1}) == ("ok", {"a": 1})
+
+
+class TestClasses:
+    def test_kinds_and_names(self):
+        S = probe.Sample
+        assert type(S) is type and S.__module__ == "_runtime_probe"
+        assert S.__doc__ == "A class built from native functions."
+        assert isinstance(S.__dict__["make"], classmethod)
+        assert isinstance(S.__dict__["twice"], staticmethod)
+        assert S.describe.__qualname__ == "Sample.describe"
+        assert S.make.__func__.__code__.co_varnames[0] == "cls"
+        assert S.describe.__code__.co_varnames[0] == "self"
+        bound = S().describe
+        assert isinstance(bound, types.MethodType)
+        assert str(inspect.signature(bound)) == "(suffix='!') -> 'str'"
+        assert str(inspect.signature(S.make)) == "()"
+
+    def test_subclass_override_and_super(self):
+        class Child(probe.Sample):
+            def describe(self, suffix="?"):
+                return "child/" + super().describe(suffix)
+
+        c = Child.make()
+        assert type(c) is Child
+        assert c.describe() == "child/test_functions.Child?"
+        c.note = "instances have a __dict__"
+        assert vars(c) == {"note": "instances have a __dict__"}
+        assert Child.twice(4) == 8
+        with pytest.raises(TypeError, match="expected int, got bool"):
+            Child.twice(True)
+
+    def test_patching_a_method(self, monkeypatch):
+        monkeypatch.setattr(probe.Sample, "describe", lambda self, suffix="": "patched")
+        assert probe.Sample().describe() == "patched"
+
+    def test_missing_self_error(self):
+        with pytest.raises(TypeError, match=r"Sample.describe\(\) missing 1 required positional argument: 'self'"):
+            probe.Sample.describe()
+
+    def test_dataclass(self):
+        R = probe.Record
+        assert [f.name for f in dataclasses.fields(R)] == ["name", "size"]
+        assert R("a") == R("a", 0) and R("a") != R("b")
+        assert repr(R("a", 2)) == "Record(name='a', size=2)"
+        assert R.__hash__ is None
+        with pytest.raises(TypeError):
+            {R("a")}
+        with pytest.raises(TypeError, match="missing 1 required positional argument: 'name'"):
+            R()
+
+
+class TestErrors:
+    def test_python_exception_passes_through_unchanged(self):
+        exc = KeyError("k")
+        exc.__cause__ = ValueError("cause")
+
+        def boom():
+            raise exc
+
+        with pytest.raises(KeyError) as err:
+            probe.call(boom)
+        assert err.value is exc and exc.__cause__.args == ("cause",)
+
+    def test_same_object_reraised(self):
+        exc = OSError(5, "io")
+
+        def boom():
+            raise exc
+
+        with pytest.raises(OSError) as err:
+            probe.catch_and_reraise(boom)
+        assert err.value is exc
+
+    def test_raise_while_handling_sets_context(self):
+        with pytest.raises(ValueError, match="wrapped") as err:
+            probe.raise_while_handling(lambda: 1 / 0)
+        assert isinstance(err.value.__context__, ZeroDivisionError)
+        assert err.value.__cause__ is None
+        assert sys.exc_info() == (None, None, None)  # the handled exception did not leak
+
+    def test_traceback_names_native_function(self):
+        with pytest.raises(ZeroDivisionError) as err:
+            probe.call(lambda: 1 / 0)
+        frames = traceback.extract_tb(err.value.__traceback__)
+        native = [f for f in frames if f.name == "call"]
+        assert native and native[0].filename.endswith("_runtime_probe.cpp") and native[0].lineno > 0
+
+    @pytest.mark.parametrize("kind,exc_type,text", [
+        ("value", ValueError, "bad value"),
+        ("index", IndexError, "out of range"),
+        ("type", TypeError, "bad type"),
+        ("other", RuntimeError, "plain failure"),
+    ])
+    def test_cpp_exceptions_become_python_ones(self, kind, exc_type, text):
+        with pytest.raises(exc_type, match=text):
+            probe.throw_cpp(kind)
+
+
+def test_globals_are_looked_up_at_call_time(monkeypatch):
+    with pytest.raises(NameError, match="name 'target' is not defined"):
+        probe.read_global()
+    monkeypatch.setattr(probe, "target", "first", raising=False)
+    assert probe.read_global() == "first"
+    monkeypatch.setattr(probe, "target", "second")
+    assert probe.read_global() == "second"
+    assert probe.read_global.__globals__["target"] == "second"
+
+
+def test_repeated_calls_do_not_leak():
+    sentinel = object()
+    kw = {"d": sentinel}
+
+    def run(n):
+        for _ in range(n):
+            probe.full(sentinel, sentinel, sentinel, sentinel, **kw, extra=sentinel)
+            probe.Sample().describe()
+            probe.Sample.make()
+            try:
+                probe.simple(sentinel)
+            except TypeError:
+                pass
+            try:
+                probe.typed(sentinel)
+            except TypeError:
+                pass
+            try:
+                probe.call(lambda: 1 / 0)
+            except ZeroDivisionError:
+                pass
+
+    run(200)
+    gc.collect()
+    before_refs, before_objs = sys.getrefcount(sentinel), len(gc.get_objects())
+    run(3000)
+    gc.collect()
+    assert sys.getrefcount(sentinel) == before_refs
+    assert len(gc.get_objects()) - before_objs < 50
