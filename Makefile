@@ -34,7 +34,8 @@ bench: build
 	$(VPY) bench/run.py
 
 run: build
-	$(VPY) -m examples.service
+	@if [ -f examples/service.py ]; then $(VPY) -m examples.service; \
+	 else echo "The example service arrives with the application module (keystone); nothing to run yet."; fi
 
 stubtest: build
 	$(VPY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt \
