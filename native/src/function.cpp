@@ -138,8 +138,8 @@ void FunctionAccess::bind(NativeFunction* f, PyObject* const* args, size_t nargs
     const auto& params = *f->params;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     out.function_ = nb::borrow(reinterpret_cast<PyObject*>(f));
-    out.values_.resize(params.size());
-    auto& v = out.values_;
+    out.resize(params.size());
+    nb::object* v = out.data();
 
     Py_ssize_t ncopy = nargs < f->n_positional ? nargs : f->n_positional;
     for (Py_ssize_t i = 0; i < ncopy; ++i) v[i] = nb::borrow(args[i]);

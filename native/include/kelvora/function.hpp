@@ -32,8 +32,19 @@ struct Param {
 // references, so a coroutine body may keep it across suspensions.
 class Args {
 public:
-    nb::handle operator[](size_t i) const { return values_[i]; }
-    size_t size() const { return values_.size(); }
+    Args() = default;
+    Args(Args&& other) noexcept { *this = std::move(other); }
+    Args& operator=(Args&& other) noexcept {
+        size_ = other.size_;
+        for (size_t i = 0; i < inline_capacity; ++i) inline_[i] = std::move(other.inline_[i]);
+        heap_ = std::move(other.heap_);
+        function_ = std::move(other.function_);
+        other.size_ = 0;
+        return *this;
+    }
+
+    nb::handle operator[](size_t i) const { return data()[i]; }
+    size_t size() const { return size_; }
     // The function object being called (its __name__, __qualname__, __globals__).
     nb::handle function() const { return function_; }
     // A module global looked up now, as Python code would: module dict, then
@@ -42,7 +53,18 @@ public:
 
 private:
     friend struct FunctionAccess;
-    std::vector<nb::object> values_;
+    // Most signatures are short: their arguments live inline, no allocation.
+    static constexpr size_t inline_capacity = 6;
+    nb::object* data() { return size_ <= inline_capacity ? inline_ : heap_.data(); }
+    const nb::object* data() const { return size_ <= inline_capacity ? inline_ : heap_.data(); }
+    void resize(size_t n) {
+        size_ = n;
+        if (n > inline_capacity) heap_.resize(n);
+    }
+
+    nb::object inline_[inline_capacity];
+    std::vector<nb::object> heap_;
+    size_t size_ = 0;
     nb::object function_;
 };
 
