@@ -1,0 +1,1 @@
+"""Kelvora core: the application, authentication, database sessions and the host package around them."""

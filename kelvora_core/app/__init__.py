@@ -1,0 +1,1 @@
+"""The application object and its life cycle."""

@@ -1,0 +1,1 @@
+"""Authentication routing and data-permission rules."""

@@ -1,0 +1,459 @@
+"""The process-wide configuration, read from one YAML file.
+
+``AppConfig`` is a module-level instance of :class:`Settings`, loaded when this module is
+first imported: from the file named by the environment variable ``KELVORA_CONFIG`` when the
+launcher sets it, else from ``config.yaml`` in the current working directory. An absent
+``config.yaml`` means "all defaults"; a file named explicitly (by the variable or by
+``load(path)``) must exist. Sections and keys left out take their defaults.
+
+``load()``, ``reload()`` and ``install()`` update that same object in place, so every module
+that did ``from ..config.app_config import AppConfig`` sees the new values. A file that fails
+to validate raises :class:`ConfigError` and leaves ``AppConfig`` as it was.
+
+Unknown keys are errors rather than ignored, so a misspelt key cannot silently fall back to
+its default.
+"""
+
+from __future__ import annotations
+
+import logging as _stdlib_logging
+import os
+import re
+from collections.abc import Mapping
+from pathlib import Path
+from typing import Annotated, Any
+
+import yaml
+from pydantic import BaseModel, ConfigDict, Field, PlainValidator, PrivateAttr, ValidationError
+from pydantic import field_validator, model_validator
+from pydantic_core import PydanticCustomError
+
+from ..utils.base.snowflake import DEFAULT_EPOCH_MS, MAX_INSTANCE
+
+__all__ = [
+    "AppConfig",
+    "ConfigError",
+    "DatabaseSetting",
+    "RouterConfigSetting",
+    "Settings",
+    "from_mapping",
+    "install",
+    "load",
+    "read",
+    "reload",
+]
+
+ENV_VAR = "KELVORA_CONFIG"
+DEFAULT_FILE = "config.yaml"
+
+#: Public, so never acceptable in production; long enough for HS256 (32 bytes).
+DEV_SECRET_KEY = "kelvora-development-secret-key-do-not-use-in-production"
+MIN_SECRET_BYTES = 32
+
+LOGGING_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
+_LEVEL_DESC = {"DEBUG": "调试", "INFO": "信息", "WARNING": "警告", "ERROR": "错误", "CRITICAL": "严重"}
+_MODEL_DESC = {"dev": "开发环境", "test": "测试环境", "prod": "生产环境", "production": "生产环境"}
+_PROD_MODELS = frozenset({"prod", "production"})
+
+_DOTTED_NAME = re.compile(r"[A-Za-z_]\w*(\.[A-Za-z_]\w*)*\Z")
+
+
+class ConfigError(ValueError):
+    """The configuration file cannot be read or does not have the expected shape."""
+
+
+def _invalid(message: str) -> PydanticCustomError:
+    # One error type for all our own checks; the text is already the final wording.
+    return PydanticCustomError("kelvora", message)
+
+
+def _number(value: Any) -> int | float:
+    if type(value) is bool or not isinstance(value, (int, float)):
+        raise _invalid("must be a number")
+    if not value > 0:
+        raise _invalid("must be greater than 0")
+    return value
+
+
+def _secret(value: Any) -> str | bytes:
+    if isinstance(value, str):
+        size = len(value.encode("utf-8"))
+    elif isinstance(value, bytes):
+        size = len(value)
+    else:
+        raise _invalid("must be a text")
+    if size < MIN_SECRET_BYTES:
+        raise _invalid(f"must be at least {MIN_SECRET_BYTES} bytes long, got {size} bytes")
+    return value
+
+
+def _tenant_id(value: Any) -> int | str:
+    if isinstance(value, str) and value:
+        return value
+    if isinstance(value, int) and type(value) is not bool:
+        return value
+    raise _invalid("must be an integer or a non-empty text")
+
+
+PositiveNumber = Annotated[int | float, PlainValidator(_number)]
+SecretKey = Annotated[str | bytes, PlainValidator(_secret)]
+TenantId = Annotated[int | str, PlainValidator(_tenant_id)]
+NonEmptyText = Annotated[str, Field(min_length=1)]
+
+
+class _Section(BaseModel):
+    # YAML already types its scalars, so no coercion: "4" is not a worker count.
+    model_config = ConfigDict(strict=True, extra="forbid")
+
+    @model_validator(mode="before")
+    @classmethod
+    def _empty_section(cls, data: Any) -> Any:
+        # "webapp:" with every key commented out reads as null; treat it as empty.
+        return {} if data is None else data
+
+
+class WebAppSettings(_Section):
+    name: str = "Kelvora"
+    version: str = "0.1.0"
+    reload: bool = False
+    workers: int = Field(1, ge=1)
+
+
+class EnvironmentSettings(_Section):
+    """The active environment; descriptions and ``is_prod`` follow ``model`` unless given."""
+
+    model: NonEmptyText = "dev"
+    model_desc: str = _MODEL_DESC["dev"]
+    is_prod: bool = False
+    logging_level: str = "DEBUG"
+    logging_level_desc: str = _LEVEL_DESC["DEBUG"]
+
+    @model_validator(mode="before")
+    @classmethod
+    def _derived_defaults(cls, data: Any) -> Any:
+        if not isinstance(data, dict):
+            return data
+        data = dict(data)
+        model = data.get("model", "dev")
+        if isinstance(model, str):
+            data.setdefault("model_desc", _MODEL_DESC.get(model.lower(), model))
+            data.setdefault("is_prod", model.lower() in _PROD_MODELS)
+        level = data.get("logging_level", "DEBUG")
+        if isinstance(level, str):
+            data.setdefault("logging_level_desc", _LEVEL_DESC.get(level.upper(), level))
+        return data
+
+    @field_validator("logging_level")
+    @classmethod
+    def _known_level(cls, value: str) -> str:
+        level = value.upper()
+        if level not in LOGGING_LEVELS:
+            raise _invalid("must be one of " + ", ".join(LOGGING_LEVELS))
+        return level
+
+
+class RouterConfigSetting(_Section):
+    """One package whose routers are included, under ``prefix`` and with ``tags``."""
+
+    name: NonEmptyText
+    enabled: bool = True
+    prefix: str | None = None
+    tags: list[str] | None = None
+    check_database: bool = True
+
+    @field_validator("name")
+    @classmethod
+    def _importable(cls, value: str) -> str:
+        if not _DOTTED_NAME.match(value):
+            raise _invalid("must be an importable package name")
+        return value
+
+    @field_validator("prefix")
+    @classmethod
+    def _route_prefix(cls, value: str | None) -> str | None:
+        # The web framework refuses these at inclusion; say so at start-up instead.
+        if value and (not value.startswith("/") or value.endswith("/")):
+            raise _invalid("must start with '/' and not end with '/'")
+        return value
+
+
+class TenantSettings(_Section):
+    enabled: bool = False
+    default_tenant_id: TenantId = 1
+
+
+class AuthSettings(_Section):
+    default_admin_users: list[NonEmptyText] = Field(default_factory=lambda: ["admin"])
+    token_secret_key: SecretKey = Field(DEV_SECRET_KEY, repr=False)
+    token_expire_minutes: PositiveNumber = 30
+    token_refresh_expire_days: PositiveNumber = 7
+    tenant: TenantSettings = Field(default_factory=TenantSettings)
+
+    @field_validator("default_admin_users")
+    @classmethod
+    def _distinct_users(cls, users: list[str]) -> list[str]:
+        seen: set[str] = set()
+        for user in users:
+            if user in seen:
+                raise _invalid(f"lists {user!r} twice")
+            seen.add(user)
+        return users
+
+
+class SnowflakeSettings(_Section):
+    instance_id: int = Field(1, ge=0, le=MAX_INSTANCE)
+    #: Milliseconds since 1970-01-01T00:00:00Z.
+    epoch_time: int = Field(DEFAULT_EPOCH_MS, ge=0)
+
+
+class DatabaseSetting(_Section):
+    """Connection of one named database; unset pool options keep the driver's defaults."""
+
+    url: NonEmptyText = Field(repr=False)  # may hold a password
+    echo: bool = False
+    pool_size: int | None = Field(None, ge=1)
+    max_overflow: int | None = Field(None, ge=0)
+    pool_timeout: float | None = Field(None, gt=0)
+    pool_recycle: int | None = Field(None, gt=0)
+    pool_pre_ping: bool = True
+
+    @field_validator("url")
+    @classmethod
+    def _looks_like_url(cls, value: str) -> str:
+        if "://" not in value:
+            raise _invalid("must be a database URL such as 'sqlite+aiosqlite:///kelvora.db'")
+        return value
+
+
+AUTH_DATABASE = "Auth"
+
+
+def _default_routers() -> list[RouterConfigSetting]:
+    return [RouterConfigSetting(name="kelvora_core")]
+
+
+def _default_databases() -> dict[str, DatabaseSetting]:
+    return {AUTH_DATABASE: DatabaseSetting(url="sqlite+aiosqlite:///kelvora.db")}
+
+
+class Settings(_Section):
+    """The whole configuration; ``AppConfig`` is the process's instance."""
+
+    webapp: WebAppSettings = Field(default_factory=WebAppSettings)
+    environment: EnvironmentSettings = Field(default_factory=EnvironmentSettings)
+    routers: list[RouterConfigSetting] = Field(default_factory=_default_routers)
+    auth: AuthSettings = Field(default_factory=AuthSettings)
+    generate_snowflake: SnowflakeSettings = Field(default_factory=SnowflakeSettings)
+    databases: dict[str, DatabaseSetting] = Field(default_factory=_default_databases)
+
+    _source: str = PrivateAttr(default="<defaults>")
+
+    @field_validator("routers")
+    @classmethod
+    def _distinct_routers(cls, routers: list[RouterConfigSetting]) -> list[RouterConfigSetting]:
+        seen: set[str] = set()
+        for router in routers:
+            if router.name in seen:
+                raise _invalid(f"lists the package {router.name!r} twice")
+            seen.add(router.name)
+        return routers
+
+    @field_validator("databases")
+    @classmethod
+    def _database_names(cls, databases: dict[str, DatabaseSetting]) -> dict[str, DatabaseSetting]:
+        # Databases are looked up without regard to case.
+        seen: dict[str, str] = {}
+        for name in databases:
+            if name.lower() in seen:
+                raise _invalid(f"names {seen[name.lower()]!r} and {name!r} differ only in case")
+            seen[name.lower()] = name
+        if AUTH_DATABASE.lower() not in seen:
+            raise _invalid(f"must define {AUTH_DATABASE!r}, the database of the user accounts")
+        return databases
+
+    @model_validator(mode="after")
+    def _production_secret(self) -> Settings:
+        if self.environment.is_prod and self.auth.token_secret_key == DEV_SECRET_KEY:
+            raise _invalid(
+                "auth.token_secret_key must be set in production: "
+                "the built-in development key is public"
+            )
+        return self
+
+    @property
+    def source(self) -> str:
+        """The file these settings came from, or a placeholder such as '<defaults>'."""
+        return self._source
+
+    def get_default_tenant_id(self) -> int | str:
+        """Tenant under which the default administrator accounts are created."""
+        return self.auth.tenant.default_tenant_id
+
+
+# --- reading -------------------------------------------------------------------------------
+
+_MESSAGES = {
+    "int_type": "must be an integer",
+    "int_from_float": "must be an integer",
+    "bool_type": "must be true or false",
+    "string_type": "must be a text",
+    "float_type": "must be a number",
+    "list_type": "must be a list",
+    "dict_type": "must be a mapping",
+    "model_type": "must be a mapping",
+    "string_too_short": "must not be empty",
+    "greater_than": "must be greater than {gt}",
+    "greater_than_equal": "must be at least {ge}",
+    "less_than": "must be less than {lt}",
+    "less_than_equal": "must be at most {le}",
+    "missing": "is required",
+    "extra_forbidden": "is not a known key",
+}
+_NO_VALUE_SHOWN = frozenset({"missing", "extra_forbidden"})
+_SECRET_KEYS = frozenset({"token_secret_key"})
+
+
+def _dotted(loc: tuple[Any, ...]) -> str:
+    key = ""
+    for index, part in enumerate(loc):
+        is_name = index + 1 < len(loc) and loc[index + 1] == "[key]"
+        if part == "[key]":
+            key += " (the name)"
+        elif isinstance(part, int) and not is_name:
+            key += f"[{part}]"
+        else:
+            key += f".{part}" if key else str(part)
+    return key
+
+
+def _shown(value: Any) -> str:
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+def _describe(error: Any) -> str:
+    kind = error["type"]
+    template = _MESSAGES.get(kind)
+    if kind == "kelvora":
+        text = error["msg"]
+    elif template is not None:
+        text = template.format(**error.get("ctx", {}))
+    else:
+        text = error["msg"]
+    secret = bool(error["loc"]) and error["loc"][-1] in _SECRET_KEYS
+    if kind not in _NO_VALUE_SHOWN and not secret:
+        value = error.get("input")
+        text += f", got {_shown(value)}"
+        if kind == "string_type" and isinstance(value, (int, float)):
+            text += " (quote it to keep it as text)"
+    key = _dotted(error["loc"])
+    return f"{key} {text}" if key else text
+
+
+def from_mapping(data: Any, source: str = "<mapping>") -> Settings:
+    """Validate already-parsed configuration data; ``source`` names it in error messages."""
+    if data is None:
+        data = {}
+    if not isinstance(data, Mapping):
+        raise ConfigError(
+            f"{source}: the top level must be a mapping of sections, got {type(data).__name__}"
+        )
+    try:
+        settings = Settings.model_validate(dict(data))
+    except ValidationError as exc:
+        raise ConfigError("\n".join(f"{source}: {_describe(e)}" for e in exc.errors())) from None
+    settings._source = source
+    return settings
+
+
+class _Loader(yaml.SafeLoader):
+    """Safe YAML that refuses a key given twice in one mapping (the last would silently win)."""
+
+
+def _construct_mapping(loader: _Loader, node: yaml.MappingNode) -> dict[Any, Any]:
+    seen = set()
+    for key_node, _ in node.value:
+        if key_node.tag == "tag:yaml.org,2002:merge" or not isinstance(key_node, yaml.ScalarNode):
+            continue
+        key = loader.construct_object(key_node)
+        if key in seen:
+            raise yaml.constructor.ConstructorError(
+                None, None, f"the key {key!r} is given twice", key_node.start_mark
+            )
+        seen.add(key)
+    return loader.construct_mapping(node)
+
+
+_Loader.add_constructor(yaml.resolver.BaseResolver.DEFAULT_MAPPING_TAG, _construct_mapping)
+
+
+def _parse_yaml(text: str, source: str) -> Any:
+    try:
+        return yaml.load(text, Loader=_Loader)  # noqa: S506 - a SafeLoader subclass
+    except yaml.YAMLError as exc:
+        mark = getattr(exc, "problem_mark", None)
+        problem = getattr(exc, "problem", None) or str(exc)
+        where = f" (line {mark.line + 1}, column {mark.column + 1})" if mark else ""
+        raise ConfigError(f"{source}: not valid YAML: {problem}{where}") from None
+
+
+def _config_path(path: str | os.PathLike[str] | None) -> tuple[Path, bool]:
+    """The file to read, and whether it was named explicitly (and so must exist)."""
+    if path is not None:
+        return Path(path), True
+    named = os.environ.get(ENV_VAR)
+    if named:
+        return Path(named), True
+    return Path(DEFAULT_FILE), False
+
+
+def read(path: str | os.PathLike[str] | None = None) -> Settings:
+    """Read and validate a configuration file without installing it."""
+    file, explicit = _config_path(path)
+    source = str(file)
+    try:
+        text = file.read_text(encoding="utf-8")
+    except FileNotFoundError:
+        if explicit:
+            raise ConfigError(f"{source}: no such configuration file") from None
+        settings = from_mapping({}, "<defaults>")
+    except UnicodeDecodeError as exc:
+        raise ConfigError(f"{source}: not UTF-8 text ({exc.reason} at byte {exc.start})") from None
+    except OSError as exc:
+        raise ConfigError(f"{source}: cannot be read: {exc.strerror or exc}") from None
+    else:
+        settings = from_mapping(_parse_yaml(text, source), source)
+    _warn_development_secret(settings)
+    return settings
+
+
+def _warn_development_secret(settings: Settings) -> None:
+    if settings.auth.token_secret_key == DEV_SECRET_KEY:
+        # The logging facade depends on this module, so go to the same logger directly.
+        _stdlib_logging.getLogger("kelvora").warning(
+            "%s: auth.token_secret_key is the built-in development key; "
+            "set your own before going to production",
+            settings.source,
+        )
+
+
+def install(settings: Settings) -> Settings:
+    """Make ``AppConfig`` hold the values of ``settings``; returns ``AppConfig``."""
+    for name in Settings.model_fields:
+        setattr(AppConfig, name, getattr(settings, name))
+    AppConfig._source = settings._source
+    return AppConfig
+
+
+def load(path: str | os.PathLike[str] | None = None) -> Settings:
+    """Read ``path`` (default: $KELVORA_CONFIG, else ./config.yaml) into ``AppConfig``."""
+    return install(read(path))
+
+
+def reload() -> Settings:
+    """Read again the file ``AppConfig`` came from (or look for one again if it had none)."""
+    source = AppConfig.source
+    return load(None if source.startswith("<") else source)
+
+
+AppConfig: Settings = read()

@@ -1,0 +1,1 @@
+"""Engines: databases, Redis, disk and permissions."""

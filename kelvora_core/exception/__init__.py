@@ -1,0 +1,1 @@
+"""Exception types, handlers and database-error translation."""

@@ -1,0 +1,1 @@
+"""Services: authentication, database sessions, queries and data."""

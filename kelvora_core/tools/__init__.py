@@ -1,0 +1,1 @@
+"""Tools: schema synchronisation, class scanning, tenant context."""

@@ -1,0 +1,1 @@
+"""Utilities: unique ids and helpers."""

@@ -1,0 +1,1 @@
+"""Building blocks with no framework dependencies."""

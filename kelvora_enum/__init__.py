@@ -1,0 +1,1 @@
+"""Enumeration (code dictionary) package."""

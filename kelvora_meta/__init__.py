@@ -1,0 +1,1 @@
+"""Metadata naming tools."""

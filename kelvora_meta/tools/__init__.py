@@ -1,0 +1,1 @@
+"""Names derived from database metadata."""
