@@ -4,7 +4,9 @@ SHELL := /bin/bash
 VENV    := .venv
 VPY     := $(VENV)/bin/python
 BUILD   := build/release
-PYTHON313 ?= $(shell command -v python3.13 2>/dev/null || ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13 2>/dev/null | sort -V | tail -n 1)
+# The newest CPython 3.13 that actually runs (a pyenv shim on PATH may not).
+PYTHON313 ?= $(shell for p in $$(ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13 2>/dev/null | sort -rV) python3.13; do \
+  if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1; then echo "$$p"; break; fi; done)
 
 .PHONY: all build venv test bench run asan stubtest clean
 
