@@ -41,7 +41,8 @@ run: build
 
 stubtest: build
 	$(VPY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt \
-	  kelvora_core.utils.minter kelvora_core.auth.gatepost kelvora_core.exception.faultmap
+	  kelvora_core.utils.minter kelvora_core.auth.gatepost kelvora_core.exception.faultmap \
+	  kelvora_meta.tools.scriven kelvora_core.generate.linkage
 
 # Sanitizer build: its own build tree; the suite runs against it with the system allocator.
 asan: $(VENV)/.installed

@@ -1,0 +1,23 @@
+from collections.abc import Iterable
+from typing import Any, ClassVar
+
+class Scrivener:
+    case_mapping: ClassVar[dict[str, str]]
+    private_mapping: ClassVar[list[str]]
+    @staticmethod
+    def set_update_property(data_model: Any, meta_model: Any) -> Any: ...
+    @staticmethod
+    def get_file_name(table_or_view_name: str) -> str: ...
+    @classmethod
+    def get_class_name(cls, table_or_view_name: str) -> str:
+        """（驼峰命名，去除前缀 t/v/sys）"""
+    @staticmethod
+    def dump_json(data: Any) -> str: ...
+    @classmethod
+    def is_private(cls, column_name: Any) -> bool: ...
+    @classmethod
+    def is_primary(cls, column_name: Any, constrained_columns: str | bytes | bytearray) -> bool: ...
+    @classmethod
+    def is_unique(cls, column_name: Any, meta_indexes: Iterable[Any]) -> bool: ...
+    @classmethod
+    def is_foreign(cls, column_name: Any, linkage_keys: Iterable[Any]) -> bool: ...
