@@ -66,6 +66,25 @@ constexpr Irregular irregular_plurals[] = {
     {"focus", "foci"},          {"staff", "staffs"},
 };
 
+// The irregular entry whose singular is tail.lower(), if any.
+const Irregular* find_irregular(TextView tail) {
+    if (const unsigned char* p = tail.ascii_bytes()) {
+        // Lower-case a short ASCII tail once instead of once per entry.
+        constexpr size_t longest = 10;  // "phenomenon"
+        if (size_t(tail.size()) > longest) return nullptr;
+        char buf[longest];
+        for (Py_ssize_t i = 0; i < tail.size(); ++i)
+            buf[i] = char(unsigned(p[i] - 'A') < 26u ? p[i] + 32 : p[i]);
+        std::string_view lower(buf, size_t(tail.size()));
+        for (const Irregular& entry : irregular_plurals)
+            if (entry.singular == lower) return &entry;
+        return nullptr;
+    }
+    for (const Irregular& entry : irregular_plurals)
+        if (tail.lower_equals(entry.singular)) return &entry;
+    return nullptr;
+}
+
 constexpr std::string_view es_endings[] = {"s", "x", "z", "sh", "ch"};
 
 bool is_lower_vowel(Py_UCS4 c) {
@@ -78,11 +97,9 @@ void append_plural(TextBuilder& out, TextView name) {
     Py_ssize_t cut = name.rfind('_') + 1;
     out.append(name.slice(0, cut));
     TextView tail = name.slice(cut, name.size());
-    for (const Irregular& entry : irregular_plurals) {
-        if (tail.lower_equals(entry.singular)) {
-            out.append(entry.plural);
-            return;
-        }
+    if (const Irregular* entry = find_irregular(tail)) {
+        out.append(entry->plural);
+        return;
     }
     for (std::string_view ending : es_endings) {
         if (tail.ends_with(ending)) {
