@@ -3,7 +3,7 @@
 import pytest
 import socket
 
-import conftest
+import _servers
 
 
 async def _select_one(url):
@@ -30,10 +30,10 @@ def test_unreachable_server_skips_or_fails_under_ci(monkeypatch):
     with socket.socket() as s:  # a port nobody listens on
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
-    monkeypatch.setitem(conftest.SERVERS, "nowhere", ("127.0.0.1", port, "x://"))
+    monkeypatch.setitem(_servers.SERVERS, "nowhere", ("127.0.0.1", port, "x://"))
     monkeypatch.setenv("CI", "true")
     with pytest.raises(pytest.fail.Exception, match="CI requires it"):
-        conftest.server_url("nowhere")
+        _servers.server_url("nowhere")
     monkeypatch.setenv("CI", "false")
     with pytest.raises(pytest.skip.Exception, match="not reachable"):
-        conftest.server_url("nowhere")
+        _servers.server_url("nowhere")
