@@ -1,0 +1,1449 @@
+// Native coroutine and async-generator objects: the Python side of C++20
+// coroutine frames, shaped like the interpreter's own generator objects. Each
+// object type has one step (send, throw, close) reporting a Result; the slots and
+// methods Python calls are thin wrappers that turn a Result into the protocol's
+// shape (a value, StopIteration, an am_send result).
+#include "kelvora/coro.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <new>
+#include <utility>
+
+namespace kelvora {
+namespace detail {
+
+enum class State : unsigned char { created, suspended, running, finished };
+
+struct CoroutineObject {
+    PyObject ob_base;
+    std::coroutine_handle<> frame;  // null once the body finished or was dropped
+    PromiseBase* promise;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* awaiting;   // what the body awaits: its `yield from` target
+    PyObject* handled;    // the exception the body handles (a Caught), between steps
+    PyObject* finalizer;  // async generators: the event loop's finalizer hook
+    PyObject* weakrefs;
+    const char* file;  // where the body is defined, for traceback entries
+    int line;
+    State state;
+    Flavor flavor;
+    bool hooks_inited;   // async generators: firstiter was called
+    bool running_async;  // async generators: an asend()/athrow() is under way
+    bool closed;         // async generators: ran out, or aclose() began
+};
+
+struct CoroutineAccess {
+    static FrameSlots& slots(PromiseBase& promise) noexcept { return promise.slots_; }
+    template <class Body>
+    static auto release(Body& body) noexcept {
+        return std::exchange(body.frame_, {});
+    }
+};
+
+}  // namespace detail
+
+namespace {
+
+using detail::CoroutineAccess;
+using detail::CoroutineObject;
+using detail::FrameSlots;
+using detail::PromiseBase;
+using detail::State;
+
+std::size_t live_frames = 0;
+
+PyTypeObject coroutine_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject async_generator_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject wrapper_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject asend_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject athrow_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+CoroutineObject* as_coro(PyObject* o) {
+    return reinterpret_cast<CoroutineObject*>(o);
+}
+FrameSlots& slots(CoroutineObject* self) {
+    return CoroutineAccess::slots(*self->promise);
+}
+bool is_coroutine(CoroutineObject* self) {
+    return self->flavor == Flavor::coroutine;
+}
+
+// ---- results ----------------------------------------------------------------
+
+struct Result {
+    enum Kind : unsigned char {
+        passed,    // the awaited object yielded: the value goes out unchanged
+        yielded,   // the body's co_yield (async generators)
+        returned,  // the body (or awaitable) finished with `value`
+        raised,    // `value` is the exception
+    } kind;
+    nb::object value;
+
+    bool matches(PyObject* type) const {
+        return kind == raised && PyErr_GivenExceptionMatches(value.ptr(), type);
+    }
+};
+
+Result returned(nb::object value = nb::none()) {
+    return {Result::returned, std::move(value)};
+}
+
+// The pending Python error as a Result.
+Result raised_pending() {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) {
+        PyErr_SetString(PyExc_SystemError, "native coroutine step failed without an exception");
+        exc = PyErr_GetRaisedException();
+    }
+    return {Result::raised, nb::steal(exc)};
+}
+
+Result error(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    return raised_pending();
+}
+
+nb::object fetch_error() {
+    return raised_pending().value;
+}
+
+void set_stop_iteration(nb::handle value) {
+    if (value.is_none()) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return;
+    }
+    // A real instance: StopIteration(tuple) through PyErr_SetObject would unpack it.
+    if (PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value.ptr()))
+        PyErr_SetRaisedException(exc);
+}
+
+// For send()/throw() methods: a value, or StopIteration carrying the result.
+PyObject* method_result(Result r) {
+    switch (r.kind) {
+        case Result::passed:
+        case Result::yielded:
+            return r.value.release().ptr();
+        case Result::returned:
+            set_stop_iteration(r.value);
+            return nullptr;
+        case Result::raised:
+            PyErr_SetRaisedException(r.value.release().ptr());
+            return nullptr;
+    }
+    return nullptr;
+}
+
+// For tp_iternext: as method_result, but None ends without an exception.
+PyObject* iternext_result(Result r) {
+    if (r.kind == Result::returned && r.value.is_none()) return nullptr;
+    return method_result(std::move(r));
+}
+
+PySendResult send_result(Result r, PyObject** out) {
+    switch (r.kind) {
+        case Result::passed:
+        case Result::yielded:
+            *out = r.value.release().ptr();
+            return PYGEN_NEXT;
+        case Result::returned:
+            *out = r.value.release().ptr();
+            return PYGEN_RETURN;
+        case Result::raised:
+            break;
+    }
+    *out = nullptr;
+    PyErr_SetRaisedException(r.value.release().ptr());
+    return PYGEN_ERROR;
+}
+
+PyObject* stop_value(PyObject* stop_iteration) {
+    return reinterpret_cast<PyStopIterationObject*>(stop_iteration)->value;
+}
+
+// ---- running a frame ----------------------------------------------------------
+
+// Native frames resume one another on the C stack (a chain of native awaits
+// nests one step per level). Depth ends a chain that is too deep in
+// RecursionError: at the interpreter's recursion limit, or earlier when the
+// thread's stack is running out (threads may have small stacks).
+bool stack_running_out() {
+#if defined(__GLIBC__)
+    thread_local const char* limit = [] {
+        pthread_attr_t attr;
+        void* base = nullptr;
+        size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0)
+            return static_cast<const char*>(nullptr);
+        pthread_attr_getstack(&attr, &base, &size);
+        pthread_attr_destroy(&attr);
+        // Headroom for whatever the deepest step still calls.
+        size_t headroom = std::min<size_t>(size / 4, 256 * 1024);
+        return static_cast<const char*>(base) + headroom;
+    }();
+    return limit && static_cast<const char*>(__builtin_frame_address(0)) < limit;
+#else
+    return false;
+#endif
+}
+
+class Depth {
+  public:
+    Depth() : ok_(Py_EnterRecursiveCall(" in a native coroutine") == 0) {
+        if (ok_ && stack_running_out()) {
+            Py_LeaveRecursiveCall();
+            PyErr_SetString(
+                PyExc_RecursionError,
+                "maximum recursion depth exceeded in a native coroutine (stack exhausted)");
+            ok_ = false;
+        }
+    }
+    ~Depth() {
+        if (ok_) Py_LeaveRecursiveCall();
+    }
+    Depth(const Depth&) = delete;
+    Depth& operator=(const Depth&) = delete;
+    bool ok() const { return ok_; }
+
+  private:
+    bool ok_;
+};
+
+// While a step runs, the object is "executing" and has its own entry on the
+// thread's stack of handled exceptions, as a generator frame has: what the body
+// handles (a Caught) stays with the frame between steps and never leaks into
+// the code that drives it.
+class Running {
+  public:
+    explicit Running(CoroutineObject* self) : self_(self), tstate_(PyThreadState_Get()) {
+        self->state = State::running;
+        item_.exc_value = std::exchange(self->handled, nullptr);
+        item_.previous_item = tstate_->exc_info;
+        tstate_->exc_info = &item_;
+    }
+    ~Running() {
+        tstate_->exc_info = item_.previous_item;
+        if (self_->state == State::running) self_->state = State::suspended;
+        if (self_->state == State::finished)
+            Py_CLEAR(item_.exc_value);
+        else
+            Py_XSETREF(self_->handled, item_.exc_value);
+    }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+  private:
+    CoroutineObject* self_;
+    PyThreadState* tstate_;
+    _PyErr_StackItem item_;
+};
+
+void destroy_frame(CoroutineObject* self) noexcept {
+    std::coroutine_handle<> frame = std::exchange(self->frame, {});
+    self->promise = nullptr;
+    if (!frame) return;
+    // Destructors of the frame's locals (a Caught) restore handled exceptions:
+    // give them an entry of their own, whoever is running.
+    PyThreadState* tstate = PyThreadState_Get();
+    _PyErr_StackItem item{nullptr, tstate->exc_info};
+    tstate->exc_info = &item;
+    frame.destroy();
+    tstate->exc_info = item.previous_item;
+    Py_XDECREF(item.exc_value);
+}
+
+// The body ended: its frame goes (destructors run), the outcome is reported.
+Result finish(CoroutineObject* self) {
+    FrameSlots& s = slots(self);
+    nb::object result = std::move(s.result), exc = std::move(s.error);
+    destroy_frame(self);
+    self->state = State::finished;
+    if (!exc) return returned(result ? std::move(result) : nb::none());
+
+    // As in the interpreter, StopIteration (and StopAsyncIteration in an async
+    // generator) must not leave a body: it would read as the end of iteration.
+    const char* message = nullptr;
+    if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_StopIteration))
+        message = is_coroutine(self) ? "coroutine raised StopIteration"
+                                     : "async generator raised StopIteration";
+    else if (!is_coroutine(self) &&
+             PyErr_GivenExceptionMatches(exc.ptr(), PyExc_StopAsyncIteration))
+        message = "async generator raised StopAsyncIteration";
+    if (message) {
+        PyObject* replacement = PyObject_CallFunction(PyExc_RuntimeError, "s", message);
+        if (!replacement) return raised_pending();
+        PyException_SetCause(replacement, Py_NewRef(exc.ptr()));
+        PyException_SetContext(replacement, Py_NewRef(exc.ptr()));
+        exc = nb::steal(replacement);
+    }
+    if (self->file && !PyErr_GivenExceptionMatches(exc.ptr(), PyExc_GeneratorExit)) {
+        PyErr_SetRaisedException(exc.release().ptr());
+        const char* name = PyUnicode_AsUTF8(self->qualname);
+        if (!name) {
+            PyObject* pending = PyErr_GetRaisedException();  // the lookup's own error
+            PyErr_Clear();
+            PyErr_SetRaisedException(pending);
+            name = "<native>";
+        }
+        add_native_traceback(name, self->file, self->line);
+        exc = nb::steal(PyErr_GetRaisedException());
+    }
+    return {Result::raised, std::move(exc)};
+}
+
+// Resumes the frame at its suspension point with a value or an exception.
+// Runs inside a Running scope.
+Result resume_frame(CoroutineObject* self, nb::object value, nb::object exc) {
+    FrameSlots& s = slots(self);
+    if (exc) {
+        // A thrown exception gets what the body is handling as its __context__.
+        PyObject* handled = PyThreadState_Get()->exc_info->exc_value;
+        if (handled && handled != Py_None) {
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+            exc = fetch_error();
+        }
+        s.thrown = std::move(exc);
+    } else {
+        s.input = value ? std::move(value) : nb::none();
+    }
+    self->frame.resume();
+    s.input.reset();  // the first resumption has no taker
+    s.thrown.reset();
+    if (self->frame.done()) return finish(self);
+    Result r{s.out == FrameSlots::Out::yielded ? Result::yielded : Result::passed,
+             std::move(s.output)};
+    s.out = FrameSlots::Out::nothing;
+    return r;
+}
+
+Result close(CoroutineObject* self);
+
+// The awaited object's close(), as `yield from` closes its target.
+int close_iter(PyObject* it) {
+    if (Py_TYPE(it) == &coroutine_type) {
+        Result r = close(as_coro(it));
+        if (r.kind != Result::raised) return 0;
+        PyErr_SetRaisedException(r.value.release().ptr());
+        return -1;
+    }
+    static Name close_name("close");
+    PyObject* method = nullptr;
+    if (PyObject_GetOptionalAttr(it, close_name, &method) < 0) PyErr_WriteUnraisable(it);
+    if (!method) return 0;
+    PyObject* r = PyObject_CallNoArgs(method);
+    Py_DECREF(method);
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
+// throw()'s arguments checked as the interpreter checks them, before anything
+// is made of them (the awaited object may be the one to make the exception).
+bool valid_throw_args(PyObject* type, PyObject* value, PyObject* tb) {
+    if (tb && tb != Py_None && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return false;
+    }
+    if (PyExceptionClass_Check(type)) return true;
+    if (!PyExceptionInstance_Check(type)) {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
+        return false;
+    }
+    if (value && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+        return false;
+    }
+    return true;
+}
+
+// The exception instance valid throw() arguments stand for. Empty with an
+// error set when the class cannot make one.
+nb::object make_exception(PyObject* type, PyObject* value, PyObject* tb) {
+    nb::object exc;
+    if (PyExceptionInstance_Check(type)) {
+        exc = nb::borrow(type);
+    } else if (value && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type))) {
+        exc = nb::borrow(value);
+    } else {
+        PyObject* made = !value || value == Py_None ? PyObject_CallNoArgs(type)
+                         : PyTuple_Check(value)     ? PyObject_Call(type, value, nullptr)
+                                                    : PyObject_CallOneArg(type, value);
+        if (!made) return {};
+        exc = nb::steal(made);
+        if (!PyExceptionInstance_Check(made)) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %s",
+                         type, Py_TYPE(made)->tp_name);
+            return {};
+        }
+    }
+    if (tb && tb != Py_None) PyException_SetTraceback(exc.ptr(), tb);
+    return exc;
+}
+
+// ---- the step: send, throw, close ---------------------------------------------
+
+Result send(CoroutineObject* self, PyObject* value) {
+    switch (self->state) {
+        case State::running:
+            return error(PyExc_ValueError, is_coroutine(self)
+                                               ? "coroutine already executing"
+                                               : "async generator already executing");
+        case State::finished:
+            // An async generator that ran out just reports the end again.
+            if (!is_coroutine(self)) return returned();
+            return error(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        case State::created:
+            if (value != Py_None)
+                return error(PyExc_TypeError,
+                             is_coroutine(self)
+                                 ? "can't send non-None value to a just-started coroutine"
+                                 : "can't send non-None value to a just-started async generator");
+            break;
+        case State::suspended:
+            break;
+    }
+    Depth depth;
+    if (!depth.ok()) return raised_pending();
+    Running running(self);
+    if (self->awaiting) {
+        PyObject* out = nullptr;
+        PySendResult r = PyIter_Send(self->awaiting, value, &out);
+        if (r == PYGEN_NEXT) return {Result::passed, nb::steal(out)};
+        Py_CLEAR(self->awaiting);
+        if (r == PYGEN_RETURN) return resume_frame(self, nb::steal(out), {});
+        return resume_frame(self, {}, fetch_error());
+    }
+    return resume_frame(self, nb::borrow(value), {});
+}
+
+// Raises the exception at the suspension point of a frame that awaits nothing.
+Result throw_here(CoroutineObject* self, PyObject* type, PyObject* value, PyObject* tb) {
+    nb::object exc = make_exception(type, value, tb);
+    if (!exc) return raised_pending();
+    switch (self->state) {
+        case State::created:
+            // Never started: it ends with the exception, as a fresh frame would.
+            destroy_frame(self);
+            self->state = State::finished;
+            return {Result::raised, std::move(exc)};
+        case State::finished:
+            if (is_coroutine(self))
+                return error(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+            return {Result::raised, std::move(exc)};
+        default:
+            break;
+    }
+    Running running(self);
+    return resume_frame(self, {}, std::move(exc));
+}
+
+// throw(): goes to the awaited object first, as `yield from` does; only what it
+// does not handle is raised in the body. `close_on_genexit` is false for async
+// generators, whose awaited objects get GeneratorExit thrown in so that
+// clean-up may still await.
+Result throw_(CoroutineObject* self, PyObject* type, PyObject* value, PyObject* tb,
+              bool close_on_genexit) {
+    if (self->state == State::running)
+        return error(PyExc_ValueError, is_coroutine(self) ? "coroutine already executing"
+                                                          : "async generator already executing");
+    if (!valid_throw_args(type, value, tb)) return raised_pending();
+    Depth depth;
+    if (!depth.ok()) return raised_pending();
+    if (!self->awaiting) return throw_here(self, type, value, tb);
+
+    nb::object it = nb::borrow(self->awaiting);
+    Result inner{Result::raised, {}};
+    if (close_on_genexit && PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
+        nb::object exc;
+        {
+            Running running(self);
+            if (close_iter(it.ptr()) < 0) exc = fetch_error();
+            Py_CLEAR(self->awaiting);
+        }
+        if (!exc) return throw_here(self, type, value, tb);
+        Running running(self);
+        return resume_frame(self, {}, std::move(exc));
+    }
+    if (Py_TYPE(it.ptr()) == &coroutine_type) {
+        Running running(self);
+        inner = throw_(as_coro(it.ptr()), type, value, tb, close_on_genexit);
+    } else {
+        static Name throw_name("throw");
+        PyObject* method = nullptr;
+        if (PyObject_GetOptionalAttr(it.ptr(), throw_name, &method) < 0) return raised_pending();
+        if (!method) {
+            // Nothing to throw into: the exception is raised at the await.
+            Py_CLEAR(self->awaiting);
+            return throw_here(self, type, value, tb);
+        }
+        Running running(self);
+        PyObject* r = PyObject_CallFunctionObjArgs(method, type, value, tb, nullptr);
+        Py_DECREF(method);
+        if (r) {
+            inner = {Result::passed, nb::steal(r)};
+        } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            nb::object stop = fetch_error();
+            inner = returned(nb::borrow(stop_value(stop.ptr())));
+        } else {
+            inner = raised_pending();
+        }
+    }
+    if (inner.kind == Result::passed) return inner;
+    Py_CLEAR(self->awaiting);
+    Running running(self);
+    if (inner.kind == Result::raised) return resume_frame(self, {}, std::move(inner.value));
+    return resume_frame(self, std::move(inner.value), {});
+}
+
+// close(): GeneratorExit at the suspension point; the body must end. Returns
+// the body's return value if it returned instead.
+Result close(CoroutineObject* self) {
+    switch (self->state) {
+        case State::created:
+            destroy_frame(self);
+            self->state = State::finished;
+            return returned();
+        case State::finished:
+            return returned();
+        case State::running:
+            return error(PyExc_ValueError, is_coroutine(self)
+                                               ? "coroutine already executing"
+                                               : "async generator already executing");
+        case State::suspended:
+            break;
+    }
+    Depth depth;
+    if (!depth.ok()) return raised_pending();
+    Running running(self);
+    nb::object exc;
+    if (self->awaiting) {
+        if (close_iter(self->awaiting) < 0) exc = fetch_error();
+        Py_CLEAR(self->awaiting);
+    }
+    if (!exc) {
+        exc = nb::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
+        if (!exc) return raised_pending();
+    }
+    Result r = resume_frame(self, {}, std::move(exc));
+    if (r.kind == Result::passed || r.kind == Result::yielded)
+        return error(PyExc_RuntimeError, is_coroutine(self)
+                                             ? "coroutine ignored GeneratorExit"
+                                             : "async generator ignored GeneratorExit");
+    if (r.matches(PyExc_GeneratorExit)) return returned();
+    return r;
+}
+
+// The `await` protocol's iterator for `o`, checked as the interpreter checks it.
+PyObject* awaitable_iter(PyObject* o) {
+    PyTypeObject* type = Py_TYPE(o);
+    if (type == &coroutine_type) {
+        if (as_coro(o)->awaiting) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            return nullptr;
+        }
+        return Py_NewRef(o);
+    }
+    auto is_coroutine_object = [](PyObject* x) {
+        return PyCoro_CheckExact(x) ||
+               (PyGen_CheckExact(x) && (PyGen_GetCode(reinterpret_cast<PyGenObject*>(x))->co_flags &
+                                        CO_ITERABLE_COROUTINE));
+    };
+    if (is_coroutine_object(o)) {
+        if (PyCoro_CheckExact(o)) {
+            static Name cr_await("cr_await");
+            PyObject* inner = PyObject_GetAttr(o, cr_await);
+            if (!inner) return nullptr;
+            bool busy = inner != Py_None;
+            Py_DECREF(inner);
+            if (busy) {
+                PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+                return nullptr;
+            }
+        }
+        return Py_NewRef(o);
+    }
+    unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
+    if (!getter) {
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
+                     type->tp_name);
+        return nullptr;
+    }
+    PyObject* it = getter(o);
+    if (!it) return nullptr;
+    if (is_coroutine_object(it) || Py_TYPE(it) == &coroutine_type) {
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+        Py_DECREF(it);
+        return nullptr;
+    }
+    if (!PyIter_Check(it)) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                     Py_TYPE(it)->tp_name);
+        Py_DECREF(it);
+        return nullptr;
+    }
+    return it;
+}
+
+// ---- shared slots ----------------------------------------------------------------
+
+bool check_throw_args(const char* name, Py_ssize_t nargs) {
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "%s expected at least 1 argument, got %zd", name, nargs);
+        return false;
+    }
+    if (nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "%s expected at most 3 arguments, got %zd", name, nargs);
+        return false;
+    }
+    if (nargs > 1 && PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                                      "the (type, exc, tb) signature of %s() is deprecated, "
+                                      "use the single-arg signature instead.",
+                                      name) < 0)
+        return false;
+    return true;
+}
+
+PyObject* arg(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t i) {
+    return i < nargs ? args[i] : nullptr;
+}
+
+void coroutine_finalize(PyObject* o) {
+    CoroutineObject* self = as_coro(o);
+    if (self->state == State::finished) return;
+    PyObject* saved = PyErr_GetRaisedException();
+    if (!is_coroutine(self) && self->finalizer && !self->closed) {
+        // The event loop closes it (aclose() in a task), so clean-up may await.
+        PyObject* r = PyObject_CallOneArg(self->finalizer, o);
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_WriteUnraisable(o);
+    } else if (is_coroutine(self) && self->state == State::created) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
+                             self->qualname) < 0)
+            PyErr_WriteUnraisable(o);
+    } else {
+        Result r = close(self);
+        if (r.kind == Result::raised) {
+            PyErr_SetRaisedException(r.value.release().ptr());
+            PyErr_WriteUnraisable(o);
+        }
+    }
+    PyErr_SetRaisedException(saved);
+}
+
+int coroutine_traverse(PyObject* o, visitproc visit, void* arg) {
+    CoroutineObject* self = as_coro(o);
+    Py_VISIT(self->awaiting);
+    Py_VISIT(self->handled);
+    Py_VISIT(self->finalizer);
+    if (self->promise) {
+        FrameSlots& s = slots(self);
+        if (const Args* args = s.args) {
+            for (size_t i = 0; i < args->size(); ++i) Py_VISIT((*args)[i].ptr());
+            Py_VISIT(args->function().ptr());
+        }
+        Py_VISIT(s.input.ptr());
+        Py_VISIT(s.thrown.ptr());
+        Py_VISIT(s.output.ptr());
+        Py_VISIT(s.result.ptr());
+        Py_VISIT(s.error.ptr());
+    }
+    return 0;
+}
+
+int coroutine_clear(PyObject* o) {
+    CoroutineObject* self = as_coro(o);
+    Py_CLEAR(self->awaiting);
+    Py_CLEAR(self->handled);
+    Py_CLEAR(self->finalizer);
+    if (self->state != State::running) {
+        destroy_frame(self);
+        self->state = State::finished;
+    }
+    return 0;
+}
+
+void coroutine_dealloc(PyObject* o) {
+    CoroutineObject* self = as_coro(o);
+    PyObject_GC_UnTrack(o);
+    if (self->weakrefs) PyObject_ClearWeakRefs(o);
+    PyObject_GC_Track(o);
+    if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(o);
+    destroy_frame(self);
+    Py_CLEAR(self->awaiting);
+    Py_CLEAR(self->handled);
+    Py_CLEAR(self->finalizer);
+    Py_CLEAR(self->name);
+    Py_CLEAR(self->qualname);
+    Py_TYPE(o)->tp_free(o);
+}
+
+PyObject* coroutine_repr(PyObject* o) {
+    return PyUnicode_FromFormat("<%s object %U at %p>",
+                                is_coroutine(as_coro(o)) ? "coroutine" : "async_generator",
+                                as_coro(o)->qualname, o);
+}
+
+template <PyObject* CoroutineObject::* field>
+PyObject* get_text(PyObject* o, void*) {
+    return Py_NewRef(as_coro(o)->*field);
+}
+
+template <PyObject* CoroutineObject::* field>
+int set_text(PyObject* o, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, field == &CoroutineObject::name
+                                             ? "__name__ must be set to a string object"
+                                             : "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_SETREF(as_coro(o)->*field, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_awaiting(PyObject* o, void*) {
+    PyObject* it = as_coro(o)->awaiting;
+    return Py_NewRef(it ? it : Py_None);
+}
+
+PyObject* get_running(PyObject* o, void*) {
+    return PyBool_FromLong(as_coro(o)->state == State::running);
+}
+
+PyObject* get_suspended(PyObject* o, void*) {
+    return PyBool_FromLong(as_coro(o)->state == State::suspended);
+}
+
+PyObject* get_running_async(PyObject* o, void*) {
+    return PyBool_FromLong(as_coro(o)->running_async);
+}
+
+// ---- the coroutine type ----------------------------------------------------------
+
+PyObject* coroutine_send(PyObject* o, PyObject* value) {
+    return method_result(send(as_coro(o), value));
+}
+
+PyObject* coroutine_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_throw_args("throw", nargs)) return nullptr;
+    return method_result(
+        throw_(as_coro(o), args[0], arg(args, nargs, 1), arg(args, nargs, 2), true));
+}
+
+PyObject* coroutine_close(PyObject* o, PyObject*) {
+    Result r = close(as_coro(o));
+    if (r.kind == Result::raised) {
+        PyErr_SetRaisedException(r.value.release().ptr());
+        return nullptr;
+    }
+    return r.value.release().ptr();
+}
+
+PySendResult coroutine_am_send(PyObject* o, PyObject* value, PyObject** out) {
+    return send_result(send(as_coro(o), value ? value : Py_None), out);
+}
+
+struct Wrapper {
+    PyObject ob_base;
+    PyObject* coroutine;
+};
+
+Wrapper* as_wrapper(PyObject* o) {
+    return reinterpret_cast<Wrapper*>(o);
+}
+
+PyObject* coroutine_await(PyObject* o) {
+    // Driving it from a second place would steal the first awaiter's results.
+    if (as_coro(o)->awaiting) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    Wrapper* w = PyObject_GC_New(Wrapper, &wrapper_type);
+    if (!w) return nullptr;
+    w->coroutine = Py_NewRef(o);
+    PyObject_GC_Track(w);
+    return reinterpret_cast<PyObject*>(w);
+}
+
+PyMethodDef coroutine_methods[] = {
+    {"send", coroutine_send, METH_O,
+     "send(value) -> send a value into the coroutine; returns the next value it\n"
+     "yields or raises StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)),
+     METH_FASTCALL,
+     "throw(value) -> raise an exception in the coroutine; returns the next value it\n"
+     "yields or raises StopIteration."},
+    {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside the coroutine."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coroutine_getset[] = {
+    {"__name__", get_text<&CoroutineObject::name>, set_text<&CoroutineObject::name>, nullptr,
+     nullptr},
+    {"__qualname__", get_text<&CoroutineObject::qualname>, set_text<&CoroutineObject::qualname>,
+     nullptr, nullptr},
+    {"cr_await", get_awaiting, nullptr, "object being awaited on, or None", nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyAsyncMethods coroutine_async = {coroutine_await, nullptr, nullptr, coroutine_am_send};
+
+// ---- the __await__ iterator ----------------------------------------------------------
+
+CoroutineObject* wrapped(PyObject* o) {
+    return as_coro(as_wrapper(o)->coroutine);
+}
+
+PyObject* wrapper_iternext(PyObject* o) {
+    return iternext_result(send(wrapped(o), Py_None));
+}
+
+PyObject* wrapper_send(PyObject* o, PyObject* value) {
+    return method_result(send(wrapped(o), value));
+}
+
+PyObject* wrapper_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_throw_args("throw", nargs)) return nullptr;
+    return method_result(
+        throw_(wrapped(o), args[0], arg(args, nargs, 1), arg(args, nargs, 2), true));
+}
+
+PyObject* wrapper_close(PyObject* o, PyObject*) {
+    return coroutine_close(as_wrapper(o)->coroutine, nullptr);
+}
+
+PySendResult wrapper_am_send(PyObject* o, PyObject* value, PyObject** out) {
+    return send_result(send(wrapped(o), value ? value : Py_None), out);
+}
+
+int wrapper_traverse(PyObject* o, visitproc visit, void* arg) {
+    Py_VISIT(as_wrapper(o)->coroutine);
+    return 0;
+}
+
+void wrapper_dealloc(PyObject* o) {
+    PyObject_GC_UnTrack(o);
+    Py_CLEAR(as_wrapper(o)->coroutine);
+    PyObject_GC_Del(o);
+}
+
+PyMethodDef wrapper_methods[] = {
+    {"send", wrapper_send, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)),
+     METH_FASTCALL, nullptr},
+    {"close", wrapper_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyAsyncMethods wrapper_async = {nullptr, nullptr, nullptr, wrapper_am_send};
+
+// ---- async generators ------------------------------------------------------------
+
+// The event loop's hooks, on first use: firstiter lets it track the generator,
+// finalizer lets it close one that is dropped unfinished.
+int init_hooks(CoroutineObject* gen) {
+    if (gen->hooks_inited) return 0;
+    gen->hooks_inited = true;
+    static PyObject* get_hooks = [] {
+        PyObject* sys = PyImport_ImportModule("sys");
+        PyObject* f = sys ? PyObject_GetAttrString(sys, "get_asyncgen_hooks") : nullptr;
+        Py_XDECREF(sys);
+        return f;  // kept for the life of the module
+    }();
+    if (!get_hooks) {
+        PyErr_SetString(PyExc_RuntimeError, "sys.get_asyncgen_hooks is unavailable");
+        return -1;
+    }
+    PyObject* hooks = PyObject_CallNoArgs(get_hooks);
+    if (!hooks) return -1;
+    nb::object owned = nb::steal(hooks);
+    PyObject* firstiter = PySequence_GetItem(hooks, 0);
+    PyObject* finalizer = firstiter ? PySequence_GetItem(hooks, 1) : nullptr;
+    nb::object a = nb::steal(firstiter), b = nb::steal(finalizer);
+    if (!finalizer) return -1;
+    if (finalizer != Py_None) Py_XSETREF(gen->finalizer, Py_NewRef(finalizer));
+    if (firstiter != Py_None) {
+        PyObject* r = PyObject_CallOneArg(firstiter, reinterpret_cast<PyObject*>(gen));
+        if (!r) return -1;
+        Py_DECREF(r);
+    }
+    return 0;
+}
+
+enum class Awaitable : unsigned char { init, iter, closed };
+
+struct Asend {
+    PyObject ob_base;
+    CoroutineObject* gen;
+    PyObject* value;  // null for __anext__()
+    Awaitable state;
+};
+
+struct Athrow {
+    PyObject ob_base;
+    CoroutineObject* gen;
+    PyObject* type;  // null for aclose()
+    PyObject* value;
+    PyObject* tb;
+    Awaitable state;
+};
+
+Asend* as_asend(PyObject* o) {
+    return reinterpret_cast<Asend*>(o);
+}
+Athrow* as_athrow(PyObject* o) {
+    return reinterpret_cast<Athrow*>(o);
+}
+
+// A generator step seen by an asend()/athrow() awaitable: co_yield completes the
+// awaitable with the value, the end of the body is StopAsyncIteration.
+Result unwrap(CoroutineObject* gen, Result r) {
+    switch (r.kind) {
+        case Result::passed:
+            return r;
+        case Result::yielded:
+            gen->running_async = false;
+            return returned(std::move(r.value));
+        case Result::returned:
+            PyErr_SetNone(PyExc_StopAsyncIteration);
+            r = raised_pending();
+            break;
+        case Result::raised:
+            break;
+    }
+    if (r.matches(PyExc_StopAsyncIteration) || r.matches(PyExc_GeneratorExit)) gen->closed = true;
+    gen->running_async = false;
+    return r;
+}
+
+Result already_running(Awaitable& state, const char* message) {
+    state = Awaitable::closed;
+    return error(PyExc_RuntimeError, message);
+}
+
+Result asend_send(Asend* o, PyObject* value) {
+    if (o->state == Awaitable::closed)
+        return error(PyExc_RuntimeError, "cannot reuse already awaited __anext__()/asend()");
+    if (o->state == Awaitable::init) {
+        if (o->gen->running_async)
+            return already_running(o->state, "anext(): asynchronous generator is already running");
+        if (!value || value == Py_None) value = o->value;
+        o->state = Awaitable::iter;
+    }
+    o->gen->running_async = true;
+    Result r = unwrap(o->gen, send(o->gen, value ? value : Py_None));
+    if (r.kind != Result::passed) o->state = Awaitable::closed;
+    return r;
+}
+
+Result asend_throw(Asend* o, PyObject* type, PyObject* value, PyObject* tb) {
+    if (o->state == Awaitable::closed)
+        return error(PyExc_RuntimeError, "cannot reuse already awaited __anext__()/asend()");
+    if (o->state == Awaitable::init) {
+        if (o->gen->running_async)
+            return already_running(o->state, "anext(): asynchronous generator is already running");
+        o->state = Awaitable::iter;
+        o->gen->running_async = true;
+    }
+    Result r = unwrap(o->gen, throw_(o->gen, type, value, tb, true));
+    if (r.kind != Result::passed) {
+        o->gen->running_async = false;
+        o->state = Awaitable::closed;
+    }
+    return r;
+}
+
+// athrow(): completed by a co_yield, like asend().
+Result athrow_outcome(Athrow* o, Result r) {
+    r = unwrap(o->gen, std::move(r));
+    // Done either way; the interpreter leaves a finished athrow() awaitable able
+    // to resume the generator once more, which only hides mistakes.
+    if (r.kind != Result::passed) o->state = Awaitable::closed;
+    return r;
+}
+
+// aclose(): the generator must end; a co_yield now is an error.
+Result aclose_outcome(Athrow* o, Result r) {
+    if (r.kind == Result::passed) return r;
+    o->gen->running_async = false;
+    o->state = Awaitable::closed;
+    if (r.kind == Result::yielded)
+        return error(PyExc_RuntimeError, "async generator ignored GeneratorExit");
+    if (r.kind == Result::returned || r.matches(PyExc_StopAsyncIteration) ||
+        r.matches(PyExc_GeneratorExit))
+        return returned();
+    return r;
+}
+
+const char* athrow_running_message(Athrow* o) {
+    return o->type ? "athrow(): asynchronous generator is already running"
+                   : "aclose(): asynchronous generator is already running";
+}
+
+Result athrow_send(Athrow* o, PyObject* value) {
+    CoroutineObject* gen = o->gen;
+    if (o->state == Awaitable::closed)
+        return error(PyExc_RuntimeError, "cannot reuse already awaited aclose()/athrow()");
+    if (gen->state == State::finished) {
+        o->state = Awaitable::closed;
+        return returned();
+    }
+    if (o->state == Awaitable::init) {
+        if (gen->running_async) return already_running(o->state, athrow_running_message(o));
+        if (gen->closed) {
+            o->state = Awaitable::closed;
+            PyErr_SetNone(PyExc_StopAsyncIteration);
+            return raised_pending();
+        }
+        if (value && value != Py_None)
+            return error(PyExc_RuntimeError,
+                         "can't send non-None value to a just-started coroutine");
+        o->state = Awaitable::iter;
+        gen->running_async = true;
+        if (!o->type) {
+            gen->closed = true;
+            return aclose_outcome(o, throw_(gen, PyExc_GeneratorExit, nullptr, nullptr, false));
+        }
+        return athrow_outcome(o, throw_(gen, o->type, o->value, o->tb, false));
+    }
+    Result r = send(gen, value ? value : Py_None);
+    return o->type ? athrow_outcome(o, std::move(r)) : aclose_outcome(o, std::move(r));
+}
+
+Result athrow_throw(Athrow* o, PyObject* type, PyObject* value, PyObject* tb) {
+    if (o->state == Awaitable::closed)
+        return error(PyExc_RuntimeError, "cannot reuse already awaited aclose()/athrow()");
+    if (o->state == Awaitable::init) {
+        if (o->gen->running_async) return already_running(o->state, athrow_running_message(o));
+        o->state = Awaitable::iter;
+        o->gen->running_async = true;
+    }
+    Result r = throw_(o->gen, type, value, tb, true);
+    return o->type ? athrow_outcome(o, std::move(r)) : aclose_outcome(o, std::move(r));
+}
+
+// close() of either awaitable: GeneratorExit thrown through it.
+template <class O, Result (*Throw)(O*, PyObject*, PyObject*, PyObject*)>
+PyObject* awaitable_close(PyObject* o, PyObject*) {
+    O* self = reinterpret_cast<O*>(o);
+    if (self->state == Awaitable::closed) Py_RETURN_NONE;
+    Result r = Throw(self, PyExc_GeneratorExit, nullptr, nullptr);
+    if (r.kind == Result::passed || r.kind == Result::yielded) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    }
+    if (r.kind == Result::returned || r.matches(PyExc_StopIteration) ||
+        r.matches(PyExc_StopAsyncIteration) || r.matches(PyExc_GeneratorExit))
+        Py_RETURN_NONE;
+    PyErr_SetRaisedException(r.value.release().ptr());
+    return nullptr;
+}
+
+template <class O, Result (*Send)(O*, PyObject*)>
+PyObject* awaitable_iternext(PyObject* o) {
+    return iternext_result(Send(reinterpret_cast<O*>(o), Py_None));
+}
+
+template <class O, Result (*Send)(O*, PyObject*)>
+PyObject* awaitable_send(PyObject* o, PyObject* value) {
+    return method_result(Send(reinterpret_cast<O*>(o), value));
+}
+
+template <class O, Result (*Send)(O*, PyObject*)>
+PySendResult awaitable_am_send(PyObject* o, PyObject* value, PyObject** out) {
+    return send_result(Send(reinterpret_cast<O*>(o), value ? value : Py_None), out);
+}
+
+template <class O, Result (*Throw)(O*, PyObject*, PyObject*, PyObject*)>
+PyObject* awaitable_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_throw_args("throw", nargs)) return nullptr;
+    return method_result(
+        Throw(reinterpret_cast<O*>(o), args[0], arg(args, nargs, 1), arg(args, nargs, 2)));
+}
+
+// Dropped without being awaited: the interpreter warns about these too.
+void warn_unawaited(CoroutineObject* gen, const char* method) {
+    PyObject* saved = PyErr_GetRaisedException();
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine method '%s' of %R was never awaited",
+                         method, gen->qualname) < 0)
+        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(gen));
+    PyErr_SetRaisedException(saved);
+}
+
+void asend_finalize(PyObject* o) {
+    if (as_asend(o)->state == Awaitable::init) warn_unawaited(as_asend(o)->gen, "asend");
+}
+
+void athrow_finalize(PyObject* o) {
+    Athrow* self = as_athrow(o);
+    if (self->state == Awaitable::init) warn_unawaited(self->gen, self->type ? "athrow" : "aclose");
+}
+
+int asend_traverse(PyObject* o, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<PyObject*>(as_asend(o)->gen));
+    Py_VISIT(as_asend(o)->value);
+    return 0;
+}
+
+int athrow_traverse(PyObject* o, visitproc visit, void* arg) {
+    Athrow* self = as_athrow(o);
+    Py_VISIT(reinterpret_cast<PyObject*>(self->gen));
+    Py_VISIT(self->type);
+    Py_VISIT(self->value);
+    Py_VISIT(self->tb);
+    return 0;
+}
+
+void asend_dealloc(PyObject* o) {
+    if (PyObject_CallFinalizerFromDealloc(o) < 0) return;
+    PyObject_GC_UnTrack(o);
+    Py_CLEAR(as_asend(o)->gen);
+    Py_CLEAR(as_asend(o)->value);
+    PyObject_GC_Del(o);
+}
+
+void athrow_dealloc(PyObject* o) {
+    if (PyObject_CallFinalizerFromDealloc(o) < 0) return;
+    PyObject_GC_UnTrack(o);
+    Athrow* self = as_athrow(o);
+    Py_CLEAR(self->gen);
+    Py_CLEAR(self->type);
+    Py_CLEAR(self->value);
+    Py_CLEAR(self->tb);
+    PyObject_GC_Del(o);
+}
+
+PyObject* make_asend(CoroutineObject* gen, PyObject* value) {
+    if (init_hooks(gen) < 0) return nullptr;
+    Asend* o = PyObject_GC_New(Asend, &asend_type);
+    if (!o) return nullptr;
+    o->gen = reinterpret_cast<CoroutineObject*>(Py_NewRef(reinterpret_cast<PyObject*>(gen)));
+    o->value = Py_XNewRef(value);
+    o->state = Awaitable::init;
+    PyObject_GC_Track(o);
+    return reinterpret_cast<PyObject*>(o);
+}
+
+PyObject* make_athrow(CoroutineObject* gen, PyObject* type, PyObject* value, PyObject* tb) {
+    if (init_hooks(gen) < 0) return nullptr;
+    Athrow* o = PyObject_GC_New(Athrow, &athrow_type);
+    if (!o) return nullptr;
+    o->gen = reinterpret_cast<CoroutineObject*>(Py_NewRef(reinterpret_cast<PyObject*>(gen)));
+    o->type = Py_XNewRef(type);
+    o->value = Py_XNewRef(value);
+    o->tb = Py_XNewRef(tb);
+    o->state = Awaitable::init;
+    PyObject_GC_Track(o);
+    return reinterpret_cast<PyObject*>(o);
+}
+
+PyObject* agen_anext(PyObject* o) {
+    return make_asend(as_coro(o), nullptr);
+}
+
+PyObject* agen_asend(PyObject* o, PyObject* value) {
+    return make_asend(as_coro(o), value);
+}
+
+PyObject* agen_athrow(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_throw_args("athrow", nargs)) return nullptr;
+    return make_athrow(as_coro(o), args[0], arg(args, nargs, 1), arg(args, nargs, 2));
+}
+
+PyObject* agen_aclose(PyObject* o, PyObject*) {
+    return make_athrow(as_coro(o), nullptr, nullptr, nullptr);
+}
+
+PyMethodDef agen_methods[] = {
+    {"asend", agen_asend, METH_O, "asend(v) -> send 'v' in generator."},
+    {"athrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(agen_athrow)),
+     METH_FASTCALL, "athrow(value) -> raise exception in generator."},
+    {"aclose", agen_aclose, METH_NOARGS, "aclose() -> raise GeneratorExit inside generator."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef agen_getset[] = {
+    {"__name__", get_text<&CoroutineObject::name>, set_text<&CoroutineObject::name>, nullptr,
+     nullptr},
+    {"__qualname__", get_text<&CoroutineObject::qualname>, set_text<&CoroutineObject::qualname>,
+     nullptr, nullptr},
+    {"ag_await", get_awaiting, nullptr, "object being awaited on, or None", nullptr},
+    {"ag_running", get_running_async, nullptr, nullptr, nullptr},
+    {"ag_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyAsyncMethods agen_async = {nullptr, PyObject_SelfIter, agen_anext, nullptr};
+
+PyMethodDef asend_methods[] = {
+    {"send", awaitable_send<Asend, asend_send>, METH_O, nullptr},
+    {"throw",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(awaitable_throw<Asend, asend_throw>)),
+     METH_FASTCALL, nullptr},
+    {"close", awaitable_close<Asend, asend_throw>, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef athrow_methods[] = {
+    {"send", awaitable_send<Athrow, athrow_send>, METH_O, nullptr},
+    {"throw",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(awaitable_throw<Athrow, athrow_throw>)),
+     METH_FASTCALL, nullptr},
+    {"close", awaitable_close<Athrow, athrow_throw>, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyAsyncMethods asend_async = {PyObject_SelfIter, nullptr, nullptr,
+                              awaitable_am_send<Asend, asend_send>};
+PyAsyncMethods athrow_async = {PyObject_SelfIter, nullptr, nullptr,
+                               awaitable_am_send<Athrow, athrow_send>};
+
+// ---- type set-up -----------------------------------------------------------------
+
+void ready_types() {
+    static bool ready = false;
+    if (ready) return;
+    auto common = [](PyTypeObject& t, const char* name, Py_ssize_t size) {
+        t.tp_name = name;
+        t.tp_basicsize = size;
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    };
+    for (PyTypeObject* t : {&coroutine_type, &async_generator_type}) {
+        t->tp_basicsize = sizeof(CoroutineObject);
+        t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+        t->tp_traverse = coroutine_traverse;
+        t->tp_clear = coroutine_clear;
+        t->tp_dealloc = coroutine_dealloc;
+        t->tp_finalize = coroutine_finalize;
+        t->tp_repr = coroutine_repr;
+        t->tp_weaklistoffset = offsetof(CoroutineObject, weakrefs);
+    }
+    coroutine_type.tp_name = "kelvora.coroutine";
+    coroutine_type.tp_doc = "A coroutine whose body is native code.";
+    coroutine_type.tp_as_async = &coroutine_async;
+    coroutine_type.tp_methods = coroutine_methods;
+    coroutine_type.tp_getset = coroutine_getset;
+
+    async_generator_type.tp_name = "kelvora.async_generator";
+    async_generator_type.tp_doc = "An asynchronous generator whose body is native code.";
+    async_generator_type.tp_as_async = &agen_async;
+    async_generator_type.tp_methods = agen_methods;
+    async_generator_type.tp_getset = agen_getset;
+
+    common(wrapper_type, "kelvora.coroutine_wrapper", sizeof(Wrapper));
+    wrapper_type.tp_traverse = wrapper_traverse;
+    wrapper_type.tp_dealloc = wrapper_dealloc;
+    wrapper_type.tp_iter = PyObject_SelfIter;
+    wrapper_type.tp_iternext = wrapper_iternext;
+    wrapper_type.tp_methods = wrapper_methods;
+    wrapper_type.tp_as_async = &wrapper_async;
+
+    common(asend_type, "kelvora.async_generator_asend", sizeof(Asend));
+    asend_type.tp_traverse = asend_traverse;
+    asend_type.tp_dealloc = asend_dealloc;
+    asend_type.tp_finalize = asend_finalize;
+    asend_type.tp_iter = PyObject_SelfIter;
+    asend_type.tp_iternext = awaitable_iternext<Asend, asend_send>;
+    asend_type.tp_methods = asend_methods;
+    asend_type.tp_as_async = &asend_async;
+
+    common(athrow_type, "kelvora.async_generator_athrow", sizeof(Athrow));
+    athrow_type.tp_traverse = athrow_traverse;
+    athrow_type.tp_dealloc = athrow_dealloc;
+    athrow_type.tp_finalize = athrow_finalize;
+    athrow_type.tp_iter = PyObject_SelfIter;
+    athrow_type.tp_iternext = awaitable_iternext<Athrow, athrow_send>;
+    athrow_type.tp_methods = athrow_methods;
+    athrow_type.tp_as_async = &athrow_async;
+
+    for (PyTypeObject* t :
+         {&coroutine_type, &async_generator_type, &wrapper_type, &asend_type, &athrow_type})
+        if (PyType_Ready(t) < 0) raise_pending();
+
+    // asyncio (and the C task's type cache) recognise coroutines through the ABCs.
+    nb::object abc = nb::module_::import_("collections.abc");
+    abc.attr("Coroutine")
+        .attr("register")(nb::handle(reinterpret_cast<PyObject*>(&coroutine_type)));
+    abc.attr("AsyncGenerator")
+        .attr("register")(nb::handle(reinterpret_cast<PyObject*>(&async_generator_type)));
+    ready = true;
+}
+
+nb::object name_of(nb::handle function, const char* attribute, nb::handle fallback) {
+    if (function) {
+        nb::object v = nb::getattr(function, attribute, nb::none());
+        if (PyUnicode_Check(v.ptr())) return v;
+    }
+    return nb::borrow(fallback);
+}
+
+// Takes over a frame: from here the Python object owns it.
+nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, Flavor flavor,
+                 nb::handle function, const char* file, int line) {
+    struct Guard {
+        std::coroutine_handle<> frame;
+        ~Guard() {
+            if (frame) frame.destroy();
+        }
+    } guard{frame};
+    if (!frame) raise(PyExc_RuntimeError, "native coroutine body already used");
+    ready_types();
+    nb::object name =
+        name_of(function, "__name__",
+                nb::str(flavor == Flavor::coroutine ? "coroutine" : "async_generator"));
+    nb::object qualname = name_of(function, "__qualname__", name);
+
+    PyTypeObject* type = flavor == Flavor::coroutine ? &coroutine_type : &async_generator_type;
+    CoroutineObject* self = PyObject_GC_New(CoroutineObject, type);
+    if (!self) raise_pending();
+    self->frame = std::exchange(guard.frame, {});
+    self->promise = &promise;
+    self->name = name.release().ptr();
+    self->qualname = qualname.release().ptr();
+    self->awaiting = nullptr;
+    self->handled = nullptr;
+    self->finalizer = nullptr;
+    self->weakrefs = nullptr;
+    self->file = file;
+    self->line = line;
+    self->state = State::created;
+    self->flavor = flavor;
+    self->hooks_inited = false;
+    self->running_async = false;
+    self->closed = false;
+    CoroutineAccess::slots(promise).owner = self;
+    PyObject_GC_Track(self);
+    return nb::steal(reinterpret_cast<PyObject*>(self));
+}
+
+}  // namespace
+
+// ---- promise -----------------------------------------------------------------------
+
+namespace detail {
+
+PromiseBase::PromiseBase() noexcept {
+    ++live_frames;
+}
+PromiseBase::~PromiseBase() {
+    --live_frames;
+}
+
+void* PromiseBase::operator new(std::size_t size) {
+    if (void* p = PyMem_Malloc(size)) return p;
+    throw std::bad_alloc();
+}
+
+void PromiseBase::operator delete(void* frame, std::size_t) noexcept {
+    PyMem_Free(frame);
+}
+
+void PromiseBase::unhandled_exception() noexcept {
+    slots_.error = exception_object();
+}
+
+void PromiseBase::set_yielded(nb::object value) noexcept {
+    slots_.output = std::move(value);
+    slots_.out = FrameSlots::Out::yielded;
+}
+
+nb::object PromiseBase::take_input() {
+    if (slots_.thrown) {
+        nb::object exc = std::move(slots_.thrown);
+        raise_object(exc);
+    }
+    nb::object value = std::move(slots_.input);
+    return value ? value : nb::none();
+}
+
+bool PromiseBase::begin_await(nb::object awaitable) noexcept {
+    PyObject* it = awaitable_iter(awaitable.ptr());
+    awaitable.reset();
+    if (!it) {
+        slots_.thrown = fetch_error();
+        return true;
+    }
+    PyObject* out = nullptr;
+    PySendResult r = PyIter_Send(it, Py_None, &out);
+    if (r == PYGEN_NEXT) {
+        slots_.owner->awaiting = it;
+        slots_.output = nb::steal(out);
+        slots_.out = FrameSlots::Out::passed;
+        return false;
+    }
+    Py_DECREF(it);
+    if (r == PYGEN_RETURN)
+        slots_.input = nb::steal(out);
+    else
+        slots_.thrown = fetch_error();
+    return true;
+}
+
+PromiseBase::Awaiter PromiseBase::await_transform(Coro&& body) {
+    CoroutineObject* owner = slots_.owner;
+    auto frame = CoroutineAccess::release(body);
+    PromiseBase& promise = frame.promise();
+    return Awaiter(*this, adopt(frame, promise, Flavor::coroutine,
+                                reinterpret_cast<PyObject*>(owner), owner->file, owner->line));
+}
+
+}  // namespace detail
+
+// ---- public entry points -----------------------------------------------------------
+
+nb::object make_coroutine(Coro&& body, nb::handle function, std::source_location where) {
+    auto frame = CoroutineAccess::release(body);
+    if (!frame) raise(PyExc_RuntimeError, "native coroutine body already used");
+    return adopt(frame, frame.promise(), Flavor::coroutine, function, where.file_name(),
+                 int(where.line()));
+}
+
+nb::object make_async_generator(AsyncGen&& body, nb::handle function, std::source_location where) {
+    auto frame = CoroutineAccess::release(body);
+    if (!frame) raise(PyExc_RuntimeError, "native async generator body already used");
+    return adopt(frame, frame.promise(), Flavor::async_generator, function, where.file_name(),
+                 int(where.line()));
+}
+
+void Caught::capture() noexcept {
+    release();
+    exception_ = exception_object();
+    // The top entry of the handled-exception stack is the running coroutine's
+    // own (or the caller's, outside one), as for a Python `except` block.
+    _PyErr_StackItem* item = PyThreadState_Get()->exc_info;
+    previous_ = std::exchange(item->exc_value, Py_NewRef(exception_.ptr()));
+    handling_ = true;
+}
+
+void Caught::release() noexcept {
+    if (!handling_) return;
+    _PyErr_StackItem* item = PyThreadState_Get()->exc_info;
+    Py_XSETREF(item->exc_value, std::exchange(previous_, nullptr));
+    handling_ = false;
+}
+
+bool Caught::matches(nb::handle type) const noexcept {
+    return exception_ && PyErr_GivenExceptionMatches(exception_.ptr(), type.ptr());
+}
+
+void Caught::rethrow() {
+    if (exception_) raise_object(exception_);
+}
+
+std::size_t live_coroutine_frames() noexcept {
+    return live_frames;
+}
+
+}  // namespace kelvora

@@ -1,0 +1,364 @@
+// Test-only module: native coroutines and async generators with Python twins in
+// the tests, plus counters that show whether C++ frames were unwound.
+#include <nanobind/nanobind.h>
+
+#include "kelvora/coro.hpp"
+#include "kelvora/module.hpp"
+
+namespace nb = nanobind;
+using namespace kelvora;
+
+namespace {
+
+size_t unwound = 0;
+
+// A C++ local whose destructor shows that its frame was unwound.
+struct Guard {
+    Guard() = default;
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+    ~Guard() { ++unwound; }
+};
+
+// asyncio.sleep(0): one trip through the event loop. Kept for the life of the
+// process (a static nb::object would be released after the interpreter is gone).
+nb::object sleep0() {
+    static nb::handle sleep = nb::object(nb::module_::import_("asyncio").attr("sleep")).release();
+    return sleep(0);
+}
+
+// async def await_it(aw): return await aw
+Coro await_it(Args a) {
+    co_return co_await a[0];
+}
+
+// async def await_all(*aws): return [await aw for aw in aws]
+Coro await_all(Args a) {
+    nb::list results;
+    // Borrowed items: an owned temporary would stay in the frame, unseen by the collector.
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(a[0].ptr()); ++i)
+        results.append(co_await nb::handle(PyTuple_GET_ITEM(a[0].ptr(), i)));
+    co_return results;
+}
+
+// async def give(value): return value
+Coro give(Args a) {
+    co_return a[0];
+}
+
+// async def nest(n, leaf): return await leaf if n == 0 else await nest(n - 1, leaf)
+Coro nest(Args a) {
+    static Name nest_name("nest");
+    long n = nb::cast<long>(a[0]);
+    if (n == 0) co_return co_await a[1];
+    co_return co_await a.global(nest_name)(n - 1, a[1]);
+}
+
+// Like await_it, with a C++ local that must be destroyed however the frame ends.
+Coro guarded(Args a) {
+    Guard guard;
+    co_return co_await a[0];
+}
+
+// async def cleanup_and_reraise(work, cleanup):
+//     try:
+//         return await work()
+//     except BaseException:
+//         await cleanup()
+//         raise
+Coro cleanup_and_reraise(Args a) {
+    Guard guard;
+    nb::object result;
+    Caught failure;
+    try {
+        result = co_await a[0]();
+    } catch (...) {
+        failure.capture();
+    }
+    if (failure) {
+        co_await a[1]();
+        failure.rethrow();
+    }
+    co_return result;
+}
+
+// async def with_finally(work, cleanup):
+//     try:
+//         return await work()
+//     finally:
+//         await cleanup()
+Coro with_finally(Args a) {
+    nb::object result;
+    Caught failure;
+    try {
+        result = co_await a[0]();
+    } catch (...) {
+        failure.capture();
+    }
+    co_await a[1]();
+    failure.rethrow();
+    co_return result;
+}
+
+// async def replace_error(work):
+//     try:
+//         await work()
+//     except BaseException:
+//         await asyncio.sleep(0)
+//         raise ValueError("replaced")
+Coro replace_error(Args a) {
+    Caught failure;
+    try {
+        co_await a[0]();
+    } catch (...) {
+        failure.capture();
+    }
+    if (failure) {
+        co_await sleep0();
+        raise(PyExc_ValueError, "replaced");
+    }
+    co_return nb::none();
+}
+
+// async def raise_stop_iteration(): raise StopIteration("leaked")
+Coro raise_stop_iteration(Args) {
+    raise(PyExc_StopIteration, "leaked");
+    co_return nb::none();
+}
+
+// async def call_now(fn): return fn()
+Coro call_now(Args a) {
+    co_return a[0]();
+}
+
+// async def ignore_exit(aw):
+//     try:
+//         await aw
+//     except BaseException:
+//         pass
+//     await asyncio.sleep(0)
+Coro ignore_exit(Args a) {
+    Caught ignored;
+    try {
+        co_await a[0];
+    } catch (...) {
+        ignored.capture();
+    }
+    co_await sleep0();
+    co_return nb::none();
+}
+
+// async def return_on_exit(aw):
+//     try:
+//         await aw
+//     except GeneratorExit:
+//         return "closed"
+Coro return_on_exit(Args a) {
+    try {
+        co_await a[0];
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_GeneratorExit)) throw;
+        co_return nb::str("closed");
+    }
+    co_return nb::none();
+}
+
+// async def composed(aw): return ("outer", await helper(aw)), helper being a
+// C++ coroutine awaited without a function object of its own.
+Coro helper(nb::object aw) {
+    Guard guard;
+    nb::object r = co_await aw;
+    co_return nb::make_tuple("inner", r);
+}
+
+Coro composed(Args a) {
+    co_return nb::make_tuple("outer", co_await helper(nb::borrow(a[0])));
+}
+
+// ---- async generators ------------------------------------------------------
+
+// async def count(n):
+//     for i in range(n):
+//         await asyncio.sleep(0)
+//         yield i
+AsyncGen count(Args a) {
+    Guard guard;
+    long n = nb::cast<long>(a[0]);
+    for (long i = 0; i < n; ++i) {
+        co_await sleep0();
+        co_yield nb::int_(i);
+    }
+}
+
+// async def echo(first):
+//     value = first
+//     while True:
+//         value = yield value
+AsyncGen echo(Args a) {
+    nb::object value = nb::borrow(a[0]);
+    for (;;) value = co_yield value;
+}
+
+// async def managed(log, value):
+//     log.append("enter")
+//     try:
+//         yield value
+//     except BaseException as e:
+//         log.append(("error", e))
+//         await asyncio.sleep(0)
+//         raise
+//     log.append("exit")
+AsyncGen managed(Args a) {
+    Guard guard;
+    nb::list log = nb::borrow<nb::list>(a[0]);
+    log.append("enter");
+    Caught failure;
+    try {
+        co_yield a[1];
+    } catch (...) {
+        failure.capture();
+    }
+    if (failure) {
+        log.append(nb::make_tuple("error", failure.value()));
+        co_await sleep0();
+        failure.rethrow();
+    }
+    log.append("exit");
+}
+
+// async def suppressing(log):
+//     try:
+//         yield "value"
+//     except Exception as e:
+//         log.append(("suppressed", e))
+AsyncGen suppressing(Args a) {
+    try {
+        co_yield nb::str("value");
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        nb::borrow<nb::list>(a[0]).append(nb::make_tuple("suppressed", e.value()));
+    }
+}
+
+// async def ignore_close():
+//     try:
+//         yield 1
+//     except GeneratorExit:
+//         pass
+//     yield 2
+AsyncGen ignore_close(Args) {
+    Caught ignored;
+    try {
+        co_yield nb::int_(1);
+    } catch (...) {
+        ignored.capture();
+    }
+    co_yield nb::int_(2);
+}
+
+// async def raise_stop_async():
+//     yield 1
+//     raise StopAsyncIteration
+AsyncGen raise_stop_async(Args) {
+    co_yield nb::int_(1);
+    PyErr_SetNone(PyExc_StopAsyncIteration);
+    throw nb::python_error();
+}
+
+// async def cleaned(log):
+//     try:
+//         yield 1
+//         yield 2
+//     finally:
+//         await asyncio.sleep(0)
+//         log.append("cleaned")
+AsyncGen cleaned(Args a) {
+    Guard guard;
+    Caught failure;
+    try {
+        co_yield nb::int_(1);
+        co_yield nb::int_(2);
+    } catch (...) {
+        failure.capture();
+    }
+    co_await sleep0();
+    nb::borrow<nb::list>(a[0]).append("cleaned");
+    failure.rethrow();
+}
+
+// A FastAPI dependency: yields a resource, records its clean-up in the
+// module's `events` list (looked up when used, so tests can replace it).
+AsyncGen resource(Args a) {
+    static Name events("events");
+    nb::dict value;
+    value["name"] = "resource";
+    Caught failure;
+    try {
+        co_yield value;
+    } catch (...) {
+        failure.capture();
+    }
+    co_await sleep0();
+    a.global(events).attr("append")(failure ? nb::str("closed after error") : nb::str("closed"));
+    failure.rethrow();
+}
+
+// An async FastAPI dependency.
+Coro answer(Args) {
+    co_await sleep0();
+    co_return nb::int_(42);
+}
+
+FunctionSpec coroutine(const char* name, std::vector<Param> params, Body body) {
+    return {.name = name,
+            .params = std::move(params),
+            .body = std::move(body),
+            .flavor = Flavor::coroutine};
+}
+
+FunctionSpec generator(const char* name, std::vector<Param> params, Body body) {
+    return {.name = name,
+            .params = std::move(params),
+            .body = std::move(body),
+            .flavor = Flavor::async_generator};
+}
+
+}  // namespace
+
+NB_MODULE(_coro_probe, m) {
+    def(m, coroutine("await_it", {{.name = "aw"}}, coroutine_body(await_it)));
+    def(m, coroutine("await_all", {{.name = "aws", .kind = Kind::var_positional}},
+                     coroutine_body(await_all)));
+    def(m, coroutine("give", {{.name = "value"}}, coroutine_body(give)));
+    def(m, coroutine("nest", {{.name = "n"}, {.name = "leaf"}}, coroutine_body(nest)));
+    def(m, coroutine("guarded", {{.name = "aw"}}, coroutine_body(guarded)));
+    def(m, coroutine("cleanup_and_reraise", {{.name = "work"}, {.name = "cleanup"}},
+                     coroutine_body(cleanup_and_reraise)));
+    def(m, coroutine("with_finally", {{.name = "work"}, {.name = "cleanup"}},
+                     coroutine_body(with_finally)));
+    def(m, coroutine("replace_error", {{.name = "work"}}, coroutine_body(replace_error)));
+    def(m, coroutine("raise_stop_iteration", {}, coroutine_body(raise_stop_iteration)));
+    def(m, coroutine("call_now", {{.name = "fn"}}, coroutine_body(call_now)));
+    def(m, coroutine("ignore_exit", {{.name = "aw"}}, coroutine_body(ignore_exit)));
+    def(m, coroutine("return_on_exit", {{.name = "aw"}}, coroutine_body(return_on_exit)));
+    def(m, coroutine("composed", {{.name = "aw"}}, coroutine_body(composed)));
+    def(m, coroutine("answer", {}, coroutine_body(answer)));
+
+    def(m, generator("count", {{.name = "n"}}, async_generator_body(count)));
+    def(m, generator("echo", {{.name = "first"}}, async_generator_body(echo)));
+    def(m,
+        generator("managed", {{.name = "log"}, {.name = "value"}}, async_generator_body(managed)));
+    def(m, generator("suppressing", {{.name = "log"}}, async_generator_body(suppressing)));
+    def(m, generator("ignore_close", {}, async_generator_body(ignore_close)));
+    def(m, generator("raise_stop_async", {}, async_generator_body(raise_stop_async)));
+    def(m, generator("cleaned", {{.name = "log"}}, async_generator_body(cleaned)));
+    def(m, generator("resource", {}, async_generator_body(resource)));
+    m.attr("events") = nb::list();
+
+    def(m, {.name = "live_frames",
+            .doc = "C++ coroutine frames alive in this module.",
+            .body = [](Args&) -> nb::object { return nb::int_(live_coroutine_frames()); }});
+    def(m, {.name = "unwound", .doc = "Guards destroyed so far.", .body = [](Args&) -> nb::object {
+                return nb::int_(unwound);
+            }});
+}
