@@ -409,7 +409,15 @@ Result send(CoroutineObject* self, PyObject* value) {
             break;
     }
     Depth depth;
-    if (!depth.ok()) return raised_pending();
+    if (!depth.ok()) {
+        // Too deep to start: it ends here, as a frame the interpreter could not
+        // enter (and it was not left "never awaited").
+        if (self->state == State::created) {
+            destroy_frame(self);
+            self->state = State::finished;
+        }
+        return raised_pending();
+    }
     Running running(self);
     if (self->awaiting) {
         PyObject* out = nullptr;
@@ -1281,10 +1289,12 @@ void ready_types() {
     ready = true;
 }
 
-nb::object name_of(nb::handle function, const char* attribute, nb::handle fallback) {
+nb::object name_of(nb::handle function, PyObject* attribute, nb::handle fallback) {
     if (function) {
-        nb::object v = nb::getattr(function, attribute, nb::none());
-        if (PyUnicode_Check(v.ptr())) return v;
+        PyObject* v = nullptr;
+        if (PyObject_GetOptionalAttr(function.ptr(), attribute, &v) < 0) raise_pending();
+        if (v && PyUnicode_Check(v)) return nb::steal(v);
+        Py_XDECREF(v);
     }
     return nb::borrow(fallback);
 }
@@ -1300,10 +1310,11 @@ nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, Flavor fla
     } guard{frame};
     if (!frame) raise(PyExc_RuntimeError, "native coroutine body already used");
     ready_types();
+    static Name name_attr("__name__"), qualname_attr("__qualname__");
     nb::object name =
-        name_of(function, "__name__",
+        name_of(function, name_attr,
                 nb::str(flavor == Flavor::coroutine ? "coroutine" : "async_generator"));
-    nb::object qualname = name_of(function, "__qualname__", name);
+    nb::object qualname = name_of(function, qualname_attr, name);
 
     PyTypeObject* type = flavor == Flavor::coroutine ? &coroutine_type : &async_generator_type;
     CoroutineObject* self = PyObject_GC_New(CoroutineObject, type);
@@ -1418,8 +1429,10 @@ nb::object make_async_generator(AsyncGen&& body, nb::handle function, std::sourc
 }
 
 void Caught::capture() noexcept {
+    std::exception_ptr in_flight = std::current_exception();
+    if (!in_flight) return;  // not inside a handler: nothing to keep
     release();
-    exception_ = exception_object();
+    exception_ = exception_object(in_flight);
     // The top entry of the handled-exception stack is the running coroutine's
     // own (or the caller's, outside one), as for a Python `except` block.
     _PyErr_StackItem* item = PyThreadState_Get()->exc_info;

@@ -1,17 +1,19 @@
 // Native coroutines and async generators: C++20 coroutine bodies that Python
 // sees as ordinary coroutine and async-generator objects.
 //
-// A coroutine body returns Coro. `co_await` takes any Python awaitable (an
+// A coroutine body returns Coro. `co_await x` takes any Python awaitable (an
 // nb::object or nb::handle: a coroutine, a future, anything with __await__)
-// with `yield from` semantics: what the awaited object yields goes out to the
-// event loop untouched, send/throw/close go in to it, and its result comes back
-// at the co_await (its exception is thrown there as nb::python_error). A body
-// ends with `co_return value;` (any nb::object, or a C++ value nb::cast accepts;
-// `co_return nb::none();` for None). Plain `co_return;` does not compile, and
-// flowing off the end of a Coro body is undefined behaviour: always co_return.
+// with `yield from` semantics: what x yields goes out to the event loop
+// untouched, send/throw/close go in to it, and its result comes back at the
+// co_await; its exception is thrown there as nb::python_error (the same
+// object). Another C++ coroutine can be awaited directly (`co_await helper(..)`
+// with `Coro helper(...)`). A body ends with `co_return value;` (an nb::object,
+// or any C++ value nb::cast accepts; `co_return nb::none();` for None). Plain
+// `co_return;` does not compile, and flowing off the end of a Coro body is
+// undefined behaviour: always co_return.
 //
 //     Coro fetch_user(Args a) {                      // take Args by value
-//         nb::object session = a[0];
+//         nb::handle session = a[0];                 // Args lives as long as the frame
 //         nb::object row = co_await session.attr("get")(a[1]);
 //         co_return row;
 //     }
@@ -19,8 +21,8 @@
 //             .body = coroutine_body(fetch_user), .flavor = Flavor::coroutine});
 //
 // An async-generator body returns AsyncGen: `co_yield value` hands a value to
-// the consumer (and evaluates to what asend() sent, None for __anext__),
-// `co_return;` (or the end of the body) finishes it. athrow() raises the very
+// the consumer and evaluates to what asend() sent (None for __anext__);
+// `co_return;` or the end of the body finishes it. athrow() raises the very
 // exception object it was given at the suspended co_yield.
 //
 //     AsyncGen session_scope(Args a) {
@@ -28,12 +30,16 @@
 //         co_yield session;
 //         co_await session.attr("close")();
 //     }
+//     def(m, {.name = "session_scope", .params = {{.name = "engine"}},
+//             .body = async_generator_body(session_scope), .flavor = Flavor::async_generator});
 //
 // C++ forbids co_await inside a catch handler. To catch, await clean-up and
-// re-raise, keep the exception in a Caught and act after the handler. While a
-// Caught holds an exception the body runs as Python runs an `except` block,
-// across suspensions too: sys.exc_info() sees it and any exception raised
-// meanwhile (by the clean-up, or by raise()) gets it as __context__.
+// re-raise, keep the exception in a Caught and act after the handler. From
+// capture() until the Caught is destroyed the body runs as Python runs an
+// `except` block, across suspensions too: sys.exc_info() sees the exception
+// (in the clean-up as well) and anything raised meanwhile gets it as
+// __context__. Other C++ exceptions are caught as the Python exceptions they
+// become at any boundary.
 //
 //     Caught failure;
 //     try {
@@ -54,11 +60,15 @@
 //     failure.rethrow();                     // does nothing when nothing was caught
 //
 // What the garbage collector sees: the object being awaited, the exception a
-// Caught holds and the bound Args are visible to it; other C++ locals kept
-// across a co_await are not, so a reference cycle through one of those is never
-// collected. The coroutine and async-generator types are registered with
-// collections.abc (Coroutine, AsyncGenerator) when the first object of this
-// module's copy of the runtime is made.
+// Caught holds and the bound Args. It cannot see C++ locals, nor temporaries
+// of a full expression that contains a co_await (they live in the frame until
+// the statement ends; the awaited object itself is released once awaiting
+// starts). A reference cycle through one of those is never collected, so
+// prefer handles into Args and short-lived locals.
+//
+// The coroutine and async-generator types are registered with collections.abc
+// (Coroutine, AsyncGenerator) when this module's copy of the runtime makes its
+// first such object; nothing needs calling at module init.
 #pragma once
 
 #include <coroutine>
