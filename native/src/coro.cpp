@@ -1,10 +1,8 @@
-// Native coroutine and async-generator objects: the Python side of C++20
-// coroutine frames, shaped like the interpreter's own generator objects. Each
-// object type has one step (send, throw, close) reporting a Result; the slots and
-// methods Python calls are thin wrappers that turn a Result into the protocol's
-// shape (a value, StopIteration, an am_send result).
-#include "kelvora/coro.hpp"
-
+// Native coroutine objects: the Python side of C++20 coroutine frames, shaped
+// like the interpreter's own generator objects. A step (send, throw, close)
+// resumes the frame, or the object it awaits, and reports a Result; the slots
+// and methods Python calls are thin wrappers that put a Result into the
+// protocol's shape (a value, StopIteration, an am_send result).
 #include <pthread.h>
 
 #include <algorithm>
@@ -12,83 +10,48 @@
 #include <new>
 #include <utility>
 
+#include "coroutine_object.hpp"
+
 namespace kelvora {
 namespace detail {
-
-enum class State : unsigned char { created, suspended, running, finished };
-
-struct CoroutineObject {
-    PyObject ob_base;
-    std::coroutine_handle<> frame;  // null once the body finished or was dropped
-    PromiseBase* promise;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* awaiting;   // what the body awaits: its `yield from` target
-    PyObject* handled;    // the exception the body handles (a Caught), between steps
-    PyObject* finalizer;  // async generators: the event loop's finalizer hook
-    PyObject* weakrefs;
-    const char* file;  // where the body is defined, for traceback entries
-    int line;
-    State state;
-    Flavor flavor;
-    bool hooks_inited;   // async generators: firstiter was called
-    bool running_async;  // async generators: an asend()/athrow() is under way
-    bool closed;         // async generators: ran out, or aclose() began
-};
-
-struct CoroutineAccess {
-    static FrameSlots& slots(PromiseBase& promise) noexcept { return promise.slots_; }
-    template <class Body>
-    static auto release(Body& body) noexcept {
-        return std::exchange(body.frame_, {});
-    }
-};
-
-}  // namespace detail
-
 namespace {
-
-using detail::CoroutineAccess;
-using detail::CoroutineObject;
-using detail::FrameSlots;
-using detail::PromiseBase;
-using detail::State;
 
 std::size_t live_frames = 0;
 
 PyTypeObject coroutine_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject async_generator_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 PyTypeObject wrapper_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject asend_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject athrow_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
-CoroutineObject* as_coro(PyObject* o) {
-    return reinterpret_cast<CoroutineObject*>(o);
-}
 FrameSlots& slots(CoroutineObject* self) {
     return CoroutineAccess::slots(*self->promise);
 }
+
 bool is_coroutine(CoroutineObject* self) {
     return self->flavor == Flavor::coroutine;
 }
 
-// ---- results ----------------------------------------------------------------
+nb::object fetch_error() {
+    return raised_pending().value;
+}
 
-struct Result {
-    enum Kind : unsigned char {
-        passed,    // the awaited object yielded: the value goes out unchanged
-        yielded,   // the body's co_yield (async generators)
-        returned,  // the body (or awaitable) finished with `value`
-        raised,    // `value` is the exception
-    } kind;
-    nb::object value;
-
-    bool matches(PyObject* type) const {
-        return kind == raised && PyErr_GivenExceptionMatches(value.ptr(), type);
+void set_stop_iteration(nb::handle value) {
+    if (value.is_none()) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return;
     }
-};
+    // A real instance: StopIteration(tuple) through PyErr_SetObject would unpack it.
+    if (PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value.ptr()))
+        PyErr_SetRaisedException(exc);
+}
 
-Result returned(nb::object value = nb::none()) {
+PyObject* stop_value(PyObject* stop_iteration) {
+    return reinterpret_cast<PyStopIterationObject*>(stop_iteration)->value;
+}
+
+}  // namespace
+
+// ---- results -------------------------------------------------------------------
+
+Result returned(nb::object value) {
     return {Result::returned, std::move(value)};
 }
 
@@ -107,21 +70,6 @@ Result error(PyObject* type, const char* message) {
     return raised_pending();
 }
 
-nb::object fetch_error() {
-    return raised_pending().value;
-}
-
-void set_stop_iteration(nb::handle value) {
-    if (value.is_none()) {
-        PyErr_SetNone(PyExc_StopIteration);
-        return;
-    }
-    // A real instance: StopIteration(tuple) through PyErr_SetObject would unpack it.
-    if (PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value.ptr()))
-        PyErr_SetRaisedException(exc);
-}
-
-// For send()/throw() methods: a value, or StopIteration carrying the result.
 PyObject* method_result(Result r) {
     switch (r.kind) {
         case Result::passed:
@@ -137,7 +85,6 @@ PyObject* method_result(Result r) {
     return nullptr;
 }
 
-// For tp_iternext: as method_result, but None ends without an exception.
 PyObject* iternext_result(Result r) {
     if (r.kind == Result::returned && r.value.is_none()) return nullptr;
     return method_result(std::move(r));
@@ -160,9 +107,7 @@ PySendResult send_result(Result r, PyObject** out) {
     return PYGEN_ERROR;
 }
 
-PyObject* stop_value(PyObject* stop_iteration) {
-    return reinterpret_cast<PyStopIterationObject*>(stop_iteration)->value;
-}
+namespace {
 
 // ---- running a frame ----------------------------------------------------------
 
@@ -319,8 +264,6 @@ Result resume_frame(CoroutineObject* self, nb::object value, nb::object exc) {
     return r;
 }
 
-Result close(CoroutineObject* self);
-
 // The awaited object's close(), as `yield from` closes its target.
 int close_iter(PyObject* it) {
     if (Py_TYPE(it) == &coroutine_type) {
@@ -386,7 +329,60 @@ nb::object make_exception(PyObject* type, PyObject* value, PyObject* tb) {
     return exc;
 }
 
-// ---- the step: send, throw, close ---------------------------------------------
+// The `await` protocol's iterator for `o`, checked as the interpreter checks it.
+PyObject* awaitable_iter(PyObject* o) {
+    PyTypeObject* type = Py_TYPE(o);
+    if (type == &coroutine_type) {
+        if (as_coro(o)->awaiting) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            return nullptr;
+        }
+        return Py_NewRef(o);
+    }
+    auto is_coroutine_object = [](PyObject* x) {
+        return PyCoro_CheckExact(x) ||
+               (PyGen_CheckExact(x) && (PyGen_GetCode(reinterpret_cast<PyGenObject*>(x))->co_flags &
+                                        CO_ITERABLE_COROUTINE));
+    };
+    if (is_coroutine_object(o)) {
+        if (PyCoro_CheckExact(o)) {
+            static Name cr_await("cr_await");
+            PyObject* inner = PyObject_GetAttr(o, cr_await);
+            if (!inner) return nullptr;
+            bool busy = inner != Py_None;
+            Py_DECREF(inner);
+            if (busy) {
+                PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+                return nullptr;
+            }
+        }
+        return Py_NewRef(o);
+    }
+    unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
+    if (!getter) {
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
+                     type->tp_name);
+        return nullptr;
+    }
+    PyObject* it = getter(o);
+    if (!it) return nullptr;
+    if (is_coroutine_object(it) || Py_TYPE(it) == &coroutine_type) {
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+        Py_DECREF(it);
+        return nullptr;
+    }
+    if (!PyIter_Check(it)) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                     Py_TYPE(it)->tp_name);
+        Py_DECREF(it);
+        return nullptr;
+    }
+    return it;
+}
+
+}  // namespace
+
+// ---- the step: send, throw, close ----------------------------------------------
 
 Result send(CoroutineObject* self, PyObject* value) {
     switch (self->state) {
@@ -430,6 +426,8 @@ Result send(CoroutineObject* self, PyObject* value) {
     return resume_frame(self, nb::borrow(value), {});
 }
 
+namespace {
+
 // Raises the exception at the suspension point of a frame that awaits nothing.
 Result throw_here(CoroutineObject* self, PyObject* type, PyObject* value, PyObject* tb) {
     nb::object exc = make_exception(type, value, tb);
@@ -450,6 +448,8 @@ Result throw_here(CoroutineObject* self, PyObject* type, PyObject* value, PyObje
     Running running(self);
     return resume_frame(self, {}, std::move(exc));
 }
+
+}  // namespace
 
 // throw(): goes to the awaited object first, as `yield from` does; only what it
 // does not handle is raised in the body. `close_on_genexit` is false for async
@@ -547,58 +547,7 @@ Result close(CoroutineObject* self) {
     return r;
 }
 
-// The `await` protocol's iterator for `o`, checked as the interpreter checks it.
-PyObject* awaitable_iter(PyObject* o) {
-    PyTypeObject* type = Py_TYPE(o);
-    if (type == &coroutine_type) {
-        if (as_coro(o)->awaiting) {
-            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
-            return nullptr;
-        }
-        return Py_NewRef(o);
-    }
-    auto is_coroutine_object = [](PyObject* x) {
-        return PyCoro_CheckExact(x) ||
-               (PyGen_CheckExact(x) && (PyGen_GetCode(reinterpret_cast<PyGenObject*>(x))->co_flags &
-                                        CO_ITERABLE_COROUTINE));
-    };
-    if (is_coroutine_object(o)) {
-        if (PyCoro_CheckExact(o)) {
-            static Name cr_await("cr_await");
-            PyObject* inner = PyObject_GetAttr(o, cr_await);
-            if (!inner) return nullptr;
-            bool busy = inner != Py_None;
-            Py_DECREF(inner);
-            if (busy) {
-                PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
-                return nullptr;
-            }
-        }
-        return Py_NewRef(o);
-    }
-    unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
-    if (!getter) {
-        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
-                     type->tp_name);
-        return nullptr;
-    }
-    PyObject* it = getter(o);
-    if (!it) return nullptr;
-    if (is_coroutine_object(it) || Py_TYPE(it) == &coroutine_type) {
-        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
-        Py_DECREF(it);
-        return nullptr;
-    }
-    if (!PyIter_Check(it)) {
-        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                     Py_TYPE(it)->tp_name);
-        Py_DECREF(it);
-        return nullptr;
-    }
-    return it;
-}
-
-// ---- shared slots ----------------------------------------------------------------
+// ---- what coroutines and async generators share ---------------------------------
 
 bool check_throw_args(const char* name, Py_ssize_t nargs) {
     if (nargs < 1) {
@@ -617,9 +566,7 @@ bool check_throw_args(const char* name, Py_ssize_t nargs) {
     return true;
 }
 
-PyObject* arg(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t i) {
-    return i < nargs ? args[i] : nullptr;
-}
+namespace {
 
 void coroutine_finalize(PyObject* o) {
     CoroutineObject* self = as_coro(o);
@@ -700,21 +647,31 @@ PyObject* coroutine_repr(PyObject* o) {
                                 as_coro(o)->qualname, o);
 }
 
-template <PyObject* CoroutineObject::* field>
-PyObject* get_text(PyObject* o, void*) {
-    return Py_NewRef(as_coro(o)->*field);
-}
-
-template <PyObject* CoroutineObject::* field>
-int set_text(PyObject* o, PyObject* value, void*) {
+int set_text(PyObject*& field, PyObject* value, const char* message) {
     if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, field == &CoroutineObject::name
-                                             ? "__name__ must be set to a string object"
-                                             : "__qualname__ must be set to a string object");
+        PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    Py_SETREF(as_coro(o)->*field, Py_NewRef(value));
+    Py_SETREF(field, Py_NewRef(value));
     return 0;
+}
+
+}  // namespace
+
+PyObject* get_name(PyObject* o, void*) {
+    return Py_NewRef(as_coro(o)->name);
+}
+
+PyObject* get_qualname(PyObject* o, void*) {
+    return Py_NewRef(as_coro(o)->qualname);
+}
+
+int set_name(PyObject* o, PyObject* value, void*) {
+    return set_text(as_coro(o)->name, value, "__name__ must be set to a string object");
+}
+
+int set_qualname(PyObject* o, PyObject* value, void*) {
+    return set_text(as_coro(o)->qualname, value, "__qualname__ must be set to a string object");
 }
 
 PyObject* get_awaiting(PyObject* o, void*) {
@@ -722,19 +679,30 @@ PyObject* get_awaiting(PyObject* o, void*) {
     return Py_NewRef(it ? it : Py_None);
 }
 
-PyObject* get_running(PyObject* o, void*) {
-    return PyBool_FromLong(as_coro(o)->state == State::running);
-}
-
 PyObject* get_suspended(PyObject* o, void*) {
     return PyBool_FromLong(as_coro(o)->state == State::suspended);
 }
 
-PyObject* get_running_async(PyObject* o, void*) {
-    return PyBool_FromLong(as_coro(o)->running_async);
+void init_coroutine_type(PyTypeObject& type, const char* name, const char* doc) {
+    type.tp_name = name;
+    type.tp_doc = doc;
+    type.tp_basicsize = sizeof(CoroutineObject);
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    type.tp_traverse = coroutine_traverse;
+    type.tp_clear = coroutine_clear;
+    type.tp_dealloc = coroutine_dealloc;
+    type.tp_finalize = coroutine_finalize;
+    type.tp_repr = coroutine_repr;
+    type.tp_weaklistoffset = offsetof(CoroutineObject, weakrefs);
 }
 
-// ---- the coroutine type ----------------------------------------------------------
+// ---- the coroutine type and its __await__ iterator -------------------------------
+
+namespace {
+
+PyObject* get_running(PyObject* o, void*) {
+    return PyBool_FromLong(as_coro(o)->state == State::running);
+}
 
 PyObject* coroutine_send(PyObject* o, PyObject* value) {
     return method_result(send(as_coro(o), value));
@@ -794,10 +762,8 @@ PyMethodDef coroutine_methods[] = {
 };
 
 PyGetSetDef coroutine_getset[] = {
-    {"__name__", get_text<&CoroutineObject::name>, set_text<&CoroutineObject::name>, nullptr,
-     nullptr},
-    {"__qualname__", get_text<&CoroutineObject::qualname>, set_text<&CoroutineObject::qualname>,
-     nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"cr_await", get_awaiting, nullptr, "object being awaited on, or None", nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
@@ -855,402 +821,18 @@ PyMethodDef wrapper_methods[] = {
 
 PyAsyncMethods wrapper_async = {nullptr, nullptr, nullptr, wrapper_am_send};
 
-// ---- async generators ------------------------------------------------------------
-
-// The event loop's hooks, on first use: firstiter lets it track the generator,
-// finalizer lets it close one that is dropped unfinished.
-int init_hooks(CoroutineObject* gen) {
-    if (gen->hooks_inited) return 0;
-    gen->hooks_inited = true;
-    static PyObject* get_hooks = [] {
-        PyObject* sys = PyImport_ImportModule("sys");
-        PyObject* f = sys ? PyObject_GetAttrString(sys, "get_asyncgen_hooks") : nullptr;
-        Py_XDECREF(sys);
-        return f;  // kept for the life of the module
-    }();
-    if (!get_hooks) {
-        PyErr_SetString(PyExc_RuntimeError, "sys.get_asyncgen_hooks is unavailable");
-        return -1;
-    }
-    PyObject* hooks = PyObject_CallNoArgs(get_hooks);
-    if (!hooks) return -1;
-    nb::object owned = nb::steal(hooks);
-    PyObject* firstiter = PySequence_GetItem(hooks, 0);
-    PyObject* finalizer = firstiter ? PySequence_GetItem(hooks, 1) : nullptr;
-    nb::object a = nb::steal(firstiter), b = nb::steal(finalizer);
-    if (!finalizer) return -1;
-    if (finalizer != Py_None) Py_XSETREF(gen->finalizer, Py_NewRef(finalizer));
-    if (firstiter != Py_None) {
-        PyObject* r = PyObject_CallOneArg(firstiter, reinterpret_cast<PyObject*>(gen));
-        if (!r) return -1;
-        Py_DECREF(r);
-    }
-    return 0;
-}
-
-enum class Awaitable : unsigned char { init, iter, closed };
-
-struct Asend {
-    PyObject ob_base;
-    CoroutineObject* gen;
-    PyObject* value;  // null for __anext__()
-    Awaitable state;
-};
-
-struct Athrow {
-    PyObject ob_base;
-    CoroutineObject* gen;
-    PyObject* type;  // null for aclose()
-    PyObject* value;
-    PyObject* tb;
-    Awaitable state;
-};
-
-Asend* as_asend(PyObject* o) {
-    return reinterpret_cast<Asend*>(o);
-}
-Athrow* as_athrow(PyObject* o) {
-    return reinterpret_cast<Athrow*>(o);
-}
-
-// A generator step seen by an asend()/athrow() awaitable: co_yield completes the
-// awaitable with the value, the end of the body is StopAsyncIteration.
-Result unwrap(CoroutineObject* gen, Result r) {
-    switch (r.kind) {
-        case Result::passed:
-            return r;
-        case Result::yielded:
-            gen->running_async = false;
-            return returned(std::move(r.value));
-        case Result::returned:
-            PyErr_SetNone(PyExc_StopAsyncIteration);
-            r = raised_pending();
-            break;
-        case Result::raised:
-            break;
-    }
-    if (r.matches(PyExc_StopAsyncIteration) || r.matches(PyExc_GeneratorExit)) gen->closed = true;
-    gen->running_async = false;
-    return r;
-}
-
-Result already_running(Awaitable& state, const char* message) {
-    state = Awaitable::closed;
-    return error(PyExc_RuntimeError, message);
-}
-
-Result asend_send(Asend* o, PyObject* value) {
-    if (o->state == Awaitable::closed)
-        return error(PyExc_RuntimeError, "cannot reuse already awaited __anext__()/asend()");
-    if (o->state == Awaitable::init) {
-        if (o->gen->running_async)
-            return already_running(o->state, "anext(): asynchronous generator is already running");
-        if (!value || value == Py_None) value = o->value;
-        o->state = Awaitable::iter;
-    }
-    o->gen->running_async = true;
-    Result r = unwrap(o->gen, send(o->gen, value ? value : Py_None));
-    if (r.kind != Result::passed) o->state = Awaitable::closed;
-    return r;
-}
-
-Result asend_throw(Asend* o, PyObject* type, PyObject* value, PyObject* tb) {
-    if (o->state == Awaitable::closed)
-        return error(PyExc_RuntimeError, "cannot reuse already awaited __anext__()/asend()");
-    if (o->state == Awaitable::init) {
-        if (o->gen->running_async)
-            return already_running(o->state, "anext(): asynchronous generator is already running");
-        o->state = Awaitable::iter;
-        o->gen->running_async = true;
-    }
-    Result r = unwrap(o->gen, throw_(o->gen, type, value, tb, true));
-    if (r.kind != Result::passed) {
-        o->gen->running_async = false;
-        o->state = Awaitable::closed;
-    }
-    return r;
-}
-
-// athrow(): completed by a co_yield, like asend().
-Result athrow_outcome(Athrow* o, Result r) {
-    r = unwrap(o->gen, std::move(r));
-    // Done either way; the interpreter leaves a finished athrow() awaitable able
-    // to resume the generator once more, which only hides mistakes.
-    if (r.kind != Result::passed) o->state = Awaitable::closed;
-    return r;
-}
-
-// aclose(): the generator must end; a co_yield now is an error.
-Result aclose_outcome(Athrow* o, Result r) {
-    if (r.kind == Result::passed) return r;
-    o->gen->running_async = false;
-    o->state = Awaitable::closed;
-    if (r.kind == Result::yielded)
-        return error(PyExc_RuntimeError, "async generator ignored GeneratorExit");
-    if (r.kind == Result::returned || r.matches(PyExc_StopAsyncIteration) ||
-        r.matches(PyExc_GeneratorExit))
-        return returned();
-    return r;
-}
-
-const char* athrow_running_message(Athrow* o) {
-    return o->type ? "athrow(): asynchronous generator is already running"
-                   : "aclose(): asynchronous generator is already running";
-}
-
-Result athrow_send(Athrow* o, PyObject* value) {
-    CoroutineObject* gen = o->gen;
-    if (o->state == Awaitable::closed)
-        return error(PyExc_RuntimeError, "cannot reuse already awaited aclose()/athrow()");
-    if (gen->state == State::finished) {
-        o->state = Awaitable::closed;
-        return returned();
-    }
-    if (o->state == Awaitable::init) {
-        if (gen->running_async) return already_running(o->state, athrow_running_message(o));
-        if (gen->closed) {
-            o->state = Awaitable::closed;
-            PyErr_SetNone(PyExc_StopAsyncIteration);
-            return raised_pending();
-        }
-        if (value && value != Py_None)
-            return error(PyExc_RuntimeError,
-                         "can't send non-None value to a just-started coroutine");
-        o->state = Awaitable::iter;
-        gen->running_async = true;
-        if (!o->type) {
-            gen->closed = true;
-            return aclose_outcome(o, throw_(gen, PyExc_GeneratorExit, nullptr, nullptr, false));
-        }
-        return athrow_outcome(o, throw_(gen, o->type, o->value, o->tb, false));
-    }
-    Result r = send(gen, value ? value : Py_None);
-    return o->type ? athrow_outcome(o, std::move(r)) : aclose_outcome(o, std::move(r));
-}
-
-Result athrow_throw(Athrow* o, PyObject* type, PyObject* value, PyObject* tb) {
-    if (o->state == Awaitable::closed)
-        return error(PyExc_RuntimeError, "cannot reuse already awaited aclose()/athrow()");
-    if (o->state == Awaitable::init) {
-        if (o->gen->running_async) return already_running(o->state, athrow_running_message(o));
-        o->state = Awaitable::iter;
-        o->gen->running_async = true;
-    }
-    Result r = throw_(o->gen, type, value, tb, true);
-    return o->type ? athrow_outcome(o, std::move(r)) : aclose_outcome(o, std::move(r));
-}
-
-// close() of either awaitable: GeneratorExit thrown through it.
-template <class O, Result (*Throw)(O*, PyObject*, PyObject*, PyObject*)>
-PyObject* awaitable_close(PyObject* o, PyObject*) {
-    O* self = reinterpret_cast<O*>(o);
-    if (self->state == Awaitable::closed) Py_RETURN_NONE;
-    Result r = Throw(self, PyExc_GeneratorExit, nullptr, nullptr);
-    if (r.kind == Result::passed || r.kind == Result::yielded) {
-        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-        return nullptr;
-    }
-    if (r.kind == Result::returned || r.matches(PyExc_StopIteration) ||
-        r.matches(PyExc_StopAsyncIteration) || r.matches(PyExc_GeneratorExit))
-        Py_RETURN_NONE;
-    PyErr_SetRaisedException(r.value.release().ptr());
-    return nullptr;
-}
-
-template <class O, Result (*Send)(O*, PyObject*)>
-PyObject* awaitable_iternext(PyObject* o) {
-    return iternext_result(Send(reinterpret_cast<O*>(o), Py_None));
-}
-
-template <class O, Result (*Send)(O*, PyObject*)>
-PyObject* awaitable_send(PyObject* o, PyObject* value) {
-    return method_result(Send(reinterpret_cast<O*>(o), value));
-}
-
-template <class O, Result (*Send)(O*, PyObject*)>
-PySendResult awaitable_am_send(PyObject* o, PyObject* value, PyObject** out) {
-    return send_result(Send(reinterpret_cast<O*>(o), value ? value : Py_None), out);
-}
-
-template <class O, Result (*Throw)(O*, PyObject*, PyObject*, PyObject*)>
-PyObject* awaitable_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
-    if (!check_throw_args("throw", nargs)) return nullptr;
-    return method_result(
-        Throw(reinterpret_cast<O*>(o), args[0], arg(args, nargs, 1), arg(args, nargs, 2)));
-}
-
-// Dropped without being awaited: the interpreter warns about these too.
-void warn_unawaited(CoroutineObject* gen, const char* method) {
-    PyObject* saved = PyErr_GetRaisedException();
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine method '%s' of %R was never awaited",
-                         method, gen->qualname) < 0)
-        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(gen));
-    PyErr_SetRaisedException(saved);
-}
-
-void asend_finalize(PyObject* o) {
-    if (as_asend(o)->state == Awaitable::init) warn_unawaited(as_asend(o)->gen, "asend");
-}
-
-void athrow_finalize(PyObject* o) {
-    Athrow* self = as_athrow(o);
-    if (self->state == Awaitable::init) warn_unawaited(self->gen, self->type ? "athrow" : "aclose");
-}
-
-int asend_traverse(PyObject* o, visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<PyObject*>(as_asend(o)->gen));
-    Py_VISIT(as_asend(o)->value);
-    return 0;
-}
-
-int athrow_traverse(PyObject* o, visitproc visit, void* arg) {
-    Athrow* self = as_athrow(o);
-    Py_VISIT(reinterpret_cast<PyObject*>(self->gen));
-    Py_VISIT(self->type);
-    Py_VISIT(self->value);
-    Py_VISIT(self->tb);
-    return 0;
-}
-
-void asend_dealloc(PyObject* o) {
-    if (PyObject_CallFinalizerFromDealloc(o) < 0) return;
-    PyObject_GC_UnTrack(o);
-    Py_CLEAR(as_asend(o)->gen);
-    Py_CLEAR(as_asend(o)->value);
-    PyObject_GC_Del(o);
-}
-
-void athrow_dealloc(PyObject* o) {
-    if (PyObject_CallFinalizerFromDealloc(o) < 0) return;
-    PyObject_GC_UnTrack(o);
-    Athrow* self = as_athrow(o);
-    Py_CLEAR(self->gen);
-    Py_CLEAR(self->type);
-    Py_CLEAR(self->value);
-    Py_CLEAR(self->tb);
-    PyObject_GC_Del(o);
-}
-
-PyObject* make_asend(CoroutineObject* gen, PyObject* value) {
-    if (init_hooks(gen) < 0) return nullptr;
-    Asend* o = PyObject_GC_New(Asend, &asend_type);
-    if (!o) return nullptr;
-    o->gen = reinterpret_cast<CoroutineObject*>(Py_NewRef(reinterpret_cast<PyObject*>(gen)));
-    o->value = Py_XNewRef(value);
-    o->state = Awaitable::init;
-    PyObject_GC_Track(o);
-    return reinterpret_cast<PyObject*>(o);
-}
-
-PyObject* make_athrow(CoroutineObject* gen, PyObject* type, PyObject* value, PyObject* tb) {
-    if (init_hooks(gen) < 0) return nullptr;
-    Athrow* o = PyObject_GC_New(Athrow, &athrow_type);
-    if (!o) return nullptr;
-    o->gen = reinterpret_cast<CoroutineObject*>(Py_NewRef(reinterpret_cast<PyObject*>(gen)));
-    o->type = Py_XNewRef(type);
-    o->value = Py_XNewRef(value);
-    o->tb = Py_XNewRef(tb);
-    o->state = Awaitable::init;
-    PyObject_GC_Track(o);
-    return reinterpret_cast<PyObject*>(o);
-}
-
-PyObject* agen_anext(PyObject* o) {
-    return make_asend(as_coro(o), nullptr);
-}
-
-PyObject* agen_asend(PyObject* o, PyObject* value) {
-    return make_asend(as_coro(o), value);
-}
-
-PyObject* agen_athrow(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
-    if (!check_throw_args("athrow", nargs)) return nullptr;
-    return make_athrow(as_coro(o), args[0], arg(args, nargs, 1), arg(args, nargs, 2));
-}
-
-PyObject* agen_aclose(PyObject* o, PyObject*) {
-    return make_athrow(as_coro(o), nullptr, nullptr, nullptr);
-}
-
-PyMethodDef agen_methods[] = {
-    {"asend", agen_asend, METH_O, "asend(v) -> send 'v' in generator."},
-    {"athrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(agen_athrow)),
-     METH_FASTCALL, "athrow(value) -> raise exception in generator."},
-    {"aclose", agen_aclose, METH_NOARGS, "aclose() -> raise GeneratorExit inside generator."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef agen_getset[] = {
-    {"__name__", get_text<&CoroutineObject::name>, set_text<&CoroutineObject::name>, nullptr,
-     nullptr},
-    {"__qualname__", get_text<&CoroutineObject::qualname>, set_text<&CoroutineObject::qualname>,
-     nullptr, nullptr},
-    {"ag_await", get_awaiting, nullptr, "object being awaited on, or None", nullptr},
-    {"ag_running", get_running_async, nullptr, nullptr, nullptr},
-    {"ag_suspended", get_suspended, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyAsyncMethods agen_async = {nullptr, PyObject_SelfIter, agen_anext, nullptr};
-
-PyMethodDef asend_methods[] = {
-    {"send", awaitable_send<Asend, asend_send>, METH_O, nullptr},
-    {"throw",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(awaitable_throw<Asend, asend_throw>)),
-     METH_FASTCALL, nullptr},
-    {"close", awaitable_close<Asend, asend_throw>, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMethodDef athrow_methods[] = {
-    {"send", awaitable_send<Athrow, athrow_send>, METH_O, nullptr},
-    {"throw",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(awaitable_throw<Athrow, athrow_throw>)),
-     METH_FASTCALL, nullptr},
-    {"close", awaitable_close<Athrow, athrow_throw>, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyAsyncMethods asend_async = {PyObject_SelfIter, nullptr, nullptr,
-                              awaitable_am_send<Asend, asend_send>};
-PyAsyncMethods athrow_async = {PyObject_SelfIter, nullptr, nullptr,
-                               awaitable_am_send<Athrow, athrow_send>};
-
-// ---- type set-up -----------------------------------------------------------------
-
-void ready_types() {
+PyTypeObject* ready_types() {
     static bool ready = false;
-    if (ready) return;
-    auto common = [](PyTypeObject& t, const char* name, Py_ssize_t size) {
-        t.tp_name = name;
-        t.tp_basicsize = size;
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    };
-    for (PyTypeObject* t : {&coroutine_type, &async_generator_type}) {
-        t->tp_basicsize = sizeof(CoroutineObject);
-        t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-        t->tp_traverse = coroutine_traverse;
-        t->tp_clear = coroutine_clear;
-        t->tp_dealloc = coroutine_dealloc;
-        t->tp_finalize = coroutine_finalize;
-        t->tp_repr = coroutine_repr;
-        t->tp_weaklistoffset = offsetof(CoroutineObject, weakrefs);
-    }
-    coroutine_type.tp_name = "kelvora.coroutine";
-    coroutine_type.tp_doc = "A coroutine whose body is native code.";
+    if (ready) return &coroutine_type;
+    init_coroutine_type(coroutine_type, "kelvora.coroutine",
+                        "A coroutine whose body is native code.");
     coroutine_type.tp_as_async = &coroutine_async;
     coroutine_type.tp_methods = coroutine_methods;
     coroutine_type.tp_getset = coroutine_getset;
 
-    async_generator_type.tp_name = "kelvora.async_generator";
-    async_generator_type.tp_doc = "An asynchronous generator whose body is native code.";
-    async_generator_type.tp_as_async = &agen_async;
-    async_generator_type.tp_methods = agen_methods;
-    async_generator_type.tp_getset = agen_getset;
-
-    common(wrapper_type, "kelvora.coroutine_wrapper", sizeof(Wrapper));
+    wrapper_type.tp_name = "kelvora.coroutine_wrapper";
+    wrapper_type.tp_basicsize = sizeof(Wrapper);
+    wrapper_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     wrapper_type.tp_traverse = wrapper_traverse;
     wrapper_type.tp_dealloc = wrapper_dealloc;
     wrapper_type.tp_iter = PyObject_SelfIter;
@@ -1258,35 +840,14 @@ void ready_types() {
     wrapper_type.tp_methods = wrapper_methods;
     wrapper_type.tp_as_async = &wrapper_async;
 
-    common(asend_type, "kelvora.async_generator_asend", sizeof(Asend));
-    asend_type.tp_traverse = asend_traverse;
-    asend_type.tp_dealloc = asend_dealloc;
-    asend_type.tp_finalize = asend_finalize;
-    asend_type.tp_iter = PyObject_SelfIter;
-    asend_type.tp_iternext = awaitable_iternext<Asend, asend_send>;
-    asend_type.tp_methods = asend_methods;
-    asend_type.tp_as_async = &asend_async;
-
-    common(athrow_type, "kelvora.async_generator_athrow", sizeof(Athrow));
-    athrow_type.tp_traverse = athrow_traverse;
-    athrow_type.tp_dealloc = athrow_dealloc;
-    athrow_type.tp_finalize = athrow_finalize;
-    athrow_type.tp_iter = PyObject_SelfIter;
-    athrow_type.tp_iternext = awaitable_iternext<Athrow, athrow_send>;
-    athrow_type.tp_methods = athrow_methods;
-    athrow_type.tp_as_async = &athrow_async;
-
-    for (PyTypeObject* t :
-         {&coroutine_type, &async_generator_type, &wrapper_type, &asend_type, &athrow_type})
+    for (PyTypeObject* t : {&coroutine_type, &wrapper_type})
         if (PyType_Ready(t) < 0) raise_pending();
-
-    // asyncio (and the C task's type cache) recognise coroutines through the ABCs.
-    nb::object abc = nb::module_::import_("collections.abc");
-    abc.attr("Coroutine")
+    // asyncio (and the C task's type cache) recognise coroutines through the ABC.
+    nb::module_::import_("collections.abc")
+        .attr("Coroutine")
         .attr("register")(nb::handle(reinterpret_cast<PyObject*>(&coroutine_type)));
-    abc.attr("AsyncGenerator")
-        .attr("register")(nb::handle(reinterpret_cast<PyObject*>(&async_generator_type)));
     ready = true;
+    return &coroutine_type;
 }
 
 nb::object name_of(nb::handle function, PyObject* attribute, nb::handle fallback) {
@@ -1299,9 +860,10 @@ nb::object name_of(nb::handle function, PyObject* attribute, nb::handle fallback
     return nb::borrow(fallback);
 }
 
-// Takes over a frame: from here the Python object owns it.
-nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, Flavor flavor,
-                 nb::handle function, const char* file, int line) {
+}  // namespace
+
+nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, PyTypeObject* type,
+                 Flavor flavor, nb::handle function, const char* file, int line) {
     struct Guard {
         std::coroutine_handle<> frame;
         ~Guard() {
@@ -1309,14 +871,12 @@ nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, Flavor fla
         }
     } guard{frame};
     if (!frame) raise(PyExc_RuntimeError, "native coroutine body already used");
-    ready_types();
     static Name name_attr("__name__"), qualname_attr("__qualname__");
     nb::object name =
         name_of(function, name_attr,
                 nb::str(flavor == Flavor::coroutine ? "coroutine" : "async_generator"));
     nb::object qualname = name_of(function, qualname_attr, name);
 
-    PyTypeObject* type = flavor == Flavor::coroutine ? &coroutine_type : &async_generator_type;
     CoroutineObject* self = PyObject_GC_New(CoroutineObject, type);
     if (!self) raise_pending();
     self->frame = std::exchange(guard.frame, {});
@@ -1339,11 +899,7 @@ nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, Flavor fla
     return nb::steal(reinterpret_cast<PyObject*>(self));
 }
 
-}  // namespace
-
-// ---- promise -----------------------------------------------------------------------
-
-namespace detail {
+// ---- promise -------------------------------------------------------------------
 
 PromiseBase::PromiseBase() noexcept {
     ++live_frames;
@@ -1406,7 +962,7 @@ PromiseBase::Awaiter PromiseBase::await_transform(Coro&& body) {
     CoroutineObject* owner = slots_.owner;
     auto frame = CoroutineAccess::release(body);
     PromiseBase& promise = frame.promise();
-    return Awaiter(*this, adopt(frame, promise, Flavor::coroutine,
+    return Awaiter(*this, adopt(frame, promise, ready_types(), Flavor::coroutine,
                                 reinterpret_cast<PyObject*>(owner), owner->file, owner->line));
 }
 
@@ -1415,17 +971,10 @@ PromiseBase::Awaiter PromiseBase::await_transform(Coro&& body) {
 // ---- public entry points -----------------------------------------------------------
 
 nb::object make_coroutine(Coro&& body, nb::handle function, std::source_location where) {
-    auto frame = CoroutineAccess::release(body);
+    auto frame = detail::CoroutineAccess::release(body);
     if (!frame) raise(PyExc_RuntimeError, "native coroutine body already used");
-    return adopt(frame, frame.promise(), Flavor::coroutine, function, where.file_name(),
-                 int(where.line()));
-}
-
-nb::object make_async_generator(AsyncGen&& body, nb::handle function, std::source_location where) {
-    auto frame = CoroutineAccess::release(body);
-    if (!frame) raise(PyExc_RuntimeError, "native async generator body already used");
-    return adopt(frame, frame.promise(), Flavor::async_generator, function, where.file_name(),
-                 int(where.line()));
+    return detail::adopt(frame, frame.promise(), detail::ready_types(), Flavor::coroutine, function,
+                         where.file_name(), int(where.line()));
 }
 
 void Caught::capture() noexcept {
@@ -1456,7 +1005,7 @@ void Caught::rethrow() {
 }
 
 std::size_t live_coroutine_frames() noexcept {
-    return live_frames;
+    return detail::live_frames;
 }
 
 }  // namespace kelvora

@@ -1,0 +1,100 @@
+// The Python objects behind native coroutines and async generators, and the
+// step they are both driven by (coro.cpp). async_generator.cpp adds the async
+// generator's own type and the awaitables of asend()/athrow()/aclose().
+#pragma once
+
+#include "kelvora/coro.hpp"
+
+namespace kelvora::detail {
+
+enum class State : unsigned char { created, suspended, running, finished };
+
+struct CoroutineObject {
+    PyObject ob_base;
+    std::coroutine_handle<> frame;  // null once the body finished or was dropped
+    PromiseBase* promise;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* awaiting;   // what the body awaits: its `yield from` target
+    PyObject* handled;    // the exception the body handles (a Caught), between steps
+    PyObject* finalizer;  // async generators: the event loop's finalizer hook
+    PyObject* weakrefs;
+    const char* file;  // where the body is defined, for traceback entries
+    int line;
+    State state;
+    Flavor flavor;
+    bool hooks_inited;   // async generators: firstiter was called
+    bool running_async;  // async generators: an asend()/athrow() is under way
+    bool closed;         // async generators: ran out, or aclose() began
+};
+
+struct CoroutineAccess {
+    static FrameSlots& slots(PromiseBase& promise) noexcept { return promise.slots_; }
+    template <class Body>
+    static auto release(Body& body) noexcept {
+        return std::exchange(body.frame_, {});
+    }
+};
+
+inline CoroutineObject* as_coro(PyObject* o) {
+    return reinterpret_cast<CoroutineObject*>(o);
+}
+
+// What one step did.
+struct Result {
+    enum Kind : unsigned char {
+        passed,    // the awaited object yielded: the value goes out unchanged
+        yielded,   // the body's co_yield (async generators)
+        returned,  // the body (or awaitable) finished with `value`
+        raised,    // `value` is the exception
+    } kind;
+    nb::object value;
+
+    bool matches(PyObject* type) const {
+        return kind == raised && PyErr_GivenExceptionMatches(value.ptr(), type);
+    }
+};
+
+Result returned(nb::object value = nb::none());
+Result raised_pending();  // the pending Python error
+Result error(PyObject* type, const char* message);
+
+// A Result in the shapes the protocols want. send()/throw() methods: a value,
+// or StopIteration carrying the result; __next__: the same, but None ends
+// without an exception; am_send: its three outcomes.
+PyObject* method_result(Result r);
+PyObject* iternext_result(Result r);
+PySendResult send_result(Result r, PyObject** out);
+
+// The step. send() delivers a value (to the awaited object if there is one),
+// throw_() an exception (the awaited object sees it first, as with `yield
+// from`; with close_on_genexit a GeneratorExit closes it instead), close()
+// raises GeneratorExit at the suspension point and wants the body to end.
+Result send(CoroutineObject* self, PyObject* value);
+Result throw_(CoroutineObject* self, PyObject* type, PyObject* value, PyObject* tb,
+              bool close_on_genexit);
+Result close(CoroutineObject* self);
+
+// The argument count of throw()/athrow(), and the interpreter's deprecation
+// warning for the three-argument form.
+bool check_throw_args(const char* name, Py_ssize_t nargs);
+inline PyObject* arg(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t i) {
+    return i < nargs ? args[i] : nullptr;
+}
+
+// What both object types share: lifetime slots, repr, weak references, and
+// these attributes.
+void init_coroutine_type(PyTypeObject& type, const char* name, const char* doc);
+PyObject* get_name(PyObject* o, void*);
+int set_name(PyObject* o, PyObject* value, void*);
+PyObject* get_qualname(PyObject* o, void*);
+int set_qualname(PyObject* o, PyObject* value, void*);
+PyObject* get_awaiting(PyObject* o, void*);
+PyObject* get_suspended(PyObject* o, void*);
+
+// A new object of `type` (ready) that owns `frame` from now on, even when
+// making it fails.
+nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, PyTypeObject* type,
+                 Flavor flavor, nb::handle function, const char* file, int line);
+
+}  // namespace kelvora::detail
