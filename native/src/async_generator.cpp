@@ -241,6 +241,7 @@ PyObject* awaitable_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) 
 // Dropped without being awaited: the interpreter warns about these too.
 void warn_unawaited(CoroutineObject* gen, const char* method) {
     PyObject* saved = PyErr_GetRaisedException();
+    resolve_names(gen);
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine method '%s' of %R was never awaited",
                          method, gen->qualname) < 0)
         PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(gen));

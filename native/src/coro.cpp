@@ -137,8 +137,11 @@ bool stack_running_out() {
 
 class Depth {
   public:
-    Depth() : ok_(Py_EnterRecursiveCall(" in a native coroutine") == 0) {
-        if (ok_ && stack_running_out()) {
+    explicit Depth(PyThreadState* tstate)
+        : ok_(Py_EnterRecursiveCall(" in a native coroutine") == 0) {
+        // Only a chain some levels deep can be short of stack.
+        if (ok_ && tstate->c_recursion_remaining < Py_C_RECURSION_LIMIT - 16 &&
+            stack_running_out()) {
             Py_LeaveRecursiveCall();
             PyErr_SetString(
                 PyExc_RecursionError,
@@ -163,7 +166,7 @@ class Depth {
 // the code that drives it.
 class Running {
   public:
-    explicit Running(CoroutineObject* self) : self_(self), tstate_(PyThreadState_Get()) {
+    Running(CoroutineObject* self, PyThreadState* tstate) : self_(self), tstate_(tstate) {
         self->state = State::running;
         item_.exc_value = std::exchange(self->handled, nullptr);
         item_.previous_item = tstate_->exc_info;
@@ -190,8 +193,12 @@ void destroy_frame(CoroutineObject* self) noexcept {
     std::coroutine_handle<> frame = std::exchange(self->frame, {});
     self->promise = nullptr;
     if (!frame) return;
-    // Destructors of the frame's locals (a Caught) restore handled exceptions:
-    // give them an entry of their own, whoever is running.
+    if (self->state != State::suspended) {  // no locals left (or none yet)
+        frame.destroy();
+        return;
+    }
+    // Destructors of the locals of a suspended body (a Caught) restore handled
+    // exceptions: give them an entry of their own, whoever is running.
     PyThreadState* tstate = PyThreadState_Get();
     _PyErr_StackItem item{nullptr, tstate->exc_info};
     tstate->exc_info = &item;
@@ -226,6 +233,7 @@ Result finish(CoroutineObject* self) {
     }
     if (self->file && !PyErr_GivenExceptionMatches(exc.ptr(), PyExc_GeneratorExit)) {
         PyErr_SetRaisedException(exc.release().ptr());
+        resolve_names(self);
         const char* name = PyUnicode_AsUTF8(self->qualname);
         if (!name) {
             PyObject* pending = PyErr_GetRaisedException();  // the lookup's own error
@@ -404,7 +412,8 @@ Result send(CoroutineObject* self, PyObject* value) {
         case State::suspended:
             break;
     }
-    Depth depth;
+    PyThreadState* tstate = PyThreadState_Get();
+    Depth depth(tstate);
     if (!depth.ok()) {
         // Too deep to start: it ends here, as a frame the interpreter could not
         // enter (and it was not left "never awaited").
@@ -414,7 +423,7 @@ Result send(CoroutineObject* self, PyObject* value) {
         }
         return raised_pending();
     }
-    Running running(self);
+    Running running(self, tstate);
     if (self->awaiting) {
         PyObject* out = nullptr;
         PySendResult r = PyIter_Send(self->awaiting, value, &out);
@@ -429,7 +438,8 @@ Result send(CoroutineObject* self, PyObject* value) {
 namespace {
 
 // Raises the exception at the suspension point of a frame that awaits nothing.
-Result throw_here(CoroutineObject* self, PyObject* type, PyObject* value, PyObject* tb) {
+Result throw_here(CoroutineObject* self, PyThreadState* tstate, PyObject* type, PyObject* value,
+                  PyObject* tb) {
     nb::object exc = make_exception(type, value, tb);
     if (!exc) return raised_pending();
     switch (self->state) {
@@ -445,7 +455,7 @@ Result throw_here(CoroutineObject* self, PyObject* type, PyObject* value, PyObje
         default:
             break;
     }
-    Running running(self);
+    Running running(self, tstate);
     return resume_frame(self, {}, std::move(exc));
 }
 
@@ -461,25 +471,26 @@ Result throw_(CoroutineObject* self, PyObject* type, PyObject* value, PyObject* 
         return error(PyExc_ValueError, is_coroutine(self) ? "coroutine already executing"
                                                           : "async generator already executing");
     if (!valid_throw_args(type, value, tb)) return raised_pending();
-    Depth depth;
+    PyThreadState* tstate = PyThreadState_Get();
+    Depth depth(tstate);
     if (!depth.ok()) return raised_pending();
-    if (!self->awaiting) return throw_here(self, type, value, tb);
+    if (!self->awaiting) return throw_here(self, tstate, type, value, tb);
 
     nb::object it = nb::borrow(self->awaiting);
     Result inner{Result::raised, {}};
     if (close_on_genexit && PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
         nb::object exc;
         {
-            Running running(self);
+            Running running(self, tstate);
             if (close_iter(it.ptr()) < 0) exc = fetch_error();
             Py_CLEAR(self->awaiting);
         }
-        if (!exc) return throw_here(self, type, value, tb);
-        Running running(self);
+        if (!exc) return throw_here(self, tstate, type, value, tb);
+        Running running(self, tstate);
         return resume_frame(self, {}, std::move(exc));
     }
     if (Py_TYPE(it.ptr()) == &coroutine_type) {
-        Running running(self);
+        Running running(self, tstate);
         inner = throw_(as_coro(it.ptr()), type, value, tb, close_on_genexit);
     } else {
         static Name throw_name("throw");
@@ -488,9 +499,9 @@ Result throw_(CoroutineObject* self, PyObject* type, PyObject* value, PyObject* 
         if (!method) {
             // Nothing to throw into: the exception is raised at the await.
             Py_CLEAR(self->awaiting);
-            return throw_here(self, type, value, tb);
+            return throw_here(self, tstate, type, value, tb);
         }
-        Running running(self);
+        Running running(self, tstate);
         PyObject* r = PyObject_CallFunctionObjArgs(method, type, value, tb, nullptr);
         Py_DECREF(method);
         if (r) {
@@ -504,7 +515,7 @@ Result throw_(CoroutineObject* self, PyObject* type, PyObject* value, PyObject* 
     }
     if (inner.kind == Result::passed) return inner;
     Py_CLEAR(self->awaiting);
-    Running running(self);
+    Running running(self, tstate);
     if (inner.kind == Result::raised) return resume_frame(self, {}, std::move(inner.value));
     return resume_frame(self, std::move(inner.value), {});
 }
@@ -526,9 +537,10 @@ Result close(CoroutineObject* self) {
         case State::suspended:
             break;
     }
-    Depth depth;
+    PyThreadState* tstate = PyThreadState_Get();
+    Depth depth(tstate);
     if (!depth.ok()) return raised_pending();
-    Running running(self);
+    Running running(self, tstate);
     nb::object exc;
     if (self->awaiting) {
         if (close_iter(self->awaiting) < 0) exc = fetch_error();
@@ -580,6 +592,7 @@ void coroutine_finalize(PyObject* o) {
         else
             PyErr_WriteUnraisable(o);
     } else if (is_coroutine(self) && self->state == State::created) {
+        resolve_names(self);
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
                              self->qualname) < 0)
             PyErr_WriteUnraisable(o);
@@ -598,6 +611,7 @@ int coroutine_traverse(PyObject* o, visitproc visit, void* arg) {
     Py_VISIT(self->awaiting);
     Py_VISIT(self->handled);
     Py_VISIT(self->finalizer);
+    Py_VISIT(self->function);
     if (self->promise) {
         FrameSlots& s = slots(self);
         if (const Args* args = s.args) {
@@ -618,6 +632,7 @@ int coroutine_clear(PyObject* o) {
     Py_CLEAR(self->awaiting);
     Py_CLEAR(self->handled);
     Py_CLEAR(self->finalizer);
+    Py_CLEAR(self->function);
     if (self->state != State::running) {
         destroy_frame(self);
         self->state = State::finished;
@@ -629,19 +644,23 @@ void coroutine_dealloc(PyObject* o) {
     CoroutineObject* self = as_coro(o);
     PyObject_GC_UnTrack(o);
     if (self->weakrefs) PyObject_ClearWeakRefs(o);
-    PyObject_GC_Track(o);
-    if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
-    PyObject_GC_UnTrack(o);
+    if (self->state != State::finished) {  // a finished one has nothing to finalise
+        PyObject_GC_Track(o);
+        if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
+        PyObject_GC_UnTrack(o);
+    }
     destroy_frame(self);
     Py_CLEAR(self->awaiting);
     Py_CLEAR(self->handled);
     Py_CLEAR(self->finalizer);
+    Py_CLEAR(self->function);
     Py_CLEAR(self->name);
     Py_CLEAR(self->qualname);
     Py_TYPE(o)->tp_free(o);
 }
 
 PyObject* coroutine_repr(PyObject* o) {
+    resolve_names(as_coro(o));
     return PyUnicode_FromFormat("<%s object %U at %p>",
                                 is_coroutine(as_coro(o)) ? "coroutine" : "async_generator",
                                 as_coro(o)->qualname, o);
@@ -658,11 +677,34 @@ int set_text(PyObject*& field, PyObject* value, const char* message) {
 
 }  // namespace
 
+void resolve_names(CoroutineObject* self) noexcept {
+    if (self->name && self->qualname) return;
+    static Name name_attr("__name__"), qualname_attr("__qualname__");
+    static Name coroutine_word("coroutine"), generator_word("async_generator");
+    PyObject* pending = PyErr_GetRaisedException();  // may run inside a finalizer
+    auto read = [self](PyObject* attribute) -> PyObject* {
+        PyObject* v = nullptr;
+        if (self->function && PyObject_GetOptionalAttr(self->function, attribute, &v) < 0)
+            PyErr_Clear();
+        if (v && PyUnicode_Check(v)) return v;
+        Py_XDECREF(v);
+        return nullptr;
+    };
+    if (!self->name) self->name = read(name_attr);
+    if (!self->name)
+        self->name = Py_NewRef(self->flavor == Flavor::coroutine ? coroutine_word : generator_word);
+    if (!self->qualname) self->qualname = read(qualname_attr);
+    if (!self->qualname) self->qualname = Py_NewRef(self->name);
+    PyErr_SetRaisedException(pending);
+}
+
 PyObject* get_name(PyObject* o, void*) {
+    resolve_names(as_coro(o));
     return Py_NewRef(as_coro(o)->name);
 }
 
 PyObject* get_qualname(PyObject* o, void*) {
+    resolve_names(as_coro(o));
     return Py_NewRef(as_coro(o)->qualname);
 }
 
@@ -850,16 +892,6 @@ PyTypeObject* ready_types() {
     return &coroutine_type;
 }
 
-nb::object name_of(nb::handle function, PyObject* attribute, nb::handle fallback) {
-    if (function) {
-        PyObject* v = nullptr;
-        if (PyObject_GetOptionalAttr(function.ptr(), attribute, &v) < 0) raise_pending();
-        if (v && PyUnicode_Check(v)) return nb::steal(v);
-        Py_XDECREF(v);
-    }
-    return nb::borrow(fallback);
-}
-
 }  // namespace
 
 nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, PyTypeObject* type,
@@ -871,18 +903,13 @@ nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, PyTypeObje
         }
     } guard{frame};
     if (!frame) raise(PyExc_RuntimeError, "native coroutine body already used");
-    static Name name_attr("__name__"), qualname_attr("__qualname__");
-    nb::object name =
-        name_of(function, name_attr,
-                nb::str(flavor == Flavor::coroutine ? "coroutine" : "async_generator"));
-    nb::object qualname = name_of(function, qualname_attr, name);
-
     CoroutineObject* self = PyObject_GC_New(CoroutineObject, type);
     if (!self) raise_pending();
     self->frame = std::exchange(guard.frame, {});
     self->promise = &promise;
-    self->name = name.release().ptr();
-    self->qualname = qualname.release().ptr();
+    self->function = Py_XNewRef(function.ptr());
+    self->name = nullptr;
+    self->qualname = nullptr;
     self->awaiting = nullptr;
     self->handled = nullptr;
     self->finalizer = nullptr;

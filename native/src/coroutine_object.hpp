@@ -13,7 +13,8 @@ struct CoroutineObject {
     PyObject ob_base;
     std::coroutine_handle<> frame;  // null once the body finished or was dropped
     PromiseBase* promise;
-    PyObject* name;
+    PyObject* function;  // what names it (the function called, or the awaiting coroutine)
+    PyObject* name;      // null until first needed: see names()
     PyObject* qualname;
     PyObject* awaiting;   // what the body awaits: its `yield from` target
     PyObject* handled;    // the exception the body handles (a Caught), between steps
@@ -81,6 +82,10 @@ bool check_throw_args(const char* name, Py_ssize_t nargs);
 inline PyObject* arg(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t i) {
     return i < nargs ? args[i] : nullptr;
 }
+
+// Fills in name and qualname from the function on first use (copying them at
+// every call would cost two attribute lookups per coroutine). Never fails.
+void resolve_names(CoroutineObject* self) noexcept;
 
 // What both object types share: lifetime slots, repr, weak references, and
 // these attributes.

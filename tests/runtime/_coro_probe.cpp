@@ -1,5 +1,6 @@
-// Test-only module: native coroutines and async generators with Python twins in
-// the tests, plus counters that show whether C++ frames were unwound.
+// Test-only module: native coroutines and async generators, most of them twins
+// of the `async def` of the same name in test_coroutines.py and
+// test_async_generators.py, plus counters showing that C++ frames were unwound.
 #include <nanobind/nanobind.h>
 
 #include "kelvora/coro.hpp"
@@ -27,12 +28,10 @@ nb::object sleep0() {
     return sleep(0);
 }
 
-// async def await_it(aw): return await aw
 Coro await_it(Args a) {
     co_return co_await a[0];
 }
 
-// async def await_all(*aws): return [await aw for aw in aws]
 Coro await_all(Args a) {
     nb::list results;
     // Borrowed items: an owned temporary would stay in the frame, unseen by the collector.
@@ -41,12 +40,10 @@ Coro await_all(Args a) {
     co_return results;
 }
 
-// async def give(value): return value
 Coro give(Args a) {
     co_return a[0];
 }
 
-// async def nest(n, leaf): return await leaf if n == 0 else await nest(n - 1, leaf)
 Coro nest(Args a) {
     static Name nest_name("nest");
     long n = nb::cast<long>(a[0]);
@@ -60,12 +57,6 @@ Coro guarded(Args a) {
     co_return co_await a[0];
 }
 
-// async def cleanup_and_reraise(work, cleanup):
-//     try:
-//         return await work()
-//     except BaseException:
-//         await cleanup()
-//         raise
 Coro cleanup_and_reraise(Args a) {
     Guard guard;
     nb::object result;
@@ -82,11 +73,6 @@ Coro cleanup_and_reraise(Args a) {
     co_return result;
 }
 
-// async def with_finally(work, cleanup):
-//     try:
-//         return await work()
-//     finally:
-//         await cleanup()
 Coro with_finally(Args a) {
     nb::object result;
     Caught failure;
@@ -100,12 +86,6 @@ Coro with_finally(Args a) {
     co_return result;
 }
 
-// async def replace_error(work):
-//     try:
-//         await work()
-//     except BaseException:
-//         await asyncio.sleep(0)
-//         raise ValueError("replaced")
 Coro replace_error(Args a) {
     Caught failure;
     try {
@@ -120,23 +100,15 @@ Coro replace_error(Args a) {
     co_return nb::none();
 }
 
-// async def raise_stop_iteration(): raise StopIteration("leaked")
 Coro raise_stop_iteration(Args) {
     raise(PyExc_StopIteration, "leaked");
     co_return nb::none();
 }
 
-// async def call_now(fn): return fn()
 Coro call_now(Args a) {
     co_return a[0]();
 }
 
-// async def ignore_exit(aw):
-//     try:
-//         await aw
-//     except BaseException:
-//         pass
-//     await asyncio.sleep(0)
 Coro ignore_exit(Args a) {
     Caught ignored;
     try {
@@ -148,11 +120,6 @@ Coro ignore_exit(Args a) {
     co_return nb::none();
 }
 
-// async def return_on_exit(aw):
-//     try:
-//         await aw
-//     except GeneratorExit:
-//         return "closed"
 Coro return_on_exit(Args a) {
     try {
         co_await a[0];
@@ -163,7 +130,6 @@ Coro return_on_exit(Args a) {
     co_return nb::none();
 }
 
-// async def composed(aw): return ("outer", await helper(aw)), helper being a
 // C++ coroutine awaited without a function object of its own.
 Coro helper(nb::object aw) {
     Guard guard;
@@ -177,10 +143,6 @@ Coro composed(Args a) {
 
 // ---- async generators ------------------------------------------------------
 
-// async def count(n):
-//     for i in range(n):
-//         await asyncio.sleep(0)
-//         yield i
 AsyncGen count(Args a) {
     Guard guard;
     long n = nb::cast<long>(a[0]);
@@ -190,24 +152,11 @@ AsyncGen count(Args a) {
     }
 }
 
-// async def echo(first):
-//     value = first
-//     while True:
-//         value = yield value
 AsyncGen echo(Args a) {
     nb::object value = nb::borrow(a[0]);
     for (;;) value = co_yield value;
 }
 
-// async def managed(log, value):
-//     log.append("enter")
-//     try:
-//         yield value
-//     except BaseException as e:
-//         log.append(("error", e))
-//         await asyncio.sleep(0)
-//         raise
-//     log.append("exit")
 AsyncGen managed(Args a) {
     Guard guard;
     nb::list log = nb::borrow<nb::list>(a[0]);
@@ -226,11 +175,6 @@ AsyncGen managed(Args a) {
     log.append("exit");
 }
 
-// async def suppressing(log):
-//     try:
-//         yield "value"
-//     except Exception as e:
-//         log.append(("suppressed", e))
 AsyncGen suppressing(Args a) {
     try {
         co_yield nb::str("value");
@@ -240,12 +184,6 @@ AsyncGen suppressing(Args a) {
     }
 }
 
-// async def ignore_close():
-//     try:
-//         yield 1
-//     except GeneratorExit:
-//         pass
-//     yield 2
 AsyncGen ignore_close(Args) {
     Caught ignored;
     try {
@@ -256,22 +194,12 @@ AsyncGen ignore_close(Args) {
     co_yield nb::int_(2);
 }
 
-// async def raise_stop_async():
-//     yield 1
-//     raise StopAsyncIteration
 AsyncGen raise_stop_async(Args) {
     co_yield nb::int_(1);
     PyErr_SetNone(PyExc_StopAsyncIteration);
     throw nb::python_error();
 }
 
-// async def cleaned(log):
-//     try:
-//         yield 1
-//         yield 2
-//     finally:
-//         await asyncio.sleep(0)
-//         log.append("cleaned")
 AsyncGen cleaned(Args a) {
     Guard guard;
     Caught failure;
