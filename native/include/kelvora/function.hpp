@@ -90,6 +90,7 @@ struct Name {
     }
     operator PyObject*() const { return ptr; }
     nb::handle handle() const { return ptr; }
+    operator nb::handle() const { return ptr; }  // usable as obj.attr(name)
     PyObject* ptr;
 };
 

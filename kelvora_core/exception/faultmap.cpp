@@ -1,0 +1,127 @@
+// Database exceptions to a short user-facing message and the raw detail.
+#include <nanobind/nanobind.h>
+
+#include "kelvora/module.hpp"
+#include "kelvora/text.hpp"
+
+namespace nb = nanobind;
+using namespace kelvora;
+
+namespace faultmap {
+
+const char* const kIntegrityDefault = "您提交的数据，违反了数据库约束。";
+
+// str(x), except that a str is used as it is.
+nb::object as_text(nb::handle value) {
+    if (PyUnicode_Check(value.ptr())) return nb::borrow(value);
+    PyObject* s = PyObject_Str(value.ptr());
+    if (!s) raise_pending();
+    return nb::steal(s);
+}
+
+// The detail of an exception: its args as texts, or str(exc) when it has none.
+nb::object detail_of(nb::handle exc) {
+    static Name args_name("args");
+    PyObject* args = PyObject_GetAttr(exc.ptr(), args_name);
+    if (!args) raise_pending();
+    nb::object owned = nb::steal(args);
+    PyObject* it = PyObject_GetIter(args);
+    if (!it) raise_pending();
+    nb::object iter = nb::steal(it);
+    nb::list detail;
+    while (PyObject* item = PyIter_Next(it)) {
+        nb::object element = nb::steal(item);
+        detail.append(as_text(element));
+    }
+    if (PyErr_Occurred()) raise_pending();
+    if (nb::len(detail)) return detail;
+    return as_text(exc);
+}
+
+bool is_instance(nb::handle obj, const Args& a, PyObject* class_name) {
+    int r = PyObject_IsInstance(obj.ptr(), a.global(class_name).ptr());
+    if (r < 0) raise_pending();
+    return r == 1;
+}
+
+nb::object pair(const char* message, nb::handle detail) {
+    return nb::make_tuple(nb::str(message), detail);
+}
+
+nb::object format_integrity_error(Args& a) {
+    static Name orig_name("orig");
+    nb::handle exc = a[0];
+    PyObject* orig = nullptr;
+    if (PyObject_GetOptionalAttr(exc.ptr(), orig_name, &orig) < 0) raise_pending();
+    nb::object exc_orig = nb::steal(orig ? orig : Py_NewRef(Py_None));
+    const char* message = kIntegrityDefault;
+    nb::object detail = detail_of(exc);
+    int truth = PyObject_IsTrue(exc_orig.ptr());
+    if (truth < 0) raise_pending();
+    if (truth) {
+        nb::str lowered = str_lower(as_text(exc_orig));
+        // Keywords anywhere in the driver's text; the first rule that holds wins.
+        struct Rule {
+            Name first;
+            Name second;
+            const char* message;
+        };
+        static const Rule rules[] = {
+            {Name("unique"), Name("duplicate"), "您提交的数据已存在，请勿重复添加"},
+            {Name("foreignkey"), Name("foreign key"), "外键不存在，请检查关联数据"},
+            {Name("not null"), Name("not null"), "必填字段不能为空"},
+            {Name("check constraint"), Name("check constraint"), "数据未通过校验规则"},
+            {Name("too long"), Name("too long"), "输入数据长度超出限制"},
+        };
+        for (const auto& rule : rules) {
+            int hit = PyUnicode_Contains(lowered.ptr(), rule.first);
+            if (hit == 0 && rule.second.ptr != rule.first.ptr)
+                hit = PyUnicode_Contains(lowered.ptr(), rule.second);
+            if (hit < 0) raise_pending();
+            if (hit) {
+                message = rule.message;
+                break;
+            }
+        }
+    }
+    return pair(message, detail);
+}
+
+nb::object format_faultmap(Args& a) {
+    static Name integrity("IntegrityError"), data("DataError"), operational("OperationalError"),
+        programming("ProgrammingError"), statement("StatementError"),
+        integrity_formatter("_format_integrity_error");
+    nb::handle exc = a[0];
+    nb::object detail = detail_of(exc);
+    if (is_instance(exc, a, integrity)) return a.global(integrity_formatter)(exc);
+    if (is_instance(exc, a, data)) return pair("提交的数据格式或长度不正确，请检查输入", detail);
+    if (is_instance(exc, a, operational))
+        return pair("数据库连接或操作失败，请检查服务状态或稍后重试", detail);
+    if (is_instance(exc, a, programming)) return pair("数据库操作语句有误，请联系管理员", detail);
+    if (is_instance(exc, a, statement))
+        return pair("执行的数据库语句存在问题，请检查查询条件或参数", detail);
+    return pair("访问数据库异常，请联系管理员", detail);
+}
+
+}  // namespace faultmap
+
+NB_MODULE(faultmap, m) {
+    import_from(m, "typing", "Tuple");
+    for (const char* name : {"SQLAlchemyError", "IntegrityError", "DataError", "OperationalError",
+                             "ProgrammingError", "DatabaseError", "InterfaceError", "StatementError"})
+        import_from(m, "sqlalchemy.exc", name);
+
+    def(m, {.name = "format_faultmap",
+            .doc = "格式化 SQLAlchemy 异常，返回 (友好提示, 原始错误信息)\n"
+                   "\n"
+                   "按完整性、数据、操作、语句错误的顺序判断异常类别，给出面向用户的中文提示；\n"
+                   "原始错误信息取自异常的 args（每个参数转为文本的列表），args 为空时为 str(exc)。\n",
+            .params = {{.name = "exc", .annotation = text("SQLAlchemyError")}},
+            .returns = text("Tuple[str, str]"),
+            .body = faultmap::format_faultmap});
+    def(m, {.name = "_format_integrity_error",
+            .doc = "格式化完整性错误，提供更具体的约束冲突提示",
+            .params = {{.name = "exc", .annotation = text("IntegrityError")}},
+            .returns = text("Tuple[str, str]"),
+            .body = faultmap::format_integrity_error});
+}
