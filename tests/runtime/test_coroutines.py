@@ -5,6 +5,7 @@ import collections.abc
 import gc
 import inspect
 import sys
+import threading
 import traceback
 import warnings
 import weakref
@@ -481,6 +482,18 @@ def test_deep_chains_resume_and_too_deep_ones_fail_cleanly(run):
         run(deep, 100_000)
     assert probe.live_frames() == 0
     assert run(deep, 10) is None
+
+    # A thread with a small stack runs out of stack before the recursion limit.
+    results = []
+    previous = threading.stack_size(512 * 1024)
+    try:
+        worker = threading.Thread(target=lambda: results.append(outcome(run, deep, 9000)[:2]))
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(previous)
+    assert results == [("raise", RecursionError)]
+    assert probe.live_frames() == 0
 
 
 # ---- finalisation and the garbage collector ---------------------------------------
