@@ -101,9 +101,9 @@ struct FrameSlots {
     nb::object error;   // the exception that left the body
 };
 
-// What both promise types share. Nothing here survives a suspension: values
-// handed in and out are taken by the driving object at once, and what must
-// outlive a suspension lives in that object, where the collector sees it.
+// What both promise types share. Values handed in and out are taken by the
+// driving object at once; what must outlive a suspension (the awaited object,
+// a handled exception) lives in that object, where the collector sees it.
 class PromiseBase {
   public:
     PromiseBase() noexcept;
@@ -172,10 +172,13 @@ class PromiseBase {
     FrameSlots slots_;
 };
 
+// A co_return / co_yield operand as a Python object (an empty handle is None).
 template <class T>
 nb::object to_object(T&& value) {
     if constexpr (std::is_base_of_v<nb::handle, std::remove_cvref_t<T>>)
         return value.ptr() ? nb::borrow(value.ptr()) : nb::none();
+    else if constexpr (std::is_convertible_v<T &&, nb::object>)  // accessors
+        return nb::object(std::forward<T>(value));
     else
         return nb::cast(std::forward<T>(value));
 }
