@@ -1,6 +1,8 @@
 #include "kelvora/errors.hpp"
 
 #include <new>
+#include <string>
+#include <unordered_map>
 #include <stdexcept>
 
 namespace kelvora {
@@ -78,9 +80,14 @@ void restore_current_exception() noexcept { set_from(std::current_exception()); 
 void add_native_traceback(const char* function, const char* file, int line) noexcept {
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) return;
-    PyObject* globals = PyDict_New();
-    PyCodeObject* code = globals ? PyCode_NewEmpty(file, function, line) : nullptr;
-    PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    // One code object per raising place, built on first use and kept: errors
+    // raised repeatedly cost no new code objects.
+    static std::unordered_map<std::string, PyCodeObject*> codes;
+    std::string key = std::string(file) + ":" + std::to_string(line) + ":" + function;
+    PyCodeObject*& code = codes[key];
+    if (!code) code = PyCode_NewEmpty(file, function, line);
+    PyObject* globals = code ? PyDict_New() : nullptr;
+    PyFrameObject* frame = globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     PyObject* next = PyException_GetTraceback(exc);
     // Built through the type's constructor so the entry carries the real line.
     PyObject* tb = frame ? PyObject_CallFunction((PyObject*)&PyTraceBack_Type, "OOii",
@@ -93,18 +100,18 @@ void add_native_traceback(const char* function, const char* file, int line) noex
     Py_XDECREF(tb);
     Py_XDECREF(next);
     Py_XDECREF(frame);
-    Py_XDECREF(code);
     Py_XDECREF(globals);
     PyErr_SetRaisedException(exc);
 }
 
-Handling::Handling(nb::handle exception) noexcept : previous_(PyErr_GetHandledException()) {
-    PyErr_SetHandledException(exception.ptr());
+// The top entry of the thread's handled-exception stack is swapped directly:
+// PyErr_GetHandledException walks outer entries, and writing its answer back
+// would leave an outer exception visible where there was none.
+Handling::Handling(nb::handle exception) noexcept
+    : info_(PyThreadState_Get()->exc_info), previous_(info_->exc_value) {
+    info_->exc_value = Py_NewRef(exception.ptr());
 }
 
-Handling::~Handling() {
-    PyErr_SetHandledException(previous_);
-    Py_XDECREF(previous_);
-}
+Handling::~Handling() { Py_XSETREF(info_->exc_value, previous_); }
 
 }  // namespace kelvora

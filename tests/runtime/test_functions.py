@@ -246,3 +246,16 @@ def test_repeated_calls_do_not_leak():
     gc.collect()
     assert sys.getrefcount(sentinel) == before_refs
     assert len(gc.get_objects()) - before_objs < 50
+
+
+def test_handling_restores_the_outer_handled_exception():
+    outer = KeyError("outer")
+    try:
+        raise outer
+    except KeyError:
+        with pytest.raises(ValueError) as err:
+            probe.raise_while_handling(lambda: 1 / 0)
+        assert sys.exception() is outer
+    assert isinstance(err.value.__context__, ZeroDivisionError)
+    assert err.value.__context__.__context__ is outer
+    assert sys.exception() is None

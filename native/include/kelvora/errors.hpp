@@ -43,6 +43,7 @@ public:
     Handling& operator=(const Handling&) = delete;
 
 private:
+    _PyErr_StackItem* info_;
     PyObject* previous_;
 };
 
