@@ -9,7 +9,6 @@ using namespace kelvora;
 
 namespace faultmap {
 
-const char* const kIntegrityDefault = "您提交的数据，违反了数据库约束。";
 
 // str(x), except that a str is used as it is.
 nb::object as_text(nb::handle value) {
@@ -44,8 +43,9 @@ bool is_instance(nb::handle obj, const Args& a, PyObject* class_name) {
     return r == 1;
 }
 
-nb::object pair(const char* message, nb::handle detail) {
-    return nb::make_tuple(nb::str(message), detail);
+// Messages are built once and kept (interned), like a Python module's constants.
+nb::object pair(const Name& message, nb::handle detail) {
+    return nb::make_tuple(message.handle(), detail);
 }
 
 nb::object format_integrity_error(Args& a) {
@@ -54,7 +54,8 @@ nb::object format_integrity_error(Args& a) {
     PyObject* orig = nullptr;
     if (PyObject_GetOptionalAttr(exc.ptr(), orig_name, &orig) < 0) raise_pending();
     nb::object exc_orig = nb::steal(orig ? orig : Py_NewRef(Py_None));
-    const char* message = kIntegrityDefault;
+    static const Name starting("您提交的数据，违反了数据库约束。");
+    const Name* message = &starting;
     nb::object detail = detail_of(exc);
     int truth = PyObject_IsTrue(exc_orig.ptr());
     if (truth < 0) raise_pending();
@@ -64,14 +65,14 @@ nb::object format_integrity_error(Args& a) {
         struct Rule {
             Name first;
             Name second;
-            const char* message;
+            Name message;
         };
         static const Rule rules[] = {
-            {Name("unique"), Name("duplicate"), "您提交的数据已存在，请勿重复添加"},
-            {Name("foreignkey"), Name("foreign key"), "外键不存在，请检查关联数据"},
-            {Name("not null"), Name("not null"), "必填字段不能为空"},
-            {Name("check constraint"), Name("check constraint"), "数据未通过校验规则"},
-            {Name("too long"), Name("too long"), "输入数据长度超出限制"},
+            {Name("unique"), Name("duplicate"), Name("您提交的数据已存在，请勿重复添加")},
+            {Name("foreignkey"), Name("foreign key"), Name("外键不存在，请检查关联数据")},
+            {Name("not null"), Name("not null"), Name("必填字段不能为空")},
+            {Name("check constraint"), Name("check constraint"), Name("数据未通过校验规则")},
+            {Name("too long"), Name("too long"), Name("输入数据长度超出限制")},
         };
         for (const auto& rule : rules) {
             int hit = PyUnicode_Contains(lowered.ptr(), rule.first);
@@ -79,28 +80,31 @@ nb::object format_integrity_error(Args& a) {
                 hit = PyUnicode_Contains(lowered.ptr(), rule.second);
             if (hit < 0) raise_pending();
             if (hit) {
-                message = rule.message;
+                message = &rule.message;
                 break;
             }
         }
     }
-    return pair(message, detail);
+    return pair(*message, detail);
 }
 
 nb::object format_faultmap(Args& a) {
     static Name integrity("IntegrityError"), data("DataError"), operational("OperationalError"),
         programming("ProgrammingError"), statement("StatementError"),
         integrity_formatter("_format_integrity_error");
+    static const Name data_message("提交的数据格式或长度不正确，请检查输入"),
+        operational_message("数据库连接或操作失败，请检查服务状态或稍后重试"),
+        programming_message("数据库操作语句有误，请联系管理员"),
+        statement_message("执行的数据库语句存在问题，请检查查询条件或参数"),
+        other_message("访问数据库异常，请联系管理员");
     nb::handle exc = a[0];
     nb::object detail = detail_of(exc);
     if (is_instance(exc, a, integrity)) return a.global(integrity_formatter)(exc);
-    if (is_instance(exc, a, data)) return pair("提交的数据格式或长度不正确，请检查输入", detail);
-    if (is_instance(exc, a, operational))
-        return pair("数据库连接或操作失败，请检查服务状态或稍后重试", detail);
-    if (is_instance(exc, a, programming)) return pair("数据库操作语句有误，请联系管理员", detail);
-    if (is_instance(exc, a, statement))
-        return pair("执行的数据库语句存在问题，请检查查询条件或参数", detail);
-    return pair("访问数据库异常，请联系管理员", detail);
+    if (is_instance(exc, a, data)) return pair(data_message, detail);
+    if (is_instance(exc, a, operational)) return pair(operational_message, detail);
+    if (is_instance(exc, a, programming)) return pair(programming_message, detail);
+    if (is_instance(exc, a, statement)) return pair(statement_message, detail);
+    return pair(other_message, detail);
 }
 
 }  // namespace faultmap

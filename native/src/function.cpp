@@ -35,6 +35,7 @@ struct NativeFunction {
     std::vector<ParamSlot>* params;
     Body* body;
     Py_ssize_t n_positional;  // positional-only + positional-or-keyword
+    bool plain_positional;    // only positional parameters, no type checks
     Py_ssize_t n_posonly;
     Py_ssize_t varargs_at;  // slot of *args, or -1
     Py_ssize_t varkw_at;    // slot of **kwargs, or -1
@@ -140,6 +141,11 @@ void FunctionAccess::bind(NativeFunction* f, PyObject* const* args, size_t nargs
     out.function_ = nb::borrow(reinterpret_cast<PyObject*>(f));
     out.resize(params.size());
     nb::object* v = out.data();
+    // The common call: every argument given by position, nothing to check.
+    if (f->plain_positional && !kwnames && nargs == f->n_positional) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) v[i] = nb::borrow(args[i]);
+        return;
+    }
 
     Py_ssize_t ncopy = nargs < f->n_positional ? nargs : f->n_positional;
     for (Py_ssize_t i = 0; i < ncopy; ++i) v[i] = nb::borrow(args[i]);
@@ -505,6 +511,9 @@ nb::object make_function(nb::handle module, FunctionSpec spec) {
     f->params = params.release();
     f->body = new Body(std::move(spec.body));
     f->n_positional = n_positional;
+    f->plain_positional = Py_ssize_t(f->params->size()) == n_positional;
+    for (const auto& p : *f->params)
+        if (p.exact) f->plain_positional = false;
     f->n_posonly = n_posonly;
     f->varargs_at = varargs_at;
     f->varkw_at = varkw_at;

@@ -1,0 +1,50 @@
+"""Benchmark runner: per-call cost of native code beside plain Python doing the same work.
+
+Every bench/bench_*.py module exposes CASES, a list of
+(case, implementation, callable, calls per run); a run of the callable makes that many
+calls. The figure is the best mean per call over several repeats.
+"""
+
+import importlib
+import pathlib
+import sys
+import timeit
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE.parent), str(HERE)]
+
+TARGET_CALLS = 200_000
+REPEATS = 5
+
+
+def per_call_ns(fn, calls):
+    runs = max(1, TARGET_CALLS // calls)
+    best = min(timeit.repeat(fn, number=runs, repeat=REPEATS))
+    return best / (runs * calls) * 1e9
+
+
+def main(selected=()):
+    for path in sorted(HERE.glob("bench_*.py")):
+        name = path.stem
+        if selected and not any(s in name for s in selected):
+            continue
+        module = importlib.import_module(name)
+        print(f"\n== {name[len('bench_'):]}: {(module.__doc__ or '').strip().splitlines()[0]}")
+        print(f"{'case':44} {'native':>10} {'python':>10} {'ratio':>7}")
+        results = {}
+        order = []
+        for case, impl, fn, calls in module.CASES:
+            if case not in results:
+                results[case] = {}
+                order.append(case)
+            results[case][impl] = per_call_ns(fn, calls)
+        for case in order:
+            native, python = results[case].get("native"), results[case].get("python")
+            fmt = lambda v: f"{v:8.1f}ns" if v is not None else f"{'-':>10}"
+            ratio = f"{python / native:6.2f}x" if native and python else ""
+            print(f"{case:44} {fmt(native)} {fmt(python)} {ratio:>7}")
+    print("\nratio = plain Python time / native time (above 1: native is faster)")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
