@@ -42,15 +42,18 @@ run: build
 stubtest: build
 	$(VPY) -m pytest -q tests/test_stubs.py
 
-# Sanitizer build: its own build tree; the suite runs against it with the system allocator.
+# Sanitizer build: a copy of the tree built with ASan+UBSan, so the in-place release
+# modules stay untouched; the suite runs there with the system allocator.
+ASAN_TREE := build/asan-tree
 asan: $(VENV)/.installed
-	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	mkdir -p $(ASAN_TREE)
+	rsync -a --delete --exclude /build --exclude /.venv --exclude '*.so' --exclude __pycache__ ./ $(ASAN_TREE)/
+	$(VENV)/bin/cmake -S $(ASAN_TREE) -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DKELVORA_IN_PLACE=ON -DKELVORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(VENV)/bin/cmake --build build/asan
-	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+	cd $(ASAN_TREE) && PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  $(VPY) -m pytest -q -p no:cacheprovider; status=$$?; \
-	  $(VENV)/bin/cmake --build $(BUILD) --clean-first >/dev/null; exit $$status
+	  $(abspath $(VPY)) -m pytest -q -p no:cacheprovider
 
 clean:
 	rm -rf build
