@@ -86,14 +86,12 @@ const Levels& levels() {
 // ---- registry -------------------------------------------------------------
 
 nb::object construct(Args& a) {
-    static Name instance_name("_instance"), lock_name("_lock"), init_name("_init_manager"),
-        enter("__enter__"), exit("__exit__");
+    static Name instance_name("_instance"), lock_name("_lock"), init_name("_init_manager");
     nb::handle cls = a[0];
     nb::object instance = attr(cls, instance_name);
     if (!instance.is_none()) return instance;
-    nb::object lock = attr(cls, lock_name);
-    lock.attr(enter)();
-    try {
+    {
+        ContextScope locked(attr(cls, lock_name));
         if (attr(cls, instance_name).is_none()) {
             nb::handle object_type(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
             nb::object fresh = object_type.attr("__new__")(cls);
@@ -102,15 +100,7 @@ nb::object construct(Args& a) {
             // sees a half-made instance.
             if (PyObject_SetAttr(cls.ptr(), instance_name, fresh.ptr()) < 0) raise_pending();
         }
-    } catch (...) {
-        PyObject* pending = PyErr_GetRaisedException();
-        PyObject* r = PyObject_CallMethodObjArgs(lock.ptr(), exit.ptr, Py_None, Py_None, Py_None, nullptr);
-        Py_XDECREF(r);
-        PyErr_Clear();
-        PyErr_SetRaisedException(pending);
-        throw;
     }
-    lock.attr(exit)(nb::none(), nb::none(), nb::none());
     return attr(cls, instance_name);
 }
 
@@ -129,40 +119,24 @@ nb::object init_manager(Args& a) {
 nb::object ensure_session_factory(Args& a) {
     static Name factories_name("_session_factories"), loaded_name("_loaded_sources"), lock_name("_lock"),
         engine_name("_database_engine"), get_engine("get_async_engine"), maker("async_sessionmaker"),
-        session_class("AsyncSession"), created("会话工厂 动态创建 "), success(" 成功 "), add("add"),
-        enter("__enter__"), exit("__exit__");
+        session_class("AsyncSession"), created("会话工厂 动态创建 "), success(" 成功 "), add("add");
     nb::handle self = a[0], name = a[1];
     nb::str key = str_lower(name);
     nb::object factories = attr(self, factories_name);
     if (PyObject* found = PyDict_GetItemWithError(factories.ptr(), key.ptr())) return nb::borrow(found);
     if (PyErr_Occurred()) raise_pending();
 
-    nb::object lock = attr(self, lock_name);
-    lock.attr(enter)();
-    nb::object factory;
-    try {
-        factories = attr(self, factories_name);
-        if (PyObject* found = PyDict_GetItemWithError(factories.ptr(), key.ptr())) {
-            factory = nb::borrow(found);
-        } else {
-            if (PyErr_Occurred()) raise_pending();
-            nb::object engine = attr(self, engine_name).attr(get_engine)(key);
-            factory = a.global(maker)(nb::arg("bind") = engine, nb::arg("class_") = a.global(session_class),
-                                      nb::arg("expire_on_commit") = false, nb::arg("autoflush") = true,
-                                      nb::arg("autocommit") = false);
-            if (PyDict_SetItem(factories.ptr(), key.ptr(), factory.ptr()) < 0) raise_pending();
-            attr(self, loaded_name).attr(add)(key);
-            log(a, levels().debug, join({created, str_of(name), success}));
-        }
-    } catch (...) {
-        PyObject* pending = PyErr_GetRaisedException();
-        PyObject* r = PyObject_CallMethodObjArgs(lock.ptr(), exit.ptr, Py_None, Py_None, Py_None, nullptr);
-        Py_XDECREF(r);
-        PyErr_Clear();
-        PyErr_SetRaisedException(pending);
-        throw;
-    }
-    lock.attr(exit)(nb::none(), nb::none(), nb::none());
+    ContextScope locked(attr(self, lock_name));
+    factories = attr(self, factories_name);
+    if (PyObject* found = PyDict_GetItemWithError(factories.ptr(), key.ptr())) return nb::borrow(found);
+    if (PyErr_Occurred()) raise_pending();
+    nb::object engine = attr(self, engine_name).attr(get_engine)(key);
+    nb::object factory = a.global(maker)(nb::arg("bind") = engine, nb::arg("class_") = a.global(session_class),
+                                         nb::arg("expire_on_commit") = false, nb::arg("autoflush") = true,
+                                         nb::arg("autocommit") = false);
+    if (PyDict_SetItem(factories.ptr(), key.ptr(), factory.ptr()) < 0) raise_pending();
+    attr(self, loaded_name).attr(add)(key);
+    log(a, levels().debug, join({created, str_of(name), success}));  // still under the lock
     return factory;
 }
 

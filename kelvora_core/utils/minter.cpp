@@ -22,7 +22,7 @@ nb::object checked_id(nb::object value) {
 // Double-checked: the unlocked read is the fast path once the instance exists.
 nb::object construct(Args& a) {
     static Name instance_name("_instance"), lock_name("_lock"), load_name("__load__"),
-        new_name("__new__"), enter_name("__enter__"), exit_name("__exit__");
+        new_name("__new__");
     nb::handle cls = a[0];
     nb::object instance = nb::steal(PyObject_GetAttr(cls.ptr(), instance_name));
     if (!instance) raise_pending();
@@ -30,8 +30,8 @@ nb::object construct(Args& a) {
 
     nb::object lock = nb::steal(PyObject_GetAttr(cls.ptr(), lock_name));
     if (!lock) raise_pending();
-    lock.attr(enter_name)();
-    try {
+    {
+        ContextScope locked(lock);
         instance = nb::steal(PyObject_GetAttr(cls.ptr(), instance_name));
         if (!instance) raise_pending();
         if (instance.is_none()) {
@@ -40,16 +40,7 @@ nb::object construct(Args& a) {
             if (PyObject_SetAttr(cls.ptr(), instance_name, fresh.ptr()) < 0) raise_pending();
             fresh.attr(load_name)();
         }
-    } catch (...) {
-        // Leave the lock whatever happened inside; its own error would hide ours.
-        PyObject* pending = PyErr_GetRaisedException();
-        PyObject* r = PyObject_CallMethodObjArgs(lock.ptr(), exit_name.ptr, Py_None, Py_None, Py_None, nullptr);
-        Py_XDECREF(r);
-        PyErr_Clear();
-        PyErr_SetRaisedException(pending);
-        throw;
     }
-    lock.attr(exit_name)(nb::none(), nb::none(), nb::none());
     instance = nb::steal(PyObject_GetAttr(cls.ptr(), instance_name));
     if (!instance) raise_pending();
     return instance;

@@ -156,6 +156,26 @@ nb::object dataclass(nb::handle module, nb::handle cls) {
     return decorated;
 }
 
+ContextScope::ContextScope(nb::handle manager) : manager_(nb::borrow(manager)) {
+    static Name enter("__enter__");
+    PyObject* r = PyObject_CallMethodNoArgs(manager_.ptr(), enter);
+    if (!r) raise_pending();
+    Py_DECREF(r);
+}
+
+ContextScope::~ContextScope() {
+    static Name exit("__exit__");
+    // Runs during unwinding too: keep a pending error, drop one from __exit__.
+    PyObject* pending = PyErr_GetRaisedException();
+    PyObject* r = PyObject_CallMethodObjArgs(manager_.ptr(), exit.ptr, Py_None, Py_None, Py_None, nullptr);
+    if (r)
+        Py_DECREF(r);
+    else if (!pending)
+        PyErr_WriteUnraisable(manager_.ptr());
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+}
+
 nb::object def(nb::handle module, FunctionSpec spec) {
     const char* name = spec.name;
     nb::object f = make_function(module, std::move(spec));

@@ -49,6 +49,20 @@ private:
 // dataclasses.dataclass(cls), rebound in the module under the class name.
 nb::object dataclass(nb::handle module, nb::handle cls);
 
+// `with lock:` for a Python context manager (a threading.Lock, say): __enter__
+// now, __exit__(None, None, None) when the scope ends, also when it ends by an
+// exception — which then stays the one that propagates.
+class ContextScope {
+public:
+    explicit ContextScope(nb::handle manager);
+    ~ContextScope();
+    ContextScope(const ContextScope&) = delete;
+    ContextScope& operator=(const ContextScope&) = delete;
+
+private:
+    nb::object manager_;
+};
+
 // Defines a module-level native function and binds it in the module.
 nb::object def(nb::handle module, FunctionSpec spec);
 
