@@ -1,0 +1,39 @@
+import asyncio as asyncio
+import threading as threading
+from contextlib import asynccontextmanager as asynccontextmanager
+from typing import Any, AsyncGenerator as AsyncGenerator, ClassVar, Optional
+
+from sqlalchemy import text as text
+from sqlalchemy.exc import SQLAlchemyError as SQLAlchemyError
+from sqlalchemy.ext.asyncio import async_sessionmaker as async_sessionmaker
+from sqlmodel.ext.asyncio.session import AsyncSession as AsyncSession
+
+from ..engine.database_engine import DatabaseEngine as DatabaseEngine
+from ..logger.logging_ import logging as logging
+
+class AsyncConduit:
+    """异步数据库会话管理器：按数据库名称动态创建会话工厂，提供会话作用域与健康检查。"""
+
+    _instance: ClassVar[Optional[AsyncConduit]]
+    _lock: ClassVar[Any]
+    _session_factories: dict[str, async_sessionmaker]
+    _loaded_sources: set[str]
+    _database_engine: DatabaseEngine
+    @staticmethod
+    def __new__(cls) -> AsyncConduit: ...
+    def _init_manager(self) -> None: ...
+    def _ensure_session_factory(self, name: str) -> async_sessionmaker: ...
+    def get_session_factory(self, name) -> async_sessionmaker: ...
+    def support_schema(self, name: str) -> bool: ...
+    async def close_session_factory(self, name: str) -> None: ...
+    async def close_all(self) -> None: ...
+    def __del__(self) -> None: ...
+    @asynccontextmanager
+    def get_session(self, name) -> AsyncGenerator[AsyncSession, None]:
+        """数据库会话作用域：成功时提交，数据库异常时回滚，总是关闭会话。"""
+    async def get_raw_session(self, name) -> AsyncSession: ...
+    @classmethod
+    def get_async_session(cls, name: str) -> AsyncGenerator[AsyncSession, None]: ...
+    @classmethod
+    def get_auth_async_session(cls) -> AsyncGenerator[AsyncSession, None]: ...
+    async def health_check(self, name, timeout: float = 5.0) -> bool: ...
