@@ -56,18 +56,6 @@ bool truthy(nb::handle v) {
     return t == 1;
 }
 
-// `cm.__aexit__` called as `async with` calls it on leaving: with the caught
-// exception, or with three Nones. Returns the awaitable. Kept out of co_await
-// expressions on purpose: g++ 12 may destroy temporaries of such an expression
-// twice, so awaitables are built into named locals first.
-nb::object exit_call(nb::handle exit, const Caught& caught) {
-    if (!caught) return exit(nb::none(), nb::none(), nb::none());
-    nb::handle exc = caught.value();
-    nb::object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
-    if (!tb) tb = nb::none();
-    return exit(exc.type(), exc, tb);
-}
-
 // The scope's log lines: prefix, name, verb, then the session's id in brackets.
 void log_session(const Args& a, PyObject* level, PyObject* prefix, nb::handle name, PyObject* verb,
                  nb::handle session) {

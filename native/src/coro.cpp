@@ -1036,4 +1036,12 @@ std::size_t live_coroutine_frames() noexcept {
     return detail::live_frames;
 }
 
+nb::object exit_call(nb::handle exit, const Caught& caught) {
+    if (!caught) return exit(nb::none(), nb::none(), nb::none());
+    nb::handle exc = caught.value();
+    nb::object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
+    if (!tb) tb = nb::none();
+    return exit(exc.type(), exc, tb);
+}
+
 }  // namespace kelvora

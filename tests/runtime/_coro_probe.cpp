@@ -231,6 +231,29 @@ AsyncGen resource(Args a) {
     failure.rethrow();
 }
 
+// async with cm as value: return await work(value)
+Coro within(Args a) {
+    nb::object exit = a[0].attr("__aexit__");
+    nb::object entering = a[0].attr("__aenter__")();
+    nb::object value = co_await entering;
+    nb::object result;
+    Caught body;
+    try {
+        nb::object working = a[1](value);
+        result = co_await working;
+    } catch (...) {
+        body.capture();
+    }
+    nb::object leaving = exit_call(exit, body);
+    nb::object suppressed = co_await leaving;
+    if (body) {
+        int keep = PyObject_IsTrue(suppressed.ptr());
+        if (keep < 0) raise_pending();
+        if (!keep) body.rethrow();
+    }
+    co_return result;
+}
+
 // An async FastAPI dependency.
 Coro answer(Args) {
     co_await sleep0();
@@ -270,6 +293,7 @@ NB_MODULE(_coro_probe, m) {
     def(m, coroutine("ignore_exit", {{.name = "aw"}}, coroutine_body(ignore_exit)));
     def(m, coroutine("return_on_exit", {{.name = "aw"}}, coroutine_body(return_on_exit)));
     def(m, coroutine("composed", {{.name = "aw"}}, coroutine_body(composed)));
+    def(m, coroutine("within", {{.name = "cm"}, {.name = "work"}}, coroutine_body(within)));
     def(m, coroutine("answer", {}, coroutine_body(answer)));
 
     def(m, generator("count", {{.name = "n"}}, async_generator_body(count)));

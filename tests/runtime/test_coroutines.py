@@ -48,6 +48,11 @@ async def with_finally(work, cleanup):
         await cleanup()
 
 
+async def within(cm, work):
+    async with cm as value:
+        return await work(value)
+
+
 async def replace_error(work):
     try:
         await work()
@@ -418,6 +423,43 @@ def test_finally_runs_on_both_paths(run, m):
     with pytest.raises(OSError) as info:
         run(m.with_finally, failing, cleanup)
     assert info.value is err and log == ["cleanup", "cleanup"]
+
+
+class Scope:
+    """An async context manager recording what `__aexit__` received."""
+
+    def __init__(self, suppress=False):
+        self.suppress, self.exits = suppress, []
+
+    async def __aenter__(self):
+        await asyncio.sleep(0)
+        return "resource"
+
+    async def __aexit__(self, *exc_info):
+        await asyncio.sleep(0)
+        self.exits.append(exc_info)
+        return self.suppress
+
+
+@IMPLS
+def test_async_with_passes_the_exception_to_aexit(run, m):
+    async def use(value):
+        return value.upper()
+
+    async def failing(value):
+        raise err
+
+    err = LookupError("gone")
+    fine = Scope()
+    assert run(m.within, fine, use) == "RESOURCE" and fine.exits == [(None, None, None)]
+    plain = Scope()
+    with pytest.raises(LookupError) as info:
+        run(m.within, plain, failing)
+    ((kind, value, tb),) = plain.exits
+    assert info.value is err and kind is LookupError and value is err
+    assert type(tb).__name__ == "traceback" and tb.tb_frame.f_code.co_name in ("within", "failing")
+    swallowing = Scope(suppress=True)
+    assert run(m.within, swallowing, failing) is None and swallowing.exits[0][1] is err
 
 
 @IMPLS

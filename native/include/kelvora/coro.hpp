@@ -350,6 +350,19 @@ class Caught {
     bool handling_ = false;
 };
 
+// `async with`: the awaitable of `cm.__aexit__` (looked up before entering, as
+// the statement does) called with the caught exception, or with three Nones.
+// Build it into a named local, then co_await that:
+//
+//     nb::object exit = cm.attr("__aexit__");
+//     nb::object value = co_await entering;   // cm.__aenter__()
+//     Caught body;
+//     try { ... } catch (...) { body.capture(); }
+//     nb::object leaving = exit_call(exit, body);
+//     nb::object suppressed = co_await leaving;
+//     if (body && !PyObject_IsTrue(suppressed.ptr())) body.rethrow();
+nb::object exit_call(nb::handle exit, const Caught& caught);
+
 // Coroutine frames of this runtime copy currently alive (a diagnostic for leak
 // tests: a finished, closed or collected coroutine leaves none behind).
 std::size_t live_coroutine_frames() noexcept;
