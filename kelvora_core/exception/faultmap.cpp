@@ -10,14 +10,6 @@ using namespace kelvora;
 namespace faultmap {
 
 
-// str(x), except that a str is used as it is.
-nb::object as_text(nb::handle value) {
-    if (PyUnicode_Check(value.ptr())) return nb::borrow(value);
-    PyObject* s = PyObject_Str(value.ptr());
-    if (!s) raise_pending();
-    return nb::steal(s);
-}
-
 // The detail of an exception: its args as texts, or str(exc) when it has none.
 nb::object detail_of(nb::handle exc) {
     static Name args_name("args");
@@ -30,11 +22,11 @@ nb::object detail_of(nb::handle exc) {
     nb::list detail;
     while (PyObject* item = PyIter_Next(it)) {
         nb::object element = nb::steal(item);
-        detail.append(as_text(element));
+        detail.append(str_of(element));
     }
     if (PyErr_Occurred()) raise_pending();
     if (nb::len(detail)) return detail;
-    return as_text(exc);
+    return str_of(exc);
 }
 
 bool is_instance(nb::handle obj, const Args& a, PyObject* class_name) {
@@ -60,7 +52,7 @@ nb::object format_integrity_error(Args& a) {
     int truth = PyObject_IsTrue(exc_orig.ptr());
     if (truth < 0) raise_pending();
     if (truth) {
-        nb::str lowered = str_lower(as_text(exc_orig));
+        nb::str lowered = str_lower(str_of(exc_orig));
         // Keywords anywhere in the driver's text; the first rule that holds wins.
         struct Rule {
             Name first;

@@ -2,8 +2,6 @@
 // session scope (commit / rollback / close), dependency generators and a probe.
 #include <nanobind/nanobind.h>
 
-#include <initializer_list>
-
 #include "kelvora/coro.hpp"
 #include "kelvora/module.hpp"
 #include "kelvora/text.hpp"
@@ -14,21 +12,6 @@ using namespace kelvora;
 namespace conduit {
 
 // ---- small helpers -----------------------------------------------------------
-
-nb::object str_of(nb::handle value) {
-    PyObject* s = PyObject_Str(value.ptr());
-    if (!s) raise_pending();
-    return nb::steal(s);
-}
-
-// One log text from fixed pieces and values already turned into text.
-nb::object join(std::initializer_list<nb::handle> pieces) {
-    nb::list parts;
-    for (nb::handle p : pieces) parts.append(p);
-    PyObject* joined = PyUnicode_Join(Name("").ptr, parts.ptr());
-    if (!joined) raise_pending();
-    return nb::steal(joined);
-}
 
 nb::object id_text(nb::handle obj) {
     nb::object id = nb::steal(PyLong_FromVoidPtr(obj.ptr()));
@@ -50,17 +33,11 @@ void log(const Args& a, PyObject* level, nb::handle message) {
     Py_DECREF(r);
 }
 
-bool truthy(nb::handle v) {
-    int t = PyObject_IsTrue(v.ptr());
-    if (t < 0) raise_pending();
-    return t == 1;
-}
-
 // The scope's log lines: prefix, name, verb, then the session's id in brackets.
 void log_session(const Args& a, PyObject* level, PyObject* prefix, nb::handle name, PyObject* verb,
                  nb::handle session) {
     static Name open("「 session_id: "), close(" 」");
-    log(a, level, join({prefix, str_of(name), verb, open, id_text(session), close}));
+    log(a, level, concat({prefix, str_of(name), verb, open, id_text(session), close}));
 }
 
 struct Levels {
@@ -124,7 +101,7 @@ nb::object ensure_session_factory(Args& a) {
                                          nb::arg("autocommit") = false);
     if (PyDict_SetItem(factories.ptr(), key.ptr(), factory.ptr()) < 0) raise_pending();
     attr(self, loaded_name).attr(add)(key);
-    log(a, levels().debug, join({created, str_of(name), success}));  // still under the lock
+    log(a, levels().debug, concat({created, str_of(name), success}));  // still under the lock
     return factory;
 }
 
@@ -149,7 +126,7 @@ Coro close_session_factory(Args a) {
     if (present) {
         if (PyDict_DelItem(factories.ptr(), key.ptr()) < 0) raise_pending();
         attr(self, loaded_name).attr(discard)(key);
-        log(a, levels().debug, join({closed, str_of(name), success}));
+        log(a, levels().debug, concat({closed, str_of(name), success}));
     }
     co_return nb::none();
 }
@@ -171,7 +148,7 @@ Coro close_all(Args a) {
         }
     else if (PyErr_Occurred())
         raise_pending();
-    log(a, levels().debug, join({done, count, unit}));
+    log(a, levels().debug, concat({done, count, unit}));
     co_return nb::none();
 }
 
@@ -186,7 +163,7 @@ nb::object finalize(Args& a) {
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         Handling scope(e.value());
-        log(a, levels().warning, join({failed, str_of(e.value())}));
+        log(a, levels().warning, concat({failed, str_of(e.value())}));
     }
     return nb::none();
 }
@@ -222,7 +199,7 @@ AsyncGen get_session(Args a) {
     if (failure && failure.matches(a.global(sqlalchemy_error))) {
         try {
             log_session(a, lv.error, bad_prefix, name, failed, session);
-            log(a, lv.error, join({error_text, str_of(failure.value())}));
+            log(a, lv.error, concat({error_text, str_of(failure.value())}));
             if (!session.is_none()) {
                 {
                     nb::object awaitable = session.attr(rollback)();
@@ -310,7 +287,7 @@ Coro health_check(Args a) {
                 nb::object result_awaitable = session.attr(execute)(a.global(text_name)(probe.handle()));
                 nb::object result = co_await result_awaitable;
                 nb::object value = result.attr(scalar)();
-                log(a, lv.debug, join({prefix, str_of(name), passed, str_of(value)}));
+                log(a, lv.debug, concat({prefix, str_of(name), passed, str_of(value)}));
                 healthy = value.equal(nb::int_(1));
             } catch (...) {
                 body.capture();
@@ -333,9 +310,9 @@ Coro health_check(Args a) {
             PyObject* as_float = PyNumber_Float(timeout.ptr());
             if (!as_float) raise_pending();
             nb::object seconds_text = str_of(nb::steal(as_float));
-            log(a, lv.error, join({prefix, str_of(name), timed_out, seconds_text, seconds}));
+            log(a, lv.error, concat({prefix, str_of(name), timed_out, seconds_text, seconds}));
         } else if (failure.matches(PyExc_Exception)) {
-            log(a, lv.error, join({prefix, str_of(name), failed, str_of(failure.value())}));
+            log(a, lv.error, concat({prefix, str_of(name), failed, str_of(failure.value())}));
         } else {
             failure.rethrow();  // cancellation and the like belong to the caller
         }

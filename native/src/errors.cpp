@@ -114,4 +114,10 @@ Handling::Handling(nb::handle exception) noexcept
 
 Handling::~Handling() { Py_XSETREF(info_->exc_value, previous_); }
 
+bool truthy(nb::handle value) {
+    int t = PyObject_IsTrue(value.ptr());
+    if (t < 0) raise_pending();
+    return t == 1;
+}
+
 }  // namespace kelvora

@@ -329,4 +329,20 @@ nb::str str_upper_first(nb::handle s) {
     return b.str();
 }
 
+nb::object str_of(nb::handle value) {
+    if (PyUnicode_Check(value.ptr())) return nb::borrow(value);
+    PyObject* s = PyObject_Str(value.ptr());
+    if (!s) raise_pending();
+    return nb::steal(s);
+}
+
+nb::object concat(std::initializer_list<nb::handle> pieces) {
+    nb::list parts;
+    for (nb::handle p : pieces) parts.append(p);
+    static PyObject* empty = PyUnicode_InternFromString("");  // kept for the process
+    PyObject* joined = PyUnicode_Join(empty, parts.ptr());
+    if (!joined) raise_pending();
+    return nb::steal(joined);
+}
+
 }  // namespace kelvora

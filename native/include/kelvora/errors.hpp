@@ -11,6 +11,9 @@ namespace nb = nanobind;
 // call reported failure.
 [[noreturn]] void raise_pending();
 
+// bool(value), raising what __bool__ raises.
+bool truthy(nb::handle value);
+
 // Raises a new exception of `type` with a message.
 [[noreturn]] void raise(nb::handle type, const char* message);
 [[noreturn]] void raise(nb::handle type, nb::handle message);

@@ -6,6 +6,7 @@
 // Unicode, with an ASCII path that never leaves the byte range.
 #pragma once
 
+#include <initializer_list>
 #include <string_view>
 
 #include "kelvora/errors.hpp"
@@ -118,6 +119,12 @@ nb::str str_upper(nb::handle s);
 nb::str str_capitalize(nb::handle s);
 // s[:1].upper() + s[1:]
 nb::str str_upper_first(nb::handle s);
+
+// str(value); a str is used as it is.
+nb::object str_of(nb::handle value);
+// "".join(pieces), every piece a str: log lines and messages made of fixed words
+// and values already turned into text.
+nb::object concat(std::initializer_list<nb::handle> pieces);
 
 // Calls each(piece, index) for every piece of v.split(sep), empty pieces included.
 template <class F>
