@@ -6,26 +6,7 @@ from kelvora_core.config import app_config
 from kelvora_core.services import conduit
 from kelvora_core.services.conduit import AsyncConduit
 
-
-class LogRecorder:
-    """Stands in for the logging facade; keeps (level, message) pairs."""
-
-    def __init__(self):
-        self.lines = []
-
-    def __getattr__(self, level):
-        def record(*args, **kwargs):
-            self.lines.append((level, *args, *kwargs.values()))
-        return record
-
-    def messages(self, *levels):
-        return [line[1] for line in self.lines if not levels or line[0] in levels]
-
-
-def configure(**databases):
-    settings = app_config.AppConfig.model_copy(deep=True)
-    settings.databases = {name: app_config.DatabaseSetting(url=url) for name, url in databases.items()}
-    app_config.install(settings)
+from _database import LogRecorder, configure
 
 
 @pytest.fixture

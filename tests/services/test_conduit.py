@@ -21,7 +21,7 @@ from kelvora_core.engine.database_engine import DatabaseEngine
 from kelvora_core.services import conduit
 from kelvora_core.services.conduit import AsyncConduit
 
-from conftest import configure  # tests/services/conftest.py
+from _database import configure
 
 # Pooled aiosqlite connections are occasionally garbage-collected later than the test
 # that disposed their engine (and the HTTP test disposes a server loop's engines from
