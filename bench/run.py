@@ -2,7 +2,7 @@
 
 Every bench/bench_*.py module exposes CASES, a list of
 (case, implementation, callable, calls per run); a run of the callable makes that many
-calls. The figure is the best mean per call over several repeats.
+calls. A module may set TARGET_CALLS (calls per repeat) when its calls are slow. The figure is the best mean per call over several repeats.
 """
 
 import importlib
@@ -17,8 +17,8 @@ TARGET_CALLS = 200_000
 REPEATS = 5
 
 
-def per_call_ns(fn, calls):
-    runs = max(1, TARGET_CALLS // calls)
+def per_call_ns(fn, calls, target=TARGET_CALLS):
+    runs = max(1, target // calls)
     best = min(timeit.repeat(fn, number=runs, repeat=REPEATS))
     return best / (runs * calls) * 1e9
 
@@ -37,10 +37,11 @@ def main(selected=()):
             if case not in results:
                 results[case] = {}
                 order.append(case)
-            results[case][impl] = per_call_ns(fn, calls)
+            results[case][impl] = per_call_ns(fn, calls, getattr(module, "TARGET_CALLS", TARGET_CALLS))
         for case in order:
             native, python = results[case].get("native"), results[case].get("python")
-            fmt = lambda v: f"{v:8.1f}ns" if v is not None else f"{'-':>10}"
+            fmt = lambda v: (f"{'-':>10}" if v is None else f"{v:8.1f}ns" if v < 1e5
+                             else f"{v / 1000:8.1f}µs")
             ratio = f"{python / native:6.2f}x" if native and python else ""
             print(f"{case:44} {fmt(native)} {fmt(python)} {ratio:>7}")
     print("\nratio = plain Python time / native time (above 1: native is faster)")
