@@ -39,8 +39,8 @@ async def pg(postgres_url):
     class Pg:
         schemas = []
 
-        def schema(self, name=None):
-            name = name or "s_" + uuid.uuid4().hex[:10]
+        def schema(self, name=None, prefix="s_"):
+            name = name or prefix + uuid.uuid4().hex[:10]
             self.schemas.append(name)
             return name
 
@@ -218,7 +218,8 @@ class TestPostgres:
         assert log.lines == [("debug", ALL_PRESENT)]
 
     async def test_schema_from_the_first_table(self, pg, log):
-        first, other = pg.schema(), pg.schema()
+        # Keys break ties in dependency order: "a_..." tables come first.
+        first, other = pg.schema(prefix="a_"), pg.schema(prefix="b_")
         md = shop(schema=other, other_schema=first)
         target = await Surveyor.metadata_to_database(md, "Pg")
         # "<other>.v_totals" is not a view of the chosen schema: copied like a table.
