@@ -29,7 +29,9 @@ class DatabaseEngine:
     """Access to the configured databases; cheap to create, all instances share one registry."""
 
     _engines: ClassVar[dict[str, AsyncEngine]] = {}
-    _lock: ClassVar[threading.Lock] = threading.Lock()
+    # Reentrant: close() runs from finalisers, which the collector may start while this
+    # thread is inside get_async_engine.
+    _lock: ClassVar[threading.RLock] = threading.RLock()
 
     @staticmethod
     def _setting(name: str):

@@ -151,7 +151,9 @@ class TestRegistry:
         assert log.lines == [] and "nope" not in AsyncConduit()._session_factories
 
     def test_creation_lines(self, log):
-        Fresh = type("Fresh", (AsyncConduit,), {"_instance": None, "_lock": threading.Lock()})
+        # Its own finaliser would close the process's engines whenever the collector gets to it.
+        Fresh = type("Fresh", (AsyncConduit,), {"_instance": None, "_lock": threading.Lock(),
+                                                "__del__": lambda self: None})
         instance = Fresh()
         assert log.lines == [("debug_line",), ("debug", "初始化: AsyncSessionManager - 动态会话管理器")]
         assert instance._session_factories == {} and instance._loaded_sources == set()
