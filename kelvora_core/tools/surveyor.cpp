@@ -36,24 +36,14 @@ nb::object create_schema_sql(nb::handle schema_name) {
 // Table names of `schema` (None: the default schema), qualified with the schema
 // so they compare with MetaData keys.
 nb::object table_names(Args& a) {
-    static Name dialect("dialect"), get_table_names("get_table_names"), schema_kw("schema"), dot(".");
+    static Name dialect("dialect"), get_table_names("get_table_names"), dot(".");
     nb::handle conn = a[0], schema = a[1];
-    nb::object names;
     nb::object get = conn.attr(dialect).attr(get_table_names);
-    if (schema.is_none()) {
-        names = get(conn);
-    } else {
-        nb::dict kw;
-        kw[schema_kw.handle()] = schema;
-        PyObject* r = PyObject_Call(get.ptr(), nb::make_tuple(conn).ptr(), kw.ptr());
-        if (!r) raise_pending();
-        names = nb::steal(r);
-    }
     nb::set existing;
-    for (nb::handle name : names) {
-        if (schema.is_none())
-            existing.add(name);
-        else
+    if (schema.is_none()) {
+        for (nb::handle name : get(conn)) existing.add(name);
+    } else {
+        for (nb::handle name : get(conn, nb::arg("schema") = schema))
             existing.add(concat({schema, dot, str_of(name)}));
     }
     return existing;
@@ -65,14 +55,8 @@ nb::object schema_names(Args& a) {
 }
 
 nb::object create_all(Args& a) {
-    static Name create("create_all"), bind("bind"), checkfirst("checkfirst");
-    nb::dict kw;
-    kw[bind.handle()] = a[0];
-    kw[checkfirst.handle()] = nb::bool_(true);
-    nb::object method = a[1].attr(create);
-    PyObject* r = PyObject_Call(method.ptr(), nb::make_tuple().ptr(), kw.ptr());
-    if (!r) raise_pending();
-    return nb::steal(r);
+    static Name create("create_all");
+    return a[1].attr(create)(nb::arg("bind") = a[0], nb::arg("checkfirst") = true);
 }
 
 // referred_schema_fn of to_metadata (bound by partial to the tables being
@@ -107,7 +91,8 @@ Coro metadata_to_database(Args a) {
         operational("OperationalError"), table_names_fn("_table_names"), schema_names_fn("_schema_names"),
         create_all_fn("_create_all"), plain_view_prefix("v_"), view_suffix(".v_"),
         all_present("所有表已存在，跳过创建"), schema_created("创建 schema: "), all_created("所有表已创建完成"),
-        failed_head("创建 "), failed_tail(" 数据库时，发生异常");
+        failed_head("创建 "), failed_tail(" 数据库时，发生异常"), items("items"), partial("partial"),
+        referred_schema_fn("_referred_schema");
     nb::handle source = a[0], engine_name = a[1];
     bool auto_create = truthy(a[2]);
 
@@ -130,8 +115,6 @@ Coro metadata_to_database(Args a) {
 
     nb::object view_prefix =
         schema_name.is_none() ? nb::object(nb::borrow(plain_view_prefix.handle())) : concat({str_of(schema_name), view_suffix});
-    static Name items("items"), partial("partial"), referred_schema_fn("_referred_schema"),
-        referred_schema_kw("referred_schema_fn");
     nb::list copied;
     for (nb::handle item : source_tables.attr(items)()) {
         if (!starts_with(str_of(item[0]), view_prefix)) copied.append(item[1]);
@@ -139,14 +122,8 @@ Coro metadata_to_database(Args a) {
     nb::set copied_tables(copied);
     nb::object follow = a.global(partial)(a.global(referred_schema_fn), copied_tables);
     nb::object target = a.global(metadata_class)();
-    for (nb::handle table : copied) {
-        nb::dict kw;
-        kw[schema_attr.handle()] = schema_name;
-        kw[referred_schema_kw.handle()] = follow;
-        PyObject* r = PyObject_Call(table.attr(to_metadata).ptr(), nb::make_tuple(target).ptr(), kw.ptr());
-        if (!r) raise_pending();
-        Py_DECREF(r);
-    }
+    for (nb::handle table : copied)
+        table.attr(to_metadata)(target, nb::arg("schema") = schema_name, nb::arg("referred_schema_fn") = follow);
     nb::object target_tables = target.attr(tables_name);
     nb::object log = a.global(logging_name);
 
