@@ -49,9 +49,7 @@ nb::object format_integrity_error(Args& a) {
     static const Name starting("您提交的数据，违反了数据库约束。");
     const Name* message = &starting;
     nb::object detail = detail_of(exc);
-    int truth = PyObject_IsTrue(exc_orig.ptr());
-    if (truth < 0) raise_pending();
-    if (truth) {
+    if (truthy(exc_orig)) {
         nb::str lowered = str_lower(str_of(exc_orig));
         // Keywords anywhere in the driver's text; the first rule that holds wins.
         struct Rule {

@@ -46,12 +46,6 @@ PyObject* name_get_camel_name() {
     raise_pending();
 }
 
-bool truth(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) raise_pending();
-    return r;
-}
-
 struct Irregular {
     std::string_view singular, plural;
 };
@@ -139,7 +133,7 @@ nb::object camel_name(nb::handle cls, nb::handle source, std::optional<TextView>
     TextBuilder plural;
     nb::object overridden;
     TextView name;
-    if (truth(is_plural)) {
+    if (truthy(is_plural)) {
         if (resolves_to(cls, name_make_plural(), own_make_plural)) {
             if (!view) no_str_method(source, "rpartition");
             append_plural(plural, *view);

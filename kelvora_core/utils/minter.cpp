@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 
 #include "kelvora/module.hpp"
+#include "kelvora/text.hpp"
 
 namespace nb = nanobind;
 using namespace kelvora;
@@ -84,10 +85,7 @@ nb::object get_primary_id(Args& a) {
 
 nb::object get_primary_str(Args& a) {
     static Name primary("get_primary_id");
-    nb::object id = a.global(primary)();
-    PyObject* s = PyObject_Str(id.ptr());
-    if (!s) raise_pending();
-    return nb::steal(s);
+    return str_of(a.global(primary)());
 }
 
 }  // namespace minter

@@ -126,12 +126,6 @@ bool contains(nb::handle container, nb::handle item) {
     return r;
 }
 
-bool truth(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) raise_pending();
-    return r;
-}
-
 // Whether `column` is the single column of one of `records` (each record's `field`
 // holds a JSON column list); with `need_unique`, only records whose `unique` is true
 // count. Every record is asked, so a table's second unique index or foreign key
@@ -145,7 +139,7 @@ bool single_column_of(Args& a, nb::handle column, nb::handle records, PyObject* 
     while (PyObject* r = PyIter_Next(iter.ptr())) {
         nb::object record = nb::steal(r);
         nb::object columns = column_list(a, record.attr(field), what);
-        if (need_unique && !truth(record.attr(unique.handle()))) continue;
+        if (need_unique && !truthy(record.attr(unique.handle()))) continue;
         if (PyList_GET_SIZE(columns.ptr()) == 1 && contains(columns, column)) return true;
     }
     if (PyErr_Occurred()) raise_pending();
@@ -191,7 +185,7 @@ nb::object set_update_property(Args& a) {
             PyObject* value = nullptr;
             if (PyObject_GetOptionalAttr(data.ptr(), key, &value) < 0) raise_pending();
             if (!value) continue;
-            bool set = truth(nb::steal(value));
+            bool set = truthy(nb::steal(value));
             if (set && PyObject_SetAttr(data.ptr(), key, Py_None) < 0) raise_pending();
         }
     }
