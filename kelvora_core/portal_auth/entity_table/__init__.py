@@ -1,0 +1,1 @@
+"""Tables of the user accounts' database."""

@@ -1,0 +1,1 @@
+"""Request and response schemas shared by the core routes."""
