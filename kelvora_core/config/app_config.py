@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import logging as _stdlib_logging
 import os
-import re
 from collections.abc import Mapping
 from pathlib import Path
 from typing import Annotated, Any
@@ -29,11 +28,14 @@ from pydantic import field_validator, model_validator
 from pydantic_core import PydanticCustomError
 
 from ..utils.base.snowflake import DEFAULT_EPOCH_MS, MAX_INSTANCE
+from .schemas.routers import RouterConfigSetting
 
 __all__ = [
     "AppConfig",
     "ConfigError",
     "DatabaseSetting",
+    "DiskSettings",
+    "RedisSettings",
     "RouterConfigSetting",
     "Settings",
     "from_mapping",
@@ -54,8 +56,6 @@ LOGGING_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
 _LEVEL_DESC = {"DEBUG": "调试", "INFO": "信息", "WARNING": "警告", "ERROR": "错误", "CRITICAL": "严重"}
 _MODEL_DESC = {"dev": "开发环境", "test": "测试环境", "prod": "生产环境", "production": "生产环境"}
 _PROD_MODELS = frozenset({"prod", "production"})
-
-_DOTTED_NAME = re.compile(r"[A-Za-z_]\w*(\.[A-Za-z_]\w*)*\Z")
 
 
 class ConfigError(ValueError):
@@ -152,31 +152,6 @@ class EnvironmentSettings(_Section):
         return level
 
 
-class RouterConfigSetting(_Section):
-    """One package whose routers are included, under ``prefix`` and with ``tags``."""
-
-    name: NonEmptyText
-    enabled: bool = True
-    prefix: str | None = None
-    tags: list[str] | None = None
-    check_database: bool = True
-
-    @field_validator("name")
-    @classmethod
-    def _importable(cls, value: str) -> str:
-        if not _DOTTED_NAME.match(value):
-            raise _invalid("must be an importable package name")
-        return value
-
-    @field_validator("prefix")
-    @classmethod
-    def _route_prefix(cls, value: str | None) -> str | None:
-        # The web framework refuses these at inclusion; say so at start-up instead.
-        if value and (not value.startswith("/") or value.endswith("/")):
-            raise _invalid("must start with '/' and not end with '/'")
-        return value
-
-
 class TenantSettings(_Section):
     enabled: bool = False
     default_tenant_id: TenantId = 1
@@ -225,6 +200,26 @@ class DatabaseSetting(_Section):
         return value
 
 
+class RedisSettings(_Section):
+    """The optional Redis server; without a URL the service runs without one."""
+
+    url: str | None = Field(None, repr=False)  # may hold a password
+    max_connections: int | None = Field(None, ge=1)
+
+    @field_validator("url")
+    @classmethod
+    def _redis_url(cls, value: str | None) -> str | None:
+        if value is not None and not value.startswith(("redis://", "rediss://", "unix://")):
+            raise _invalid("must be a Redis URL such as 'redis://127.0.0.1:6379/0'")
+        return value
+
+
+class DiskSettings(_Section):
+    """Where stored files live; a relative path is taken from the working directory."""
+
+    path: NonEmptyText = "storage"
+
+
 AUTH_DATABASE = "Auth"
 
 
@@ -245,6 +240,8 @@ class Settings(_Section):
     auth: AuthSettings = Field(default_factory=AuthSettings)
     generate_snowflake: SnowflakeSettings = Field(default_factory=SnowflakeSettings)
     databases: dict[str, DatabaseSetting] = Field(default_factory=_default_databases)
+    redis: RedisSettings = Field(default_factory=RedisSettings)
+    disk: DiskSettings = Field(default_factory=DiskSettings)
 
     _source: str = PrivateAttr(default="<defaults>")
 

@@ -85,7 +85,7 @@ def test_load_and_reload_update_the_imported_object_in_place(tmp_path):
 
 def test_missing_keys_raise_attribute_error_and_records_are_mutable():
     with pytest.raises(AttributeError):
-        AppConfig.redis
+        AppConfig.no_such_section
     with pytest.raises(AttributeError):
         AppConfig.auth.tenant.default_tenant
     AppConfig.routers.append(RouterConfigSetting(name="kelvora_common"))

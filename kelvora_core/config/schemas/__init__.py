@@ -1,0 +1,1 @@
+"""Configuration sections that other parts of the framework construct themselves."""

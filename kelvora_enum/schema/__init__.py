@@ -1,0 +1,1 @@
+"""Request schemas of the enumeration queries."""
