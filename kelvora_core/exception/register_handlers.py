@@ -1,0 +1,148 @@
+"""Exception handlers: every error of the service answers with one JSON shape.
+
+    {"code": <HTTP status>, "type": <kind of error>, "message": <text for the user>,
+     "errors": <detail or null>, "fields": [<request fields at fault>]}
+
+Details that could expose internals (database error texts, exception texts) are only sent
+outside production (``AppConfig.environment.is_prod`` false).
+"""
+
+from __future__ import annotations
+
+from http import HTTPStatus
+from typing import Any
+
+from fastapi import FastAPI, Request
+from fastapi.encoders import jsonable_encoder
+from fastapi.exceptions import RequestValidationError
+from fastapi.responses import JSONResponse
+from sqlalchemy.exc import DataError, IntegrityError, OperationalError, SQLAlchemyError
+from sqlalchemy.exc import TimeoutError as PoolTimeoutError
+from starlette.exceptions import HTTPException as StarletteHTTPException
+from starlette.status import HTTP_500_INTERNAL_SERVER_ERROR
+
+from ..config.app_config import AppConfig
+from ..logger.logging_ import logging
+from .faultmap import format_faultmap
+from .service_exception import AuthError, ServiceError
+
+__all__ = ["error_body", "register_exception_handlers"]
+
+INTERNAL_MESSAGE = "服务器内部错误，请稍后重试"
+VALIDATION_MESSAGE = "请求参数校验失败"
+
+_SERVICE_TYPES = {401: "auth_error", 403: "forbidden", 422: "valid_error", 400: "query_error"}
+
+
+def _is_prod() -> bool:
+    return bool(AppConfig.environment.is_prod)
+
+
+def _fields(fields: Any) -> list[str]:
+    if fields is None:
+        return []
+    if isinstance(fields, (list, tuple, set, frozenset)):
+        return [str(name) for name in fields]
+    return [str(fields)]
+
+
+def _text(value: Any) -> str:
+    try:
+        return str(value)
+    except Exception:  # a broken __str__ must not turn an error answer into another error
+        return object.__repr__(value)
+
+
+def _json_safe(value: Any) -> Any:
+    try:
+        return jsonable_encoder(value)
+    except Exception:  # an object the encoder cannot take apart still says something as text
+        return _text(value)
+
+
+def error_body(code: int, kind: str, message: str, errors: Any = None, fields: Any = None) -> dict[str, Any]:
+    """The body every error response carries."""
+    return {"code": code, "type": kind, "message": message, "errors": _json_safe(errors),
+            "fields": _fields(fields)}
+
+
+def _response(code: int, kind: str, message: str, errors: Any = None, fields: Any = None,
+              headers: dict[str, str] | None = None) -> JSONResponse:
+    return JSONResponse(error_body(code, kind, message, errors, fields), status_code=code, headers=headers)
+
+
+def _service_errors(exc: ServiceError) -> Any:
+    """A record (dict) is meant for the client. A text is usually the text of the failure the
+    error was raised from: in production only when that failure was itself a service error
+    (then it is a user-facing message, not an internal detail)."""
+    if exc.errors is None or isinstance(exc.errors, (dict, list)) or not _is_prod():
+        return exc.errors
+    return exc.errors if isinstance(exc.__context__, ServiceError) else None
+
+
+async def _service_error(request: Request, exc: ServiceError) -> JSONResponse:
+    code = exc.status_code
+    headers = {"WWW-Authenticate": "Bearer"} if isinstance(exc, AuthError) else None
+    kind = _SERVICE_TYPES.get(code, "service_error")
+    return _response(code, kind, exc.message, _service_errors(exc), exc.fields, headers)
+
+
+def _location(loc: tuple[Any, ...]) -> str:
+    # ("body", "user", "name") -> "user.name"; the first part only says where it came from
+    parts = loc[1:] if len(loc) > 1 and loc[0] in ("body", "query", "path", "header", "cookie") else loc
+    return ".".join(str(part) for part in parts)
+
+
+async def _request_validation(request: Request, exc: RequestValidationError) -> JSONResponse:
+    # Only location, text and kind: the rejected input may be a password.
+    errors = [{"field": _location(tuple(error.get("loc", ()))), "message": str(error.get("msg", "")),
+               "type": str(error.get("type", ""))} for error in exc.errors()]
+    fields = list(dict.fromkeys(error["field"] for error in errors))
+    return _response(422, "request_validation", VALIDATION_MESSAGE, errors, fields)
+
+
+def _database_status(exc: SQLAlchemyError) -> int:
+    if isinstance(exc, IntegrityError):
+        return 409
+    if isinstance(exc, DataError):
+        return 422
+    if isinstance(exc, (OperationalError, PoolTimeoutError)):
+        return 503
+    return 500
+
+
+async def _database_error(request: Request, exc: SQLAlchemyError) -> JSONResponse:
+    message, detail = format_faultmap(exc)
+    code = _database_status(exc)
+    if code >= 500:
+        logging.error(f"数据库异常: {request.method} {request.url.path} - {type(exc).__name__}: {exc}", exc_info=True)
+    else:
+        logging.warning(f"数据库异常: {request.method} {request.url.path} - {type(exc).__name__}: {exc}")
+    return _response(code, "database_error", message, None if _is_prod() else detail)
+
+
+async def _http_error(request: Request, exc: StarletteHTTPException) -> JSONResponse:
+    detail = exc.detail
+    try:
+        phrase = HTTPStatus(exc.status_code).phrase
+    except ValueError:
+        phrase = ""
+    message = detail if isinstance(detail, str) else phrase
+    return _response(exc.status_code, "http_error", message, None if isinstance(detail, str) else detail,
+                     headers=exc.headers)
+
+
+async def _unexpected(request: Request, exc: Exception) -> JSONResponse:
+    text = _text(exc)
+    logging.error(f"未处理的异常: {request.method} {request.url.path} - {type(exc).__name__}: {text}", exc_info=True)
+    errors = None if _is_prod() else {"exception": type(exc).__name__, "detail": text}
+    return _response(HTTP_500_INTERNAL_SERVER_ERROR, "internal_error", INTERNAL_MESSAGE, errors)
+
+
+def register_exception_handlers(app: FastAPI) -> None:
+    """Install the handlers on ``app``; more specific classes win, as the framework does."""
+    app.add_exception_handler(ServiceError, _service_error)
+    app.add_exception_handler(RequestValidationError, _request_validation)
+    app.add_exception_handler(SQLAlchemyError, _database_error)
+    app.add_exception_handler(StarletteHTTPException, _http_error)
+    app.add_exception_handler(Exception, _unexpected)

@@ -1,0 +1,136 @@
+"""Every error of the service answers with one JSON shape; internals stay out of production."""
+
+import pickle
+
+import httpx
+import pytest
+from fastapi import FastAPI
+from pydantic import BaseModel
+from sqlalchemy.exc import DataError, IntegrityError, OperationalError, ProgrammingError
+
+from kelvora_core.config.app_config import AppConfig
+from kelvora_core.exception import register_handlers
+from kelvora_core.exception.faultmap import format_faultmap
+from kelvora_core.exception.register_handlers import register_exception_handlers
+from kelvora_core.exception.service_exception import AuthError, ForbiddenError, QueryError, ValidError
+
+from _database import LogRecorder
+
+RECORD = {"error": "invalid_token", "error_description": "用户token已失效，请重新登录", "error_code": "token_expired",
+          "timestamp": 1.5}
+
+
+def login_failure():
+    try:
+        raise AuthError(message="登录失败，错误的用户名或密码", errors={"error": "invalid_grant"})
+    except AuthError as inner:
+        raise AuthError(message="登录失败", errors=str(inner))
+
+
+def database_failure_in_auth():
+    try:
+        raise RuntimeError("SELECT secret FROM auth_user")
+    except RuntimeError as inner:
+        raise AuthError(message="用户token不合法", errors=str(inner))
+
+
+def db_error(cls, driver_text):
+    return cls("INSERT INTO t VALUES (?)", ("secret",), Exception(driver_text))
+
+
+FAILURES = {
+    "auth": lambda: AuthError(message="无效的token，请重新登录", errors=RECORD),
+    "login": login_failure,
+    "auth_internal": database_failure_in_auth,
+    "valid": lambda: ValidError(message="原始密码不正确", fields="old_password"),
+    "query": lambda: QueryError("未知的查询字段: nope", fields="nope"),
+    "forbidden": lambda: ForbiddenError(),
+    "integrity": lambda: db_error(IntegrityError, "UNIQUE constraint failed: t.name"),
+    "data": lambda: db_error(DataError, "value too long"),
+    "operational": lambda: db_error(OperationalError, "connection refused"),
+    "programming": lambda: db_error(ProgrammingError, "syntax error"),
+    "boom": lambda: RuntimeError("internal state 0xdead"),
+}
+
+
+class Body(BaseModel):
+    name: str
+    password: str
+
+
+@pytest.fixture
+async def client(monkeypatch):
+    log = LogRecorder()
+    monkeypatch.setattr(register_handlers, "logging", log)
+    app = FastAPI()
+    register_exception_handlers(app)
+
+    @app.get("/fail/{kind}")
+    async def fail(kind: str):
+        failure = FAILURES[kind]()
+        raise failure
+
+    @app.post("/body")
+    async def body(payload: Body, page: int = 1):
+        return payload
+
+    transport = httpx.ASGITransport(app=app, raise_app_exceptions=False)
+    async with httpx.AsyncClient(transport=transport, base_url="http://test") as http:
+        http.log = log
+        yield http
+
+
+# (path, status, type, message, errors outside production, errors in production, fields)
+CASES = [
+    ("auth", 401, "auth_error", "无效的token，请重新登录", RECORD, RECORD, []),
+    ("login", 401, "auth_error", "登录失败", "登录失败，错误的用户名或密码", "登录失败，错误的用户名或密码", []),
+    ("auth_internal", 401, "auth_error", "用户token不合法", "SELECT secret FROM auth_user", None, []),
+    ("valid", 422, "valid_error", "原始密码不正确", None, None, ["old_password"]),
+    ("query", 400, "query_error", "未知的查询字段: nope", None, None, ["nope"]),
+    ("forbidden", 403, "forbidden", "没有访问权限", None, None, []),
+    ("integrity", 409, "database_error", "您提交的数据已存在，请勿重复添加", "detail", None, []),
+    ("data", 422, "database_error", "提交的数据格式或长度不正确，请检查输入", "detail", None, []),
+    ("operational", 503, "database_error", "数据库连接或操作失败，请检查服务状态或稍后重试", "detail", None, []),
+    ("programming", 500, "database_error", "数据库操作语句有误，请联系管理员", "detail", None, []),
+    ("boom", 500, "internal_error", "服务器内部错误，请稍后重试",
+     {"exception": "RuntimeError", "detail": "internal state 0xdead"}, None, []),
+]
+
+
+@pytest.mark.parametrize("prod", [False, True], ids=["dev", "prod"])
+@pytest.mark.parametrize("kind, status, type_, message, dev_errors, prod_errors, fields", CASES, ids=[c[0] for c in CASES])
+async def test_error_shape(client, prod, kind, status, type_, message, dev_errors, prod_errors, fields):
+    AppConfig.environment.is_prod = prod
+    response = await client.get(f"/fail/{kind}")
+    body = response.json()
+    assert (response.status_code, body["code"], body["type"], body["message"], body["fields"]) == (
+        status, status, type_, message, fields)
+    expected = prod_errors if prod else dev_errors
+    if expected == "detail":  # the driver's raw text, only outside production
+        expected = format_faultmap(FAILURES[kind]())[1]
+        assert "(builtins.Exception)" in expected[0]
+    assert body["errors"] == expected
+    assert (response.headers.get("www-authenticate") == "Bearer") == (status == 401)
+    if status >= 500:
+        assert [line[0] for line in client.log.lines] == ["error"] and client.log.lines[0][2] is True
+        assert "RuntimeError" in client.log.lines[0][1] or type_ == "database_error"
+
+
+async def test_request_validation_and_framework_errors(client):
+    response = await client.post("/body?page=x", json={"name": 5, "password": "hunter2-secret"})
+    body = response.json()
+    assert response.status_code == 422 and body["type"] == "request_validation"
+    assert body["fields"] == ["page", "name"] and "hunter2" not in response.text
+    assert all(set(error) == {"field", "message", "type"} for error in body["errors"])
+    response = await client.get("/nowhere")
+    assert (response.status_code, response.json()["type"], response.json()["message"]) == (404, "http_error", "Not Found")
+    response = await client.post("/fail/auth")
+    assert response.status_code == 405 and response.json()["message"] == "Method Not Allowed"
+
+
+def test_service_errors_carry_their_keywords():
+    error = ValidError(message="原始密码不正确", fields="old_password", errors={"a": 1})
+    assert (str(error), error.message, error.fields, error.errors) == ("原始密码不正确", "原始密码不正确", "old_password", {"a": 1})
+    copy = pickle.loads(pickle.dumps(error))
+    assert (type(copy), copy.message, copy.fields, copy.errors) == (ValidError, error.message, "old_password", {"a": 1})
+    assert str(AuthError()) == "认证失败" and isinstance(QueryError("x"), ValueError)
