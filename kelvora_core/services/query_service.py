@@ -25,6 +25,7 @@ from sqlalchemy import inspect as sa_inspect, select
 from sqlalchemy.exc import NoInspectionAvailable
 from sqlalchemy.orm import Mapper, RelationshipProperty
 from sqlalchemy.sql.elements import ClauseElement, ColumnElement
+from sqlalchemy.types import TypeDecorator
 from sqlmodel import select as select_entity
 from sqlmodel.ext.asyncio.session import AsyncSession
 
@@ -187,8 +188,11 @@ def _coerce(attribute: Any, value: Any) -> Any:
     text such as "7" compares with an integer column."""
     if value is None:
         return None
+    sa_type = attribute.type
+    if isinstance(sa_type, TypeDecorator):
+        sa_type = sa_type.impl_instance
     try:
-        python_type = attribute.type.python_type
+        python_type = sa_type.python_type
     except NotImplementedError:
         return value
     if isinstance(value, python_type) and not (isinstance(value, bool) and python_type is not bool):

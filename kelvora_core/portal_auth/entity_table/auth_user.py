@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from datetime import UTC, datetime
 
+from pydantic import NaiveDatetime
 from sqlalchemy import BigInteger
 from sqlmodel import Field, SQLModel
 
@@ -44,9 +45,10 @@ class AuthUser(AuthUserBase, AuthTable, table=True):
     user_id: int | None = Field(default_factory=get_primary_id, primary_key=True, sa_type=BigInteger,
                                 sa_column_kwargs={"autoincrement": False})
     password: str = Field(max_length=255)
-    last_login_at: datetime | None = None
-    created_at: datetime = Field(default_factory=utc_now)
-    updated_at: datetime = Field(default_factory=utc_now, sa_column_kwargs={"onupdate": utc_now})
+    # Naive UTC times, as the authentication service writes them.
+    last_login_at: NaiveDatetime | None = None
+    created_at: NaiveDatetime = Field(default_factory=utc_now)
+    updated_at: NaiveDatetime = Field(default_factory=utc_now, sa_column_kwargs={"onupdate": utc_now})
 
 
 class AuthUserRegister(AuthUserBase):
