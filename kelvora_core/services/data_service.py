@@ -10,7 +10,7 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-from pydantic import BaseModel
+from pydantic import BaseModel, ValidationError
 from sqlalchemy import update as sa_update
 from sqlmodel import select
 from sqlmodel.ext.asyncio.session import AsyncSession
@@ -68,8 +68,15 @@ class DataService:
         transaction is left to the caller.
         """
         data = _as_dict(create_model, changed_only=False)
-        row = model_class.model_validate({key: value for key, value in data.items()
-                                          if key in _mapper(model_class).column_attrs})
+        try:
+            row = model_class.model_validate({key: value for key, value in data.items()
+                                              if key in _mapper(model_class).column_attrs})
+        except ValidationError as exc:
+            problems = exc.errors(include_input=False, include_url=False)
+            fields = [".".join(str(part) for part in problem["loc"]) for problem in problems]
+            raise ValidError(errors=[{"field": field, "message": problem["msg"]}
+                                     for field, problem in zip(fields, problems)],
+                             fields=fields) from exc
         if TENANT_COLUMN in _mapper(model_class).column_attrs and getattr(row, TENANT_COLUMN) is None:
             tenant = getattr(model_class, TENANT_COLUMN)
             setattr(row, TENANT_COLUMN, _coerce(tenant, TenantManager.get_tenant_id()))

@@ -353,11 +353,17 @@ def _chunks(values: list[Any], size: int = _IN_CHUNK) -> Iterable[list[Any]]:
 
 
 def _tree_columns(model_class: Any) -> tuple[Any, Any] | None:
-    """Key and parent columns of a self-nesting table, or None when it does not nest."""
-    parent = _mapper(model_class).column_attrs.get(TREE_PARENT)
+    """Key and parent columns of a self-nesting table, or None when it does not nest.
+
+    The parent column is ``enum_pid`` and it holds the parent row's primary key; a model
+    may name other columns in ``__tree_parent__`` and ``__tree_key__``.
+    """
+    parent = _mapper(model_class).column_attrs.get(getattr(model_class, "__tree_parent__", TREE_PARENT))
     if parent is None:
         return None
-    return _primary_key(model_class), getattr(model_class, parent.key)
+    key_name = getattr(model_class, "__tree_key__", None)
+    key = _primary_key(model_class) if key_name is None else _column(model_class, key_name)
+    return key, getattr(model_class, parent.key)
 
 
 def _nest(rows: Sequence[Mapping[str, Any]], aliases: Sequence[str]) -> list[dict[str, Any]]:

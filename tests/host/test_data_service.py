@@ -55,6 +55,10 @@ async def test_create_under_the_tenant_and_without_commit(engine):
         assert (await stored(engine, "admin")).password == "hash"
         with pytest.raises(IntegrityError):
             await DataService.create(db, model_class=AuthUser, create_model=register)
+        await db.rollback()
+        with pytest.raises(ValidError) as refused:
+            await DataService.create(db, model_class=AuthUser, create_model={"username": "x" * 65})
+        assert refused.value.fields == ["username", "password"] and refused.value.status_code == 422
 
 
 async def test_updates(engine):

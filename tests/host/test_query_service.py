@@ -49,6 +49,15 @@ class Choice(Base, table=True):
     is_active: bool = True
 
 
+class Place(Base, table=True):
+    """Nests by itself: ``enum_pid`` holds the parent's code."""
+    __tablename__ = "q_place"
+    __tree_key__ = "code"
+    place_id: int = Field(primary_key=True)
+    code: str = Field(max_length=10)
+    enum_pid: str = Field(max_length=10)
+
+
 class EntryResponse(BaseModel):
     name: str
     label: str
@@ -78,6 +87,9 @@ async def db(request, tmp_path):
                 Choice(choice_id=6, entry_id=2, enum_label="Red", enum_value="r"),
                 Choice(choice_id=7, entry_id=2, enum_label="Blue", enum_value="b", enum_disabled=True),
             ])
+            # a cycle (x <-> y) must not swallow its rows
+            db.add_all(Place(place_id=i, code=code, enum_pid=pid) for i, (code, pid) in enumerate(
+                [("b", "a"), ("a", "-1"), ("c", "b"), ("x", "y"), ("y", "x"), ("d", "a")], 1))
             await db.commit()
             TenantManager.disable()
             yield db
@@ -152,6 +164,12 @@ async def test_tree_nests_related_rows_by_parent(db):
             "filter_relation": TREE["filter_relation"] + [{"field": "EnumValues.enum_pid", "op": "=", "val": pid}]})
         assert await QueryService.query(db, query_request=request, model_class=Entry) == [
             {"name": "region", "label": "Region", "children": expected}]
+
+
+async def test_tree_of_a_self_nesting_table(db):
+    tree = await QueryService.query(db, query_request=QueryRequest(fields=["code"], format="tree"), model_class=Place)
+    assert tree == [{"code": "a", "children": [{"code": "b", "children": [{"code": "c"}]}, {"code": "d"}]},
+                    {"code": "x", "children": [{"code": "y"}]}]
 
 
 async def test_list_rows_with_aliases_relation_size_and_page(db):
