@@ -75,7 +75,6 @@ std::vector<Char> convert(const Char* data, size_t size) {
 }
 
 nb::object convert_path_to_regex(Args& a) {
-    static Name re_name("re"), compile_name("compile");
     PyObject* path = a[0].ptr();
     int kind = PyUnicode_KIND(path);
     const void* data = PyUnicode_DATA(path);
@@ -93,9 +92,7 @@ nb::object convert_path_to_regex(Args& a) {
     }
     if (!expression) raise_pending();
     nb::object regex = nb::steal(expression);
-    PyObject* compiled = PyObject_CallMethodOneArg(a.global(re_name).ptr(), compile_name, regex.ptr());
-    if (!compiled) raise_pending();
-    return nb::steal(compiled);
+    return a.global("re"_n).attr("compile"_n)(regex);
 }
 
 }  // namespace gatepost
@@ -104,7 +101,7 @@ NB_MODULE(gatepost, m) {
     import_module(m, "re");
     import_from(m, "dataclasses", "dataclass");
     nb::object pattern = import_from(m, "typing", "Pattern");
-    nb::handle str_type(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    nb::handle str_type(reinterpret_cast<PyObject*>(&PyUnicode_Type));  // the fields' annotation
 
     nb::object cls =
         ClassBuilder(m, "Gatepost")
@@ -134,7 +131,7 @@ NB_MODULE(gatepost, m) {
                         "    \"/users/{user_id:int}\" -> \"/users/(?P<user_id>[^/]+)$\"\n"
                         "    \"/orders/{order_id}\" -> \"/orders/(?P<order_id>[^/]+)$\"\n"
                         "    \"/api/v1/users/{uid}\" -> \"/api/v1/users/(?P<uid>[^/]+)$\"\n",
-                 .params = {{.name = "path", .annotation = nb::borrow(str_type), .exact = &PyUnicode_Type}},
+                 .params = {exact_str("path")},
                  .returns = pattern,
                  .body = gatepost::convert_path_to_regex})
             .build();

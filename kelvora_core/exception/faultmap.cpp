@@ -9,92 +9,61 @@ using namespace kelvora;
 
 namespace faultmap {
 
-
 // The detail of an exception: its args as texts, or str(exc) when it has none.
 nb::object detail_of(nb::handle exc) {
-    static Name args_name("args");
-    PyObject* args = PyObject_GetAttr(exc.ptr(), args_name);
-    if (!args) raise_pending();
-    nb::object owned = nb::steal(args);
-    PyObject* it = PyObject_GetIter(args);
+    nb::object args = exc.attr("args"_n);
+    PyObject* it = PyObject_GetIter(args.ptr());
     if (!it) raise_pending();
     nb::object iter = nb::steal(it);
     nb::list detail;
-    while (PyObject* item = PyIter_Next(it)) {
-        nb::object element = nb::steal(item);
-        detail.append(str_of(element));
-    }
+    while (PyObject* item = PyIter_Next(it)) detail.append(str_of(nb::steal(item)));
     if (PyErr_Occurred()) raise_pending();
     if (nb::len(detail)) return detail;
     return str_of(exc);
 }
 
-bool is_instance(nb::handle obj, const Args& a, PyObject* class_name) {
-    int r = PyObject_IsInstance(obj.ptr(), a.global(class_name).ptr());
+bool is_instance(nb::handle obj, nb::handle cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
     if (r < 0) raise_pending();
     return r == 1;
 }
 
-// Messages are built once and kept (interned), like a Python module's constants.
-nb::object pair(const Name& message, nb::handle detail) {
-    return nb::make_tuple(message.handle(), detail);
-}
-
 nb::object format_integrity_error(Args& a) {
-    static Name orig_name("orig");
     nb::handle exc = a[0];
-    PyObject* orig = nullptr;
-    if (PyObject_GetOptionalAttr(exc.ptr(), orig_name, &orig) < 0) raise_pending();
-    nb::object exc_orig = nb::steal(orig ? orig : Py_NewRef(Py_None));
-    static const Name starting("您提交的数据，违反了数据库约束。");
-    const Name* message = &starting;
+    nb::object exc_orig = attr_or(exc, "orig"_n, nb::none());
     nb::object detail = detail_of(exc);
     if (truthy(exc_orig)) {
         nb::str lowered = str_lower(str_of(exc_orig));
         // Keywords anywhere in the driver's text; the first rule that holds wins.
-        struct Rule {
-            Name first;
-            Name second;
-            Name message;
-        };
-        static const Rule rules[] = {
-            {Name("unique"), Name("duplicate"), Name("您提交的数据已存在，请勿重复添加")},
-            {Name("foreignkey"), Name("foreign key"), Name("外键不存在，请检查关联数据")},
-            {Name("not null"), Name("not null"), Name("必填字段不能为空")},
-            {Name("check constraint"), Name("check constraint"), Name("数据未通过校验规则")},
-            {Name("too long"), Name("too long"), Name("输入数据长度超出限制")},
-        };
-        for (const auto& rule : rules) {
-            int hit = PyUnicode_Contains(lowered.ptr(), rule.first);
-            if (hit == 0 && rule.second.ptr != rule.first.ptr)
-                hit = PyUnicode_Contains(lowered.ptr(), rule.second);
+        auto mentions = [&](nb::handle keyword) {
+            int hit = PyUnicode_Contains(lowered.ptr(), keyword.ptr());
             if (hit < 0) raise_pending();
-            if (hit) {
-                message = &rule.message;
-                break;
-            }
-        }
+            return hit == 1;
+        };
+        if (mentions("unique"_n) || mentions("duplicate"_n))
+            return nb::make_tuple("您提交的数据已存在，请勿重复添加"_n, detail);
+        if (mentions("foreignkey"_n) || mentions("foreign key"_n))
+            return nb::make_tuple("外键不存在，请检查关联数据"_n, detail);
+        if (mentions("not null"_n)) return nb::make_tuple("必填字段不能为空"_n, detail);
+        if (mentions("check constraint"_n)) return nb::make_tuple("数据未通过校验规则"_n, detail);
+        if (mentions("too long"_n)) return nb::make_tuple("输入数据长度超出限制"_n, detail);
     }
-    return pair(*message, detail);
+    return nb::make_tuple("您提交的数据，违反了数据库约束。"_n, detail);
 }
 
 nb::object format_faultmap(Args& a) {
-    static Name integrity("IntegrityError"), data("DataError"), operational("OperationalError"),
-        programming("ProgrammingError"), statement("StatementError"),
-        integrity_formatter("_format_integrity_error");
-    static const Name data_message("提交的数据格式或长度不正确，请检查输入"),
-        operational_message("数据库连接或操作失败，请检查服务状态或稍后重试"),
-        programming_message("数据库操作语句有误，请联系管理员"),
-        statement_message("执行的数据库语句存在问题，请检查查询条件或参数"),
-        other_message("访问数据库异常，请联系管理员");
     nb::handle exc = a[0];
     nb::object detail = detail_of(exc);
-    if (is_instance(exc, a, integrity)) return a.global(integrity_formatter)(exc);
-    if (is_instance(exc, a, data)) return pair(data_message, detail);
-    if (is_instance(exc, a, operational)) return pair(operational_message, detail);
-    if (is_instance(exc, a, programming)) return pair(programming_message, detail);
-    if (is_instance(exc, a, statement)) return pair(statement_message, detail);
-    return pair(other_message, detail);
+    if (is_instance(exc, a.global("IntegrityError"_n))) return a.global("_format_integrity_error"_n)(exc);
+    if (is_instance(exc, a.global("DataError"_n)))
+        return nb::make_tuple("提交的数据格式或长度不正确，请检查输入"_n, detail);
+    if (is_instance(exc, a.global("OperationalError"_n)))
+        return nb::make_tuple("数据库连接或操作失败，请检查服务状态或稍后重试"_n, detail);
+    if (is_instance(exc, a.global("ProgrammingError"_n)))
+        return nb::make_tuple("数据库操作语句有误，请联系管理员"_n, detail);
+    if (is_instance(exc, a.global("StatementError"_n)))
+        return nb::make_tuple("执行的数据库语句存在问题，请检查查询条件或参数"_n, detail);
+    return nb::make_tuple("访问数据库异常，请联系管理员"_n, detail);
 }
 
 }  // namespace faultmap

@@ -12,39 +12,11 @@
 namespace nb = nanobind;
 using namespace kelvora;
 
-namespace {
+namespace linkage {
 
-// The class's own methods as stored in its dict, held strongly so a replacement can
-// never be mistaken for them by address.
-PyObject* own_make_plural = nullptr;
-PyObject* own_get_camel_name = nullptr;
-
-// Whether `cls.<name>` is exactly `stored` (not overridden in a subclass, patched, or
-// shadowed by the metaclass); then the native work can skip the attribute call.
-bool resolves_to(nb::handle cls, PyObject* name, PyObject* stored) {
-    if (!stored || !PyType_Check(cls.ptr())) return false;
-    PyTypeObject* meta = Py_TYPE(cls.ptr());
-    if (meta->tp_getattro != PyType_Type.tp_getattro) return false;
-    if (meta != &PyType_Type && _PyType_Lookup(meta, name)) return false;
-    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name) == stored;
-}
-
-PyObject* name_make_plural() {
-    static Name n("_make_plural_entity");
-    return n;
-}
-
-PyObject* name_get_camel_name() {
-    static Name n("get_camel_name");
-    return n;
-}
-
-// What `value.<method>` raises for a value that is not a str.
-[[noreturn]] void no_str_method(nb::handle value, const char* method) {
-    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'",
-                 Py_TYPE(value.ptr())->tp_name, method);
-    raise_pending();
-}
+// The class's own methods: while cls still resolves to them, the naming is
+// done here without calling them.
+OwnAttribute own_make_plural, own_get_camel_name;
 
 struct Irregular {
     std::string_view singular, plural;
@@ -119,7 +91,7 @@ void append_plural(TextBuilder& out, TextView name) {
 }
 
 nb::object make_plural_entity(Args& a) {
-    if (!PyUnicode_Check(a[0].ptr())) no_str_method(a[0], "rpartition");
+    if (!PyUnicode_Check(a[0].ptr())) raise_not_str(a[0], "rpartition"_n, "_"_n);
     TextBuilder out;
     append_plural(out, TextView(a[0]));
     return out.str();
@@ -134,25 +106,23 @@ nb::object camel_name(nb::handle cls, nb::handle source, std::optional<TextView>
     nb::object overridden;
     TextView name;
     if (truthy(is_plural)) {
-        if (resolves_to(cls, name_make_plural(), own_make_plural)) {
-            if (!view) no_str_method(source, "rpartition");
+        if (own_make_plural.resolves(cls)) {
+            if (!view) raise_not_str(source, "rpartition"_n, "_"_n);
             append_plural(plural, *view);
             name = plural.view();
         } else {
-            overridden = cls.attr(name_make_plural())(source ? nb::borrow(source) : view->str());
-            if (!PyUnicode_Check(overridden.ptr())) no_str_method(overridden, "split");
+            overridden = cls.attr("_make_plural_entity"_n)(source ? nb::borrow(source) : view->str());
+            if (!PyUnicode_Check(overridden.ptr())) raise_not_str(overridden, "split"_n, "_"_n);
             name = TextView(overridden);
         }
     } else {
-        if (!view) no_str_method(source, "split");
+        if (!view) raise_not_str(source, "split"_n, "_"_n);
         name = *view;
     }
     TextBuilder out;
     split_each(name, '_', [&](TextView piece, Py_ssize_t index) {
         // Only the very first piece is a prefix candidate; an empty one blocks the test.
-        if (index == 0 && (piece.lower_equals("t") || piece.lower_equals("v") ||
-                           piece.lower_equals("sys")))
-            return;
+        if (index == 0 && piece.lower_in({"t", "v", "sys"})) return;
         out.append_capitalize(piece);
     });
     return out.str();
@@ -168,19 +138,20 @@ nb::object get_property_name(Args& a) {
     nb::handle cls = a[0], source = a[1], is_plural = a[2];
     TextView view(source);
     bool id = view.ends_with("_id");
-    if (resolves_to(cls, name_get_camel_name(), own_get_camel_name)) {
+    if (own_get_camel_name.resolves(cls)) {
         if (id) return camel_name(cls, nb::handle(), view.slice(0, view.size() - 3), is_plural);
         return camel_name(cls, source, view, is_plural);
     }
     nb::object name = id ? nb::object(view.slice(0, view.size() - 3).str()) : nb::borrow(source);
-    return cls.attr(name_get_camel_name())(name, is_plural);
+    return cls.attr("get_camel_name"_n)(name, is_plural);
 }
 
-}  // namespace
+}  // namespace linkage
 
 NB_MODULE(linkage, m) {
     import_from(m, "dataclasses", "dataclass");
 
+    // Annotations are texts here, as in a module written with postponed annotations.
     nb::object str_type = text("str"), bool_type = text("bool");
     ClassBuilder builder(m, "LinkageColumn");
     builder.field("schema_name", str_type)
@@ -196,27 +167,19 @@ NB_MODULE(linkage, m) {
         .classmethod({.name = "get_camel_name",
                       .params = {{.name = "cls"}, {.name = "source"}, {.name = "is_plural"}},
                       .returns = text("str"),
-                      .body = get_camel_name})
+                      .body = linkage::get_camel_name})
         .classmethod({.name = "get_property_name",
                       .params = {{.name = "cls"},
-                                 {.name = "source", .annotation = text("str"), .exact = &PyUnicode_Type},
+                                 {.name = "source", .annotation = str_type, .exact = &PyUnicode_Type},
                                  {.name = "is_plural"}},
                       .returns = text("str"),
-                      .body = get_property_name})
+                      .body = linkage::get_property_name})
         .staticmethod({.name = "_make_plural_entity",
                        .doc = "将实体名称转换为复数形式\n注意：这是一个简单的规则实现，可能不适用于所有情况",
                        .params = {{.name = "entity_name"}},
                        .returns = text("str"),
-                       .body = make_plural_entity});
-    nb::object cls = m.attr("dataclass")(builder.build());
-    nb::setattr(m, "LinkageColumn", cls);
-
-    auto remember = [&](PyObject*& slot, PyObject* name) {
-        PyObject* previous = slot;
-        slot = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name);
-        Py_XINCREF(slot);
-        Py_XDECREF(previous);
-    };
-    remember(own_make_plural, name_make_plural());
-    remember(own_get_camel_name, name_get_camel_name());
+                       .body = linkage::make_plural_entity});
+    nb::object cls = dataclass(m, builder.build());
+    linkage::own_make_plural.remember(cls, "_make_plural_entity"_n);
+    linkage::own_get_camel_name.remember(cls, "get_camel_name"_n);
 }

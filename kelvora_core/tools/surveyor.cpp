@@ -7,6 +7,7 @@
 #include "kelvora/text.hpp"
 
 namespace nb = nanobind;
+using namespace nb::literals;
 using namespace kelvora;
 
 namespace surveyor {
@@ -25,10 +26,8 @@ bool starts_with(nb::handle text, nb::handle prefix) {
 // double quotes are doubled so the name cannot end the identifier early, and
 // colons are escaped because text() would read ":word" as a bind parameter.
 nb::object create_schema_sql(nb::handle schema_name) {
-    nb::object name = str_of(schema_name);
-    name = name.attr("replace")("\"", "\"\"").attr("replace")(":", "\\:");
-    static Name head("CREATE SCHEMA \""), tail("\";");
-    return concat({head, name, tail});
+    nb::object name = str_of(schema_name).attr("replace"_n)("\""_n, "\"\""_n).attr("replace"_n)(":"_n, "\\:"_n);
+    return "CREATE SCHEMA \"{}\";"_n.format(name);
 }
 
 // ---- run inside conn.run_sync, on the synchronous connection -------------------
@@ -36,40 +35,31 @@ nb::object create_schema_sql(nb::handle schema_name) {
 // Table names of `schema` (None: the default schema), qualified with the schema
 // so they compare with MetaData keys.
 nb::object table_names(Args& a) {
-    static Name dialect("dialect"), get_table_names("get_table_names"), dot(".");
     nb::handle conn = a[0], schema = a[1];
-    nb::object get = conn.attr(dialect).attr(get_table_names);
+    nb::object get = conn.attr("dialect"_n).attr("get_table_names"_n);
     nb::set existing;
     if (schema.is_none()) {
         for (nb::handle name : get(conn)) existing.add(name);
     } else {
-        for (nb::handle name : get(conn, nb::arg("schema") = schema))
-            existing.add(concat({schema, dot, str_of(name)}));
+        for (nb::handle name : get(conn, "schema"_a = schema)) existing.add("{}.{}"_n.format(schema, name));
     }
     return existing;
 }
 
-nb::object schema_names(Args& a) {
-    static Name inspect("inspect"), get_schema_names("get_schema_names");
-    return a.global(inspect)(a[0]).attr(get_schema_names)();
-}
+nb::object schema_names(Args& a) { return a.global("inspect"_n)(a[0]).attr("get_schema_names"_n)(); }
 
-nb::object create_all(Args& a) {
-    static Name create("create_all");
-    return a[1].attr(create)(nb::arg("bind") = a[0], nb::arg("checkfirst") = true);
-}
+nb::object create_all(Args& a) { return a[1].attr("create_all"_n)("bind"_a = a[0], "checkfirst"_a = true); }
 
 // referred_schema_fn of to_metadata (bound by partial to the tables being
 // copied): a foreign key to one of them follows it into the chosen schema. Left
 // alone, a reference stays in the old schema and names a table that is never
 // created there, so create_all fails.
 nb::object referred_schema(Args& a) {
-    static Name referred_table("referred_table"), blank("BLANK_SCHEMA"), no_reference("NoReferenceError");
     nb::handle copied = a[0], to_schema = a[2], constraint = a[3];
-    PyObject* table = PyObject_GetAttr(constraint.ptr(), referred_table);
+    PyObject* table = PyObject_GetAttr(constraint.ptr(), "referred_table"_n.ptr());
     if (!table) {
         // An unresolvable reference is create_all's to report; keep it as it is.
-        if (!PyErr_ExceptionMatches(a.global(no_reference).ptr())) raise_pending();
+        if (!PyErr_ExceptionMatches(a.global("NoReferenceError"_n).ptr())) raise_pending();
         PyErr_Clear();
         return nb::none();
     }
@@ -77,124 +67,108 @@ nb::object referred_schema(Args& a) {
     int moved = PySequence_Contains(copied.ptr(), target.ptr());
     if (moved < 0) raise_pending();
     if (!moved) return nb::none();
-    return to_schema.is_none() ? a.global(blank) : nb::borrow(to_schema);
+    return to_schema.is_none() ? a.global("BLANK_SCHEMA"_n) : nb::borrow(to_schema);
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) raise_pending();
+    return found == 1;
 }
 
 // ---- the coroutine -------------------------------------------------------------
 
+// The schema the registry's tables go to: that of the first table in dependency
+// order, else of the last; none where the database has no schemas. An empty
+// schema text means no schema, like None.
+nb::object chosen_schema(nb::handle source, bool supports_schema) {
+    if (!supports_schema) return nb::none();
+    nb::object ordered = source.attr("sorted_tables"_n);
+    Py_ssize_t count = nb::len(ordered);
+    nb::object schema = nb::none();
+    if (count > 0) schema = ordered[0].attr("schema"_n);
+    if (is_empty_text(schema) && count >= 2) schema = ordered[count - 1].attr("schema"_n);
+    return is_empty_text(schema) ? nb::none() : schema;
+}
+
+// A MetaData holding copies of the source's tables in `schema`, views left out.
+nb::object copy_tables(Args& a, nb::handle source, nb::handle schema) {
+    nb::object view_prefix = schema.is_none() ? nb::borrow("v_"_n) : "{}.v_"_n.format(schema);
+    nb::list copied;
+    for (nb::handle item : source.attr("tables"_n).attr("items"_n)())
+        if (!starts_with(str_of(item[0]), view_prefix)) copied.append(item[1]);
+    nb::object follow = a.global("partial"_n)(a.global("_referred_schema"_n), nb::set(copied));
+    nb::object target = a.global("MetaData"_n)();
+    for (nb::handle table : copied)
+        table.attr("to_metadata"_n)(target, "schema"_a = schema, "referred_schema_fn"_a = follow);
+    return target;
+}
+
+// Creates the schema when missing, then the missing tables, and commits. A
+// failure is logged and answered with None; cancellation propagates.
+Coro create_missing(Args& a, nb::handle conn, nb::handle schema, nb::handle target) {
+    Caught creation;
+    try {
+        if (!schema.is_none()) {
+            nb::object schemas = co_await conn.attr("run_sync"_n)(a.global("_schema_names"_n));
+            if (!contains(schemas, schema)) {
+                co_await conn.attr("execute"_n)(a.global("text"_n)(create_schema_sql(schema)));
+                logger(a).debug("创建 schema: {}"_n.format(schema));
+            }
+        }
+        co_await conn.attr("run_sync"_n)(a.global("_create_all"_n), target);
+        logger(a).debug("所有表已创建完成"_n);
+        co_await conn.attr("commit"_n)();
+        co_return nb::borrow(target);
+    } catch (...) {
+        creation.capture();
+    }
+    if (!creation.matches(PyExc_Exception)) creation.rethrow();
+    logger(a).warning("创建 {} 数据库时，发生异常"_n.format(a[1]));
+    if (creation.matches(a.global("OperationalError"_n))) {
+        for (nb::handle item : creation.value().attr("args"_n)) logger(a).warning(item);
+    } else {
+        logger(a).warning(str_of(creation.value()));
+    }
+    co_return nb::none();
+}
+
 Coro metadata_to_database(Args a) {
-    static Name tables_name("tables"), sorted_tables("sorted_tables"), schema_attr("schema"),
-        database_engine("DatabaseEngine"), support_schema("support_schema"), get_async_engine("get_async_engine"),
-        metadata_class("MetaData"), to_metadata("to_metadata"), connect("connect"), aenter("__aenter__"),
-        aexit("__aexit__"), run_sync("run_sync"), execute("execute"), commit("commit"), text_name("text"),
-        logging_name("logging"), debug("debug"), warning("warning"), args_name("args"),
-        operational("OperationalError"), table_names_fn("_table_names"), schema_names_fn("_schema_names"),
-        create_all_fn("_create_all"), plain_view_prefix("v_"), view_suffix(".v_"),
-        all_present("所有表已存在，跳过创建"), schema_created("创建 schema: "), all_created("所有表已创建完成"),
-        failed_head("创建 "), failed_tail(" 数据库时，发生异常"), items("items"), partial("partial"),
-        referred_schema_fn("_referred_schema");
     nb::handle source = a[0], engine_name = a[1];
     bool auto_create = truthy(a[2]);
+    nb::object tables = source.attr("tables"_n);
+    if (nb::len(tables) == 0) co_return nb::borrow(source);
 
-    nb::object source_tables = source.attr(tables_name);
-    if (nb::len(source_tables) == 0) co_return nb::borrow(source);
-
-    nb::object database = a.global(database_engine)();
-    bool supports = truthy(database.attr(support_schema)(engine_name));
-    nb::object engine = database.attr(get_async_engine)(engine_name);
-
-    // An empty schema text means no schema, like None.
-    nb::object schema_name = nb::none();
-    if (supports) {
-        nb::object ordered = source.attr(sorted_tables);
-        Py_ssize_t count = nb::len(ordered);
-        if (count > 0) schema_name = ordered[0].attr(schema_attr);
-        if (is_empty_text(schema_name) && count >= 2) schema_name = ordered[count - 1].attr(schema_attr);
-        if (is_empty_text(schema_name)) schema_name = nb::none();
-    }
-
-    nb::object view_prefix =
-        schema_name.is_none() ? nb::object(nb::borrow(plain_view_prefix.handle())) : concat({str_of(schema_name), view_suffix});
-    nb::list copied;
-    for (nb::handle item : source_tables.attr(items)()) {
-        if (!starts_with(str_of(item[0]), view_prefix)) copied.append(item[1]);
-    }
-    nb::set copied_tables(copied);
-    nb::object follow = a.global(partial)(a.global(referred_schema_fn), copied_tables);
-    nb::object target = a.global(metadata_class)();
-    for (nb::handle table : copied)
-        table.attr(to_metadata)(target, nb::arg("schema") = schema_name, nb::arg("referred_schema_fn") = follow);
-    nb::object target_tables = target.attr(tables_name);
-    nb::object log = a.global(logging_name);
-
-    nb::object connection = engine.attr(connect)();
-    nb::object connection_exit = connection.attr(aexit);
-    nb::object entering = connection.attr(aenter)();
-    nb::object conn = co_await entering;
+    nb::object database = a.global("DatabaseEngine"_n)();
+    nb::object schema = chosen_schema(source, truthy(database.attr("support_schema"_n)(engine_name)));
+    nb::object engine = database.attr("get_async_engine"_n)(engine_name);
+    nb::object target = copy_tables(a, source, schema);
 
     nb::object result;
+    AsyncWith connection(engine.attr("connect"_n)());
+    nb::object conn = co_await connection.enter();
     Caught body;
     try {
-        nb::object reading = conn.attr(run_sync)(a.global(table_names_fn), schema_name);
-        nb::object existing = co_await reading;
+        nb::object existing = co_await conn.attr("run_sync"_n)(a.global("_table_names"_n), schema);
         bool missing = false;
-        for (nb::handle key : target_tables) {
-            int found = PySequence_Contains(existing.ptr(), key.ptr());
-            if (found < 0) raise_pending();
-            if (!found) {
+        for (nb::handle key : target.attr("tables"_n))
+            if (!contains(existing, key)) {
                 missing = true;
                 break;
             }
-        }
         if (!missing) {
-            log.attr(debug)(all_present.handle());
+            logger(a).debug("所有表已存在，跳过创建"_n);
             result = target;
         } else if (!auto_create) {
             result = target;
         } else {
-            Caught creation;
-            try {
-                if (!schema_name.is_none()) {
-                    nb::object listing = conn.attr(run_sync)(a.global(schema_names_fn));
-                    nb::object schemas = co_await listing;
-                    int present = PySequence_Contains(schemas.ptr(), schema_name.ptr());
-                    if (present < 0) raise_pending();
-                    if (!present) {
-                        nb::object statement = a.global(text_name)(create_schema_sql(schema_name));
-                        nb::object executing = conn.attr(execute)(statement);
-                        co_await executing;
-                        log.attr(debug)(concat({schema_created, str_of(schema_name)}));
-                    }
-                }
-                nb::object creating = conn.attr(run_sync)(a.global(create_all_fn), target);
-                co_await creating;
-                log.attr(debug)(all_created.handle());
-                nb::object committing = conn.attr(commit)();
-                co_await committing;
-                result = target;
-            } catch (...) {
-                creation.capture();
-            }
-            if (creation) {
-                // Cancellation and other non-errors belong to the caller.
-                if (!creation.matches(PyExc_Exception)) creation.rethrow();
-                log.attr(warning)(concat({failed_head, str_of(engine_name), failed_tail}));
-                nb::handle error = creation.value();
-                if (creation.matches(a.global(operational).ptr())) {
-                    for (nb::handle item : error.attr(args_name)) log.attr(warning)(item);
-                } else {
-                    log.attr(warning)(str_of(error));
-                }
-                result = nb::none();
-            }
+            result = co_await create_missing(a, conn, schema, target);
         }
     } catch (...) {
         body.capture();
     }
     // Leaving the connection uncommitted rolls back whatever a failure left behind.
-    nb::object leaving = exit_call(connection_exit, body);
-    nb::object suppressed = co_await leaving;
-    if (body && !truthy(suppressed)) body.rethrow();
+    co_await connection.exit(body);
     co_return result;
 }
 
@@ -236,8 +210,7 @@ NB_MODULE(surveyor, m) {
                        .params = {{.name = "source_metadata"},
                                   {.name = "engine_name"},
                                   {.name = "auto_create", .default_value = nb::bool_(true)}},
-                       .body = coroutine_body(surveyor::metadata_to_database),
-                       .flavor = Flavor::coroutine,
+                       .body = surveyor::metadata_to_database,
                        .qualname = "Surveyor.metadata_to_database"})
         .build();
 }

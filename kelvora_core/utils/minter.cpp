@@ -5,6 +5,7 @@
 #include "kelvora/text.hpp"
 
 namespace nb = nanobind;
+using namespace nb::literals;
 using namespace kelvora;
 
 namespace minter {
@@ -20,49 +21,23 @@ nb::object checked_id(nb::object value) {
     return value;
 }
 
-// Double-checked: the unlocked read is the fast path once the instance exists.
+// The instance is stored before __load__ runs, so a generator that asks for
+// MinterUtil() while loading gets this instance instead of a second one.
 nb::object construct(Args& a) {
-    static Name instance_name("_instance"), lock_name("_lock"), load_name("__load__"),
-        new_name("__new__");
-    nb::handle cls = a[0];
-    nb::object instance = nb::steal(PyObject_GetAttr(cls.ptr(), instance_name));
-    if (!instance) raise_pending();
-    if (!instance.is_none()) return instance;
-
-    nb::object lock = nb::steal(PyObject_GetAttr(cls.ptr(), lock_name));
-    if (!lock) raise_pending();
-    {
-        ContextScope locked(lock);
-        instance = nb::steal(PyObject_GetAttr(cls.ptr(), instance_name));
-        if (!instance) raise_pending();
-        if (instance.is_none()) {
-            nb::handle object_type(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-            nb::object fresh = object_type.attr(new_name)(cls, *a[1], **a[2]);
-            if (PyObject_SetAttr(cls.ptr(), instance_name, fresh.ptr()) < 0) raise_pending();
-            fresh.attr(load_name)();
-        }
-    }
-    instance = nb::steal(PyObject_GetAttr(cls.ptr(), instance_name));
-    if (!instance) raise_pending();
-    return instance;
+    return single_instance(a[0], "__load__"_n, Publish::before_load, a[1], a[2]);
 }
 
 nb::object load(Args& a) {
-    static Name generator_class("SnowflakeGenerator"), config("AppConfig"), section("generate_snowflake"),
-        instance_id("instance_id"), epoch_time("epoch_time"), generator("generator");
-    nb::object make = a.global(generator_class);
-    nb::object settings = a.global(config).attr(section);
-    nb::object instance = settings.attr(instance_id);
-    nb::object epoch = a.global(config).attr(section).attr(epoch_time);
-    nb::object made = make(nb::arg("instance") = instance, nb::arg("epoch") = epoch);
-    if (PyObject_SetAttr(a[0].ptr(), generator, made.ptr()) < 0) raise_pending();
+    nb::object settings = a.global("AppConfig"_n).attr("generate_snowflake"_n);
+    nb::object instance = settings.attr("instance_id"_n);
+    nb::object epoch = a.global("AppConfig"_n).attr("generate_snowflake"_n).attr("epoch_time"_n);
+    nb::object made = a.global("SnowflakeGenerator"_n)("instance"_a = instance, "epoch"_a = epoch);
+    nb::setattr(a[0], "generator"_n, made);
     return nb::none();
 }
 
 nb::object generate_id(Args& a) {
-    static Name generator("generator");
-    nb::object it = nb::steal(PyObject_GetAttr(a[0].ptr(), generator));
-    if (!it) raise_pending();
+    nb::object it = a[0].attr("generator"_n);
     // next(it): a non-iterator is refused, exhaustion is StopIteration.
     if (!PyIter_Check(it.ptr())) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object is not an iterator", Py_TYPE(it.ptr())->tp_name);
@@ -77,15 +52,11 @@ nb::object generate_id(Args& a) {
 }
 
 nb::object get_primary_id(Args& a) {
-    static Name util("minter_util"), generate("generate_id");
-    PyObject* r = PyObject_CallMethodNoArgs(a.global(util).ptr(), generate);
-    if (!r) raise_pending();
-    return checked_id(nb::steal(r));
+    return checked_id(a.global("minter_util"_n).attr("generate_id"_n)());
 }
 
 nb::object get_primary_str(Args& a) {
-    static Name primary("get_primary_id");
-    return str_of(a.global(primary)());
+    return str_of(a.global("get_primary_id"_n)());
 }
 
 }  // namespace minter

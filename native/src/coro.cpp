@@ -281,9 +281,8 @@ int close_iter(PyObject* it) {
         PyErr_SetRaisedException(r.value.release().ptr());
         return -1;
     }
-    static Name close_name("close");
     PyObject* method = nullptr;
-    if (PyObject_GetOptionalAttr(it, close_name, &method) < 0) PyErr_WriteUnraisable(it);
+    if (PyObject_GetOptionalAttr(it, "close"_n.ptr(), &method) < 0) PyErr_WriteUnraisable(it);
     if (!method) return 0;
     PyObject* r = PyObject_CallNoArgs(method);
     Py_DECREF(method);
@@ -355,8 +354,7 @@ PyObject* awaitable_iter(PyObject* o) {
     };
     if (is_coroutine_object(o)) {
         if (PyCoro_CheckExact(o)) {
-            static Name cr_await("cr_await");
-            PyObject* inner = PyObject_GetAttr(o, cr_await);
+            PyObject* inner = PyObject_GetAttr(o, "cr_await"_n.ptr());
             if (!inner) return nullptr;
             bool busy = inner != Py_None;
             Py_DECREF(inner);
@@ -494,9 +492,8 @@ Result throw_(CoroutineObject* self, PyObject* type, PyObject* value, PyObject* 
         Running running(self, tstate);
         inner = throw_(as_coro(it.ptr()), type, value, tb, close_on_genexit);
     } else {
-        static Name throw_name("throw");
         PyObject* method = nullptr;
-        if (PyObject_GetOptionalAttr(it.ptr(), throw_name, &method) < 0) return raised_pending();
+        if (PyObject_GetOptionalAttr(it.ptr(), "throw"_n.ptr(), &method) < 0) return raised_pending();
         if (!method) {
             // Nothing to throw into: the exception is raised at the await.
             Py_CLEAR(self->awaiting);
@@ -680,8 +677,6 @@ int set_text(PyObject*& field, PyObject* value, const char* message) {
 
 void resolve_names(CoroutineObject* self) noexcept {
     if (self->name && self->qualname) return;
-    static Name name_attr("__name__"), qualname_attr("__qualname__");
-    static Name coroutine_word("coroutine"), generator_word("async_generator");
     PyObject* pending = PyErr_GetRaisedException();  // may run inside a finalizer
     auto read = [self](PyObject* attribute) -> PyObject* {
         PyObject* v = nullptr;
@@ -691,10 +686,10 @@ void resolve_names(CoroutineObject* self) noexcept {
         Py_XDECREF(v);
         return nullptr;
     };
-    if (!self->name) self->name = read(name_attr);
+    if (!self->name) self->name = read("__name__"_n.ptr());
     if (!self->name)
-        self->name = Py_NewRef(self->flavor == Flavor::coroutine ? coroutine_word : generator_word);
-    if (!self->qualname) self->qualname = read(qualname_attr);
+        self->name = Py_NewRef(self->flavor == Flavor::coroutine ? "coroutine"_n.ptr() : "async_generator"_n.ptr());
+    if (!self->qualname) self->qualname = read("__qualname__"_n.ptr());
     if (!self->qualname) self->qualname = Py_NewRef(self->name);
     PyErr_SetRaisedException(pending);
 }
@@ -1034,14 +1029,6 @@ void Caught::rethrow() {
 
 std::size_t live_coroutine_frames() noexcept {
     return detail::live_frames;
-}
-
-nb::object exit_call(nb::handle exit, const Caught& caught) {
-    if (!caught) return exit(nb::none(), nb::none(), nb::none());
-    nb::handle exc = caught.value();
-    nb::object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
-    if (!tb) tb = nb::none();
-    return exit(exc.type(), exc, tb);
 }
 
 }  // namespace kelvora

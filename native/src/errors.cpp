@@ -114,6 +114,14 @@ Handling::Handling(nb::handle exception) noexcept
 
 Handling::~Handling() { Py_XSETREF(info_->exc_value, previous_); }
 
+void raise_not_str(nb::handle value, nb::handle method, nb::handle arg) {
+    PyObject* r = PyObject_CallMethodOneArg(value.ptr(), method.ptr(), arg.ptr());
+    if (!r) raise_pending();
+    Py_DECREF(r);
+    PyErr_Format(PyExc_TypeError, "expected str, got %.100s", Py_TYPE(value.ptr())->tp_name);
+    raise_pending();
+}
+
 bool truthy(nb::handle value) {
     int t = PyObject_IsTrue(value.ptr());
     if (t < 0) raise_pending();

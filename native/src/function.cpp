@@ -423,8 +423,8 @@ nb::object make_code(nb::handle module, const FunctionSpec& spec, nb::handle qua
         if (p.kind == Kind::var_positional) flags |= CO_VARARGS;
         if (p.kind == Kind::var_keyword) flags |= CO_VARKEYWORDS;
     }
-    if (spec.flavor == Flavor::coroutine) flags |= CO_COROUTINE;
-    if (spec.flavor == Flavor::async_generator) flags |= CO_ASYNC_GENERATOR;
+    if (spec.body.flavor == Flavor::coroutine) flags |= CO_COROUTINE;
+    if (spec.body.flavor == Flavor::async_generator) flags |= CO_ASYNC_GENERATOR;
 
     nb::dict kw;
     kw["co_argcount"] = argcount;
@@ -439,13 +439,20 @@ nb::object make_code(nb::handle module, const FunctionSpec& spec, nb::handle qua
 
 }  // namespace
 
-nb::object Args::global(PyObject* name) const {
+nb::object Args::global(nb::handle name) const {
+    // The module's own dict (never replaceable), then the builtins.
     PyObject* globals = as_function(function_.ptr())->globals;
-    PyObject* v = PyDict_GetItemWithError(globals, name);
-    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetFrameBuiltins(), name);
-    if (v) return nb::borrow(v);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    raise_pending();
+    PyObject* v = nullptr;
+    if (!globals) {  // cleared by the collector: nothing is defined any more
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    } else if (PyDict_GetItemRef(globals, name.ptr(), &v) == 0) {
+        nb::object builtins = nb::steal(PyEval_GetFrameBuiltins());
+        if (!builtins) raise_pending();
+        if (PyMapping_GetOptionalItem(builtins.ptr(), name.ptr(), &v) == 0)
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    }
+    if (!v) raise_pending();
+    return nb::steal(v);
 }
 
 nb::object text(const char* annotation) { return nb::str(annotation); }
@@ -466,7 +473,7 @@ nb::object make_function(nb::handle module, FunctionSpec spec) {
                 throw std::invalid_argument(std::string(spec.name) + ": non-default parameter follows default");
         }
     }
-    if (!spec.body) throw std::invalid_argument(std::string(spec.name) + ": no body");
+    if (!spec.body.call) throw std::invalid_argument(std::string(spec.name) + ": no body");
 
     nb::str qualname(spec.qualname.empty() ? spec.name : spec.qualname.c_str());
     nb::object code = make_code(module, spec, qualname);
@@ -488,7 +495,10 @@ nb::object make_function(nb::handle module, FunctionSpec spec) {
         if (p.kind == Kind::keyword_only && p.default_value) kwdefaults[owned] = p.default_value;
         if (p.kind == Kind::var_positional) varargs_at = at;
         if (p.kind == Kind::var_keyword) varkw_at = at;
-        if (p.annotation) annotations[owned] = p.annotation;
+        if (p.annotation)
+            annotations[owned] = p.annotation;
+        else if (p.exact)
+            annotations[owned] = nb::handle(reinterpret_cast<PyObject*>(p.exact));
         // Interned names live as long as the interpreter; no reference kept here.
         params->push_back(ParamSlot{name, p.kind, p.exact});
     }
@@ -509,7 +519,7 @@ nb::object make_function(nb::handle module, FunctionSpec spec) {
     f->annotations = annotations.release().ptr();
     f->weakrefs = nullptr;
     f->params = params.release();
-    f->body = new Body(std::move(spec.body));
+    f->body = new Body(std::move(spec.body.call));
     f->n_positional = n_positional;
     f->plain_positional = Py_ssize_t(f->params->size()) == n_positional;
     for (const auto& p : *f->params)

@@ -157,23 +157,56 @@ nb::object dataclass(nb::handle module, nb::handle cls) {
 }
 
 ContextScope::ContextScope(nb::handle manager) : manager_(nb::borrow(manager)) {
-    static Name enter("__enter__");
-    PyObject* r = PyObject_CallMethodNoArgs(manager_.ptr(), enter);
+    PyObject* r = PyObject_CallMethodNoArgs(manager_.ptr(), "__enter__"_n.ptr());
     if (!r) raise_pending();
     Py_DECREF(r);
 }
 
 ContextScope::~ContextScope() {
-    static Name exit("__exit__");
     // Runs during unwinding too: keep a pending error, drop one from __exit__.
     PyObject* pending = PyErr_GetRaisedException();
-    PyObject* r = PyObject_CallMethodObjArgs(manager_.ptr(), exit.ptr, Py_None, Py_None, Py_None, nullptr);
+    PyObject* r = PyObject_CallMethodObjArgs(manager_.ptr(), "__exit__"_n.ptr(), Py_None, Py_None, Py_None, nullptr);
     if (r)
         Py_DECREF(r);
     else if (!pending)
         PyErr_WriteUnraisable(manager_.ptr());
     PyErr_Clear();
     PyErr_SetRaisedException(pending);
+}
+
+nb::object single_instance(nb::handle cls, nb::handle load, Publish publish, nb::handle args,
+                           nb::handle kwargs) {
+    nb::object instance = cls.attr("_instance"_n);
+    if (!instance.is_none()) return instance;
+    {
+        nb::object lock = cls.attr("_lock"_n);
+        ContextScope locked(lock);
+        if (cls.attr("_instance"_n).is_none()) {
+            nb::handle object_type(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+            nb::object fresh = args ? object_type.attr("__new__"_n)(cls, *args, **kwargs)
+                                    : object_type.attr("__new__"_n)(cls);
+            if (publish == Publish::before_load) nb::setattr(cls, "_instance"_n, fresh);
+            fresh.attr(load)();
+            if (publish == Publish::after_load) nb::setattr(cls, "_instance"_n, fresh);
+        }
+    }
+    return cls.attr("_instance"_n);
+}
+
+void OwnAttribute::remember(nb::handle cls, nb::handle name) {
+    if (!PyType_Check(cls.ptr())) throw std::invalid_argument("OwnAttribute: not a class");
+    PyObject* stored = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr());
+    Py_XINCREF(stored);
+    Py_XSETREF(stored_, stored);
+    Py_XSETREF(name_, Py_NewRef(name.ptr()));
+}
+
+bool OwnAttribute::resolves(nb::handle cls) const {
+    if (!stored_ || !PyType_Check(cls.ptr())) return false;
+    PyTypeObject* meta = Py_TYPE(cls.ptr());
+    if (meta->tp_getattro != PyType_Type.tp_getattro) return false;
+    if (meta != &PyType_Type && _PyType_Lookup(meta, name_)) return false;
+    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name_) == stored_;
 }
 
 nb::object def(nb::handle module, FunctionSpec spec) {

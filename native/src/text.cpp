@@ -336,13 +336,4 @@ nb::object str_of(nb::handle value) {
     return nb::steal(s);
 }
 
-nb::object concat(std::initializer_list<nb::handle> pieces) {
-    nb::list parts;
-    for (nb::handle p : pieces) parts.append(p);
-    static PyObject* empty = PyUnicode_InternFromString("");  // kept for the process
-    PyObject* joined = PyUnicode_Join(empty, parts.ptr());
-    if (!joined) raise_pending();
-    return nb::steal(joined);
-}
-
 }  // namespace kelvora

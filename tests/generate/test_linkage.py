@@ -148,6 +148,17 @@ def test_non_text_names_raise_attribute_error(call, message):
         call()
 
 
+@pytest.mark.parametrize("call", [
+    lambda: LinkageColumn._make_plural_entity(b"order_item"),
+    lambda: LinkageColumn.get_camel_name(b"order_item", True),
+    lambda: LinkageColumn.get_camel_name(b"order_item", False),
+])
+def test_bytes_names_raise_what_the_str_methods_raise(call):
+    # b"...".rpartition("_") / .split("_") refuse the str separator with TypeError.
+    with pytest.raises(TypeError, match="a bytes-like object is required"):
+        call()
+
+
 def test_methods_reach_overrides_through_the_class():
     calls = []
 

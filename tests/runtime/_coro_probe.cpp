@@ -45,10 +45,9 @@ Coro give(Args a) {
 }
 
 Coro nest(Args a) {
-    static Name nest_name("nest");
     long n = nb::cast<long>(a[0]);
     if (n == 0) co_return co_await a[1];
-    co_return co_await a.global(nest_name)(n - 1, a[1]);
+    co_return co_await a.global("nest"_n)(n - 1, a[1]);
 }
 
 // Like await_it, with a C++ local that must be destroyed however the frame ends.
@@ -217,7 +216,6 @@ AsyncGen cleaned(Args a) {
 // A FastAPI dependency: yields a resource, records its clean-up in the
 // module's `events` list (looked up when used, so tests can replace it).
 AsyncGen resource(Args a) {
-    static Name events("events");
     nb::dict value;
     value["name"] = "resource";
     Caught failure;
@@ -227,30 +225,22 @@ AsyncGen resource(Args a) {
         failure.capture();
     }
     co_await sleep0();
-    a.global(events).attr("append")(failure ? nb::str("closed after error") : nb::str("closed"));
+    a.global("events"_n).attr("append"_n)(failure ? nb::str("closed after error") : nb::str("closed"));
     failure.rethrow();
 }
 
 // async with cm as value: return await work(value)
 Coro within(Args a) {
-    nb::object exit = a[0].attr("__aexit__");
-    nb::object entering = a[0].attr("__aenter__")();
-    nb::object value = co_await entering;
+    AsyncWith scope(a[0]);
+    nb::object value = co_await scope.enter();
     nb::object result;
     Caught body;
     try {
-        nb::object working = a[1](value);
-        result = co_await working;
+        result = co_await a[1](value);
     } catch (...) {
         body.capture();
     }
-    nb::object leaving = exit_call(exit, body);
-    nb::object suppressed = co_await leaving;
-    if (body) {
-        int keep = PyObject_IsTrue(suppressed.ptr());
-        if (keep < 0) raise_pending();
-        if (!keep) body.rethrow();
-    }
+    co_await scope.exit(body);
     co_return result;
 }
 
@@ -260,51 +250,33 @@ Coro answer(Args) {
     co_return nb::int_(42);
 }
 
-FunctionSpec coroutine(const char* name, std::vector<Param> params, Body body) {
-    return {.name = name,
-            .params = std::move(params),
-            .body = std::move(body),
-            .flavor = Flavor::coroutine};
-}
-
-FunctionSpec generator(const char* name, std::vector<Param> params, Body body) {
-    return {.name = name,
-            .params = std::move(params),
-            .body = std::move(body),
-            .flavor = Flavor::async_generator};
-}
-
 }  // namespace
 
 NB_MODULE(_coro_probe, m) {
-    def(m, coroutine("await_it", {{.name = "aw"}}, coroutine_body(await_it)));
-    def(m, coroutine("await_all", {{.name = "aws", .kind = Kind::var_positional}},
-                     coroutine_body(await_all)));
-    def(m, coroutine("give", {{.name = "value"}}, coroutine_body(give)));
-    def(m, coroutine("nest", {{.name = "n"}, {.name = "leaf"}}, coroutine_body(nest)));
-    def(m, coroutine("guarded", {{.name = "aw"}}, coroutine_body(guarded)));
-    def(m, coroutine("cleanup_and_reraise", {{.name = "work"}, {.name = "cleanup"}},
-                     coroutine_body(cleanup_and_reraise)));
-    def(m, coroutine("with_finally", {{.name = "work"}, {.name = "cleanup"}},
-                     coroutine_body(with_finally)));
-    def(m, coroutine("replace_error", {{.name = "work"}}, coroutine_body(replace_error)));
-    def(m, coroutine("raise_stop_iteration", {}, coroutine_body(raise_stop_iteration)));
-    def(m, coroutine("call_now", {{.name = "fn"}}, coroutine_body(call_now)));
-    def(m, coroutine("ignore_exit", {{.name = "aw"}}, coroutine_body(ignore_exit)));
-    def(m, coroutine("return_on_exit", {{.name = "aw"}}, coroutine_body(return_on_exit)));
-    def(m, coroutine("composed", {{.name = "aw"}}, coroutine_body(composed)));
-    def(m, coroutine("within", {{.name = "cm"}, {.name = "work"}}, coroutine_body(within)));
-    def(m, coroutine("answer", {}, coroutine_body(answer)));
+    def(m, {.name = "await_it", .params = {{.name = "aw"}}, .body = await_it});
+    def(m, {.name = "await_all", .params = {{.name = "aws", .kind = Kind::var_positional}}, .body = await_all});
+    def(m, {.name = "give", .params = {{.name = "value"}}, .body = give});
+    def(m, {.name = "nest", .params = {{.name = "n"}, {.name = "leaf"}}, .body = nest});
+    def(m, {.name = "guarded", .params = {{.name = "aw"}}, .body = guarded});
+    def(m, {.name = "cleanup_and_reraise", .params = {{.name = "work"}, {.name = "cleanup"}}, .body = cleanup_and_reraise});
+    def(m, {.name = "with_finally", .params = {{.name = "work"}, {.name = "cleanup"}}, .body = with_finally});
+    def(m, {.name = "replace_error", .params = {{.name = "work"}}, .body = replace_error});
+    def(m, {.name = "raise_stop_iteration", .params = {}, .body = raise_stop_iteration});
+    def(m, {.name = "call_now", .params = {{.name = "fn"}}, .body = call_now});
+    def(m, {.name = "ignore_exit", .params = {{.name = "aw"}}, .body = ignore_exit});
+    def(m, {.name = "return_on_exit", .params = {{.name = "aw"}}, .body = return_on_exit});
+    def(m, {.name = "composed", .params = {{.name = "aw"}}, .body = composed});
+    def(m, {.name = "within", .params = {{.name = "cm"}, {.name = "work"}}, .body = within});
+    def(m, {.name = "answer", .params = {}, .body = answer});
 
-    def(m, generator("count", {{.name = "n"}}, async_generator_body(count)));
-    def(m, generator("echo", {{.name = "first"}}, async_generator_body(echo)));
-    def(m,
-        generator("managed", {{.name = "log"}, {.name = "value"}}, async_generator_body(managed)));
-    def(m, generator("suppressing", {{.name = "log"}}, async_generator_body(suppressing)));
-    def(m, generator("ignore_close", {}, async_generator_body(ignore_close)));
-    def(m, generator("raise_stop_async", {}, async_generator_body(raise_stop_async)));
-    def(m, generator("cleaned", {{.name = "log"}}, async_generator_body(cleaned)));
-    def(m, generator("resource", {}, async_generator_body(resource)));
+    def(m, {.name = "count", .params = {{.name = "n"}}, .body = count});
+    def(m, {.name = "echo", .params = {{.name = "first"}}, .body = echo});
+    def(m, {.name = "managed", .params = {{.name = "log"}, {.name = "value"}}, .body = managed});
+    def(m, {.name = "suppressing", .params = {{.name = "log"}}, .body = suppressing});
+    def(m, {.name = "ignore_close", .params = {}, .body = ignore_close});
+    def(m, {.name = "raise_stop_async", .params = {}, .body = raise_stop_async});
+    def(m, {.name = "cleaned", .params = {{.name = "log"}}, .body = cleaned});
+    def(m, {.name = "resource", .params = {}, .body = resource});
     m.attr("events") = nb::list();
 
     def(m, {.name = "live_frames",

@@ -77,10 +77,7 @@ NB_MODULE(_runtime_probe, m) {
                 throw std::runtime_error("plain failure");
             }});
     // Reads the module global `target` at call time.
-    def(m, {.name = "read_global", .body = [](Args& a) {
-                static Name target("target");
-                return a.global(target);
-            }});
+    def(m, {.name = "read_global", .body = [](Args& a) { return a.global("target"_n); }});
 
     ClassBuilder(m, "Sample")
         .doc("A class built from native functions.")

@@ -14,11 +14,11 @@
 //
 //     Coro fetch_user(Args a) {                      // take Args by value
 //         nb::handle session = a[0];                 // Args lives as long as the frame
-//         nb::object row = co_await session.attr("get")(a[1]);
+//         nb::object row = co_await session.attr("get"_n)(a[1]);
 //         co_return row;
 //     }
 //     def(m, {.name = "fetch_user", .params = {{.name = "session"}, {.name = "id"}},
-//             .body = coroutine_body(fetch_user), .flavor = Flavor::coroutine});
+//             .body = fetch_user});                  // a coroutine function: it returns Coro
 //
 // An async-generator body returns AsyncGen: `co_yield value` hands a value to
 // the consumer and evaluates to what asend() sent (None for __anext__);
@@ -26,12 +26,11 @@
 // exception object it was given at the suspended co_yield.
 //
 //     AsyncGen session_scope(Args a) {
-//         nb::object session = a[0].attr("session")();
+//         nb::object session = a[0].attr("session"_n)();
 //         co_yield session;
-//         co_await session.attr("close")();
+//         co_await session.attr("close"_n)();
 //     }
-//     def(m, {.name = "session_scope", .params = {{.name = "engine"}},
-//             .body = async_generator_body(session_scope), .flavor = Flavor::async_generator});
+//     def(m, {.name = "session_scope", .params = {{.name = "engine"}}, .body = session_scope});
 //
 // C++ forbids co_await inside a catch handler. To catch, await clean-up and
 // re-raise, keep the exception in a Caught and act after the handler. From
@@ -78,13 +77,20 @@
 #include <utility>
 
 #include "kelvora/function.hpp"
+#include "kelvora/names.hpp"
 
 namespace kelvora {
 
 class Coro;
 class AsyncGen;
+class Caught;
 
 namespace detail {
+
+struct AsyncWithExit {
+    nb::object awaitable;  // __aexit__(...)
+    Caught& body;
+};
 
 struct CoroutineObject;  // the Python object that drives a frame (coro.cpp)
 struct CoroutineAccess;  // the runtime's way into promises and bodies (coro.cpp)
@@ -150,9 +156,24 @@ class PromiseBase {
     // Another C++ coroutine: wrapped in a coroutine object named after this one.
     Awaiter await_transform(Coro&& body);
 
+    // `co_await scope.exit(body)` of an AsyncWith: awaits __aexit__, then raises
+    // the body's exception again unless __aexit__ returned a true value.
+    class ExitAwaiter : public Awaiter {
+      public:
+        ExitAwaiter(PromiseBase& promise, nb::object awaitable, Caught& body) noexcept
+            : Awaiter(promise, std::move(awaitable)), body_(body) {}
+        void await_resume();
+
+      private:
+        Caught& body_;
+    };
+    ExitAwaiter await_transform(AsyncWithExit&& exit) noexcept {
+        return ExitAwaiter(*this, std::move(exit.awaitable), exit.body);
+    }
+
   protected:
     // Picks the bound arguments out of the coroutine's parameters so the
-    // collector can visit them; they must be taken by value (see coroutine_body).
+    // collector can visit them; they must be taken by value (see FunctionBody).
     template <class... P>
     void find_args(P&... params) noexcept {
         (note_param(params), ...);
@@ -182,41 +203,6 @@ nb::object to_object(T&& value) {
     else
         return nb::cast(std::forward<T>(value));
 }
-
-// The parameter type of a non-generic callable taking one argument, or void.
-template <class F>
-struct sole_param {
-    using type = void;
-};
-template <class R, class A>
-struct sole_param<R (*)(A)> {
-    using type = A;
-};
-template <class R, class A>
-struct sole_param<R (&)(A)> {
-    using type = A;
-};
-template <class R, class A>
-struct sole_param<R(A)> {
-    using type = A;
-};
-template <class C, class R, class A>
-struct sole_param<R (C::*)(A) const> {
-    using type = A;
-};
-template <class C, class R, class A>
-struct sole_param<R (C::*)(A)> {
-    using type = A;
-};
-template <class F>
-    requires requires { &F::operator(); }
-struct sole_param<F> : sole_param<decltype(&F::operator())> {};
-
-// A body must own its Args: a reference would dangle once the call returns.
-template <class F>
-constexpr bool takes_args_by_value =
-    std::is_same_v<typename sole_param<std::remove_cvref_t<F>>::type, void> ||
-    std::is_same_v<typename sole_param<std::remove_cvref_t<F>>::type, Args>;
 
 }  // namespace detail
 
@@ -297,31 +283,6 @@ nb::object make_coroutine(Coro&& body, nb::handle function,
 nb::object make_async_generator(AsyncGen&& body, nb::handle function,
                                 std::source_location where = std::source_location::current());
 
-// A function Body from `Coro f(Args)` / `AsyncGen f(Args)`: calling the function
-// creates the coroutine object (the body starts on the first send, as in Python).
-template <class F>
-Body coroutine_body(F f, std::source_location where = std::source_location::current()) {
-    static_assert(std::is_invocable_r_v<Coro, const F&, Args&&>,
-                  "a coroutine body is Coro f(Args)");
-    static_assert(detail::takes_args_by_value<F>, "a coroutine body must take Args by value");
-    return [f = std::move(f), where](Args& args) -> nb::object {
-        nb::object function = nb::borrow(args.function());
-        return make_coroutine(f(std::move(args)), function, where);
-    };
-}
-
-template <class F>
-Body async_generator_body(F f, std::source_location where = std::source_location::current()) {
-    static_assert(std::is_invocable_r_v<AsyncGen, const F&, Args&&>,
-                  "an async-generator body is AsyncGen f(Args)");
-    static_assert(detail::takes_args_by_value<F>,
-                  "an async-generator body must take Args by value");
-    return [f = std::move(f), where](Args& args) -> nb::object {
-        nb::object function = nb::borrow(args.function());
-        return make_async_generator(f(std::move(args)), function, where);
-    };
-}
-
 // An exception caught in C++ and kept past its catch handler (see the top of
 // this file). Inside `catch (...)`, capture() keeps the in-flight exception as a
 // Python exception object (other C++ exceptions map as at any boundary) and
@@ -342,6 +303,11 @@ class Caught {
     bool matches(nb::handle type) const noexcept;
     // Raises the same exception object again; does nothing when none was caught.
     void rethrow();
+    // The exception was dealt with (an `async with` suppressed it): forget it.
+    void dismiss() noexcept {
+        release();
+        exception_ = nb::object();
+    }
 
   private:
     void release() noexcept;
@@ -350,18 +316,31 @@ class Caught {
     bool handling_ = false;
 };
 
-// `async with`: the awaitable of `cm.__aexit__` (looked up before entering, as
-// the statement does) called with the caught exception, or with three Nones.
-// Build it into a named local, then co_await that:
+// `async with manager as value:` as the statement runs it. The constructor
+// looks __aenter__ and __aexit__ up on the manager's type (refusing a manager
+// without them with the interpreter's TypeError) and calls __aenter__; awaiting
+// enter() gives the value. Awaiting exit(body) calls __aexit__ with the
+// exception the Caught holds (or three Nones) and raises that very exception
+// again unless __aexit__ returned a true value; a suppressed one is dismissed.
 //
-//     nb::object exit = cm.attr("__aexit__");
-//     nb::object value = co_await entering;   // cm.__aenter__()
+//     AsyncWith connection(engine.attr("connect"_n)());
+//     nb::object conn = co_await connection.enter();
 //     Caught body;
 //     try { ... } catch (...) { body.capture(); }
-//     nb::object leaving = exit_call(exit, body);
-//     nb::object suppressed = co_await leaving;
-//     if (body && !PyObject_IsTrue(suppressed.ptr())) body.rethrow();
-nb::object exit_call(nb::handle exit, const Caught& caught);
+//     co_await connection.exit(body);
+class AsyncWith {
+  public:
+    explicit AsyncWith(nb::handle manager);
+    AsyncWith(const AsyncWith&) = delete;
+    AsyncWith& operator=(const AsyncWith&) = delete;
+
+    nb::object enter() noexcept { return std::move(entering_); }
+    detail::AsyncWithExit exit(Caught& body);
+
+  private:
+    nb::object exit_;      // __aexit__, bound to the manager
+    nb::object entering_;  // what __aenter__ returned, until awaited
+};
 
 // Coroutine frames of this runtime copy currently alive (a diagnostic for leak
 // tests: a finished, closed or collected coroutine leaves none behind).

@@ -18,6 +18,12 @@ bool truthy(nb::handle value);
 [[noreturn]] void raise(nb::handle type, const char* message);
 [[noreturn]] void raise(nb::handle type, nb::handle message);
 
+// What `value.<method>(arg)` raises for a value that is not a str, as the same
+// line of Python would: the method is called for its own error (AttributeError
+// for most types, TypeError for bytes); a value whose method answers anyway is
+// refused with TypeError.
+[[noreturn]] void raise_not_str(nb::handle value, nb::handle method, nb::handle arg);
+
 // Raises this very exception object again (identity matters to asyncio and
 // contextlib, which decide by `is`).
 [[noreturn]] void raise_object(nb::handle exception);

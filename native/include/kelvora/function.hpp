@@ -10,9 +10,10 @@
 #include <functional>
 #include <source_location>
 #include <string>
+#include <type_traits>
 #include <vector>
 
-#include "kelvora/errors.hpp"
+#include "kelvora/names.hpp"
 
 namespace kelvora {
 
@@ -23,9 +24,14 @@ struct Param {
     const char* name;
     Kind kind = Kind::positional_or_keyword;
     nb::object default_value{};    // empty: required
-    nb::object annotation{};       // empty: none; a type or a text
+    nb::object annotation{};       // empty: none (or the exact type, when there is one); a type or a text
     PyTypeObject* exact = nullptr; // refuse anything whose type is not exactly this
 };
+
+// Parameters annotated `str` / `dict` that refuse anything else (None and
+// subclasses included) before the body runs.
+inline Param exact_str(const char* name) { return {.name = name, .exact = &PyUnicode_Type}; }
+inline Param exact_dict(const char* name) { return {.name = name, .exact = &PyDict_Type}; }
 
 // Bound arguments, one slot per declared parameter in declaration order.
 // *args arrives as a tuple and **kwargs as a dict in their slots. Owns its
@@ -48,8 +54,8 @@ public:
     // The function object being called (its __name__, __qualname__, __globals__).
     nb::handle function() const { return function_; }
     // A module global looked up now, as Python code would: module dict, then
-    // builtins, else NameError.
-    nb::object global(PyObject* interned_name) const;
+    // builtins, else NameError. `a.global("logging"_n)`
+    nb::object global(nb::handle name) const;
 
 private:
     friend struct FunctionAccess;
@@ -70,28 +76,85 @@ private:
 
 using Body = std::function<nb::object(Args&)>;
 
+class Coro;
+class AsyncGen;
+nb::object make_coroutine(Coro&& body, nb::handle function, std::source_location where);
+nb::object make_async_generator(AsyncGen&& body, nb::handle function, std::source_location where);
+
+namespace detail {
+
+// The parameter type of a non-generic callable taking one argument, or void.
+template <class F>
+struct sole_param {
+    using type = void;
+};
+template <class R, class A>
+struct sole_param<R (*)(A)> {
+    using type = A;
+};
+template <class R, class A>
+struct sole_param<R(A)> {
+    using type = A;
+};
+template <class C, class R, class A>
+struct sole_param<R (C::*)(A) const> {
+    using type = A;
+};
+template <class C, class R, class A>
+struct sole_param<R (C::*)(A)> {
+    using type = A;
+};
+template <class F>
+    requires requires { &F::operator(); }
+struct sole_param<F> : sole_param<decltype(&F::operator())> {};
+
+}  // namespace detail
+
+// What a function runs, and so what kind of function it is: a body taking
+// `Args&` and returning a Python object is a plain function; `Coro f(Args)` makes
+// it a coroutine function and `AsyncGen f(Args)` an async-generator function
+// (their Args by value: the frame outlives the call). `__code__` flags follow.
+struct FunctionBody {
+    Body call{};
+    Flavor flavor = Flavor::plain;
+
+    FunctionBody() = default;
+    template <class F>
+    FunctionBody(F f, std::source_location where = std::source_location::current()) {
+        if constexpr (std::is_invocable_v<const F&, Args&>) {
+            static_assert(std::is_convertible_v<std::invoke_result_t<const F&, Args&>, nb::object>,
+                          "a plain body returns a Python object");
+            call = std::move(f);
+        } else {
+            static_assert(std::is_invocable_v<const F&, Args&&>,
+                          "a body is nb::object f(Args&), Coro f(Args) or AsyncGen f(Args)");
+            using R = std::invoke_result_t<const F&, Args&&>;
+            static_assert(std::is_same_v<R, Coro> || std::is_same_v<R, AsyncGen>,
+                          "a body taking Args by value is a coroutine (Coro) or an async generator (AsyncGen)");
+            static_assert(std::is_same_v<typename detail::sole_param<std::remove_cvref_t<F>>::type, void> ||
+                              std::is_same_v<typename detail::sole_param<std::remove_cvref_t<F>>::type, Args>,
+                          "a coroutine or async-generator body takes Args by value");
+            flavor = std::is_same_v<R, Coro> ? Flavor::coroutine : Flavor::async_generator;
+            call = [f = std::move(f), where](Args& args) -> nb::object {
+                nb::object function = nb::borrow(args.function());
+                if constexpr (std::is_same_v<R, Coro>)
+                    return make_coroutine(f(std::move(args)), function, where);
+                else
+                    return make_async_generator(f(std::move(args)), function, where);
+            };
+        }
+    }
+};
+
 struct FunctionSpec {
     const char* name;
     const char* doc = nullptr;
     std::vector<Param> params{};
     nb::object returns{};  // return annotation; empty: none
-    Body body{};
-    Flavor flavor = Flavor::plain;
+    FunctionBody body{};
     std::string qualname{};  // empty: name (classes prefix it with their own)
     // Where the function is defined; tracebacks through it name this line.
     std::source_location where = std::source_location::current();
-};
-
-// An interned, immortal name for attribute and global lookups on hot paths.
-// Create as a function-local static so it is built once, with the GIL held.
-struct Name {
-    explicit Name(const char* text) : ptr(PyUnicode_InternFromString(text)) {
-        if (!ptr) raise_pending();
-    }
-    operator PyObject*() const { return ptr; }
-    nb::handle handle() const { return ptr; }
-    operator nb::handle() const { return ptr; }  // usable as obj.attr(name)
-    PyObject* ptr;
 };
 
 // The annotation text "..." as stored by `from __future__ import annotations`.

@@ -66,4 +66,71 @@ private:
 // Defines a module-level native function and binds it in the module.
 nb::object def(nb::handle module, FunctionSpec spec);
 
+// The module's logging facade: its `logging` global, looked up now, so a
+// replaced facade is the one written to. One call per line, the message whole:
+//
+//     logger(a).debug("所有表已存在，跳过创建"_n);
+//     logger(a).error("健康检查: {} 失败 - error: {}"_n.format(name, error));
+//     logger(a).error("密码验证系统错误: {}"_n.format(error), "exc_info"_a = true);
+class Logger {
+  public:
+    explicit Logger(nb::object facade) : facade_(std::move(facade)) {}
+    template <class... K>
+    void debug(nb::handle message, K&&... keywords) const {
+        facade_.attr("debug"_n)(message, std::forward<K>(keywords)...);
+    }
+    template <class... K>
+    void info(nb::handle message, K&&... keywords) const {
+        facade_.attr("info"_n)(message, std::forward<K>(keywords)...);
+    }
+    template <class... K>
+    void warning(nb::handle message, K&&... keywords) const {
+        facade_.attr("warning"_n)(message, std::forward<K>(keywords)...);
+    }
+    template <class... K>
+    void error(nb::handle message, K&&... keywords) const {
+        facade_.attr("error"_n)(message, std::forward<K>(keywords)...);
+    }
+    // The separators that frame a block of progress lines.
+    void debug_line() const { facade_.attr("debug_line"_n)(); }
+    void info_line() const { facade_.attr("info_line"_n)(); }
+
+  private:
+    nb::object facade_;
+};
+
+inline Logger logger(const Args& a) { return Logger(a.global("logging"_n)); }
+
+// When a process-wide instance becomes visible to the unlocked check.
+enum class Publish {
+    // Stored before `load` runs: load (or what it calls) may reach the instance
+    // through the class, and a failed load leaves it in place.
+    before_load,
+    // Stored once `load` returned: nobody ever sees a half-made instance.
+    after_load,
+};
+
+// `cls._instance`, made once under `cls._lock` (check, lock, re-check):
+// object.__new__(cls, *args, **kwargs), then its method `load` called without
+// arguments. Returns the stored instance.
+nb::object single_instance(nb::handle cls, nb::handle load, Publish publish, nb::handle args = {},
+                           nb::handle kwargs = {});
+
+// A class's own attribute, as its dict holds it when the module is made. Later,
+// resolves(cls) tells whether `cls.<name>` still finds exactly that object (no
+// subclass override, patch or metaclass attribute in between), so native code
+// may do the work itself instead of calling the attribute.
+class OwnAttribute {
+  public:
+    void remember(nb::handle cls, nb::handle name);
+    bool resolves(nb::handle cls) const;
+
+  private:
+    // Strong references kept for the process: a replaced attribute can never
+    // be mistaken for the original by address, and nothing is released after
+    // the interpreter is gone.
+    PyObject* name_ = nullptr;
+    PyObject* stored_ = nullptr;
+};
+
 }  // namespace kelvora

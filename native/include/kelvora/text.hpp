@@ -9,7 +9,7 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "kelvora/errors.hpp"
+#include "kelvora/names.hpp"
 
 namespace kelvora {
 
@@ -64,6 +64,12 @@ public:
     bool ends_with(std::string_view ascii) const;
     // self.lower() == ascii, without building the lower-case text.
     bool lower_equals(std::string_view ascii) const;
+    // self.lower() in (ascii, ...)
+    bool lower_in(std::initializer_list<std::string_view> ascii) const {
+        for (std::string_view candidate : ascii)
+            if (lower_equals(candidate)) return true;
+        return false;
+    }
 
     // A new str holding these code points.
     nb::str str() const;
@@ -120,11 +126,6 @@ nb::str str_capitalize(nb::handle s);
 // s[:1].upper() + s[1:]
 nb::str str_upper_first(nb::handle s);
 
-// str(value); a str is used as it is.
-nb::object str_of(nb::handle value);
-// "".join(pieces), every piece a str: log lines and messages made of fixed words
-// and values already turned into text.
-nb::object concat(std::initializer_list<nb::handle> pieces);
 
 // Calls each(piece, index) for every piece of v.split(sep), empty pieces included.
 template <class F>
