@@ -11,7 +11,7 @@ from __future__ import annotations
 import threading
 from typing import ClassVar
 
-import casbin
+import casbin  # type: ignore[import-untyped]
 
 from ..auth.gatepost import Gatepost
 

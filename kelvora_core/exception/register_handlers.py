@@ -10,6 +10,7 @@ outside production (``AppConfig.environment.is_prod`` false).
 from __future__ import annotations
 
 from http import HTTPStatus
+from collections.abc import Mapping
 from typing import Any
 
 from fastapi import FastAPI, Request
@@ -67,8 +68,9 @@ def error_body(code: int, kind: str, message: str, errors: Any = None, fields: A
 
 
 def _response(code: int, kind: str, message: str, errors: Any = None, fields: Any = None,
-              headers: dict[str, str] | None = None) -> JSONResponse:
-    return JSONResponse(error_body(code, kind, message, errors, fields), status_code=code, headers=headers)
+              headers: Mapping[str, str] | None = None) -> JSONResponse:
+    return JSONResponse(error_body(code, kind, message, errors, fields), status_code=code,
+                        headers=dict(headers) if headers else None)
 
 
 def _service_errors(exc: ServiceError) -> Any:
@@ -80,7 +82,8 @@ def _service_errors(exc: ServiceError) -> Any:
     return exc.errors if isinstance(exc.__context__, ServiceError) else None
 
 
-async def _service_error(request: Request, exc: ServiceError) -> JSONResponse:
+async def _service_error(request: Request, exc: Exception) -> JSONResponse:
+    assert isinstance(exc, ServiceError)  # registered for that class only
     code = exc.status_code
     headers = {"WWW-Authenticate": "Bearer"} if isinstance(exc, AuthError) else None
     kind = _SERVICE_TYPES.get(code, "service_error")
@@ -93,7 +96,8 @@ def _location(loc: tuple[Any, ...]) -> str:
     return ".".join(str(part) for part in parts)
 
 
-async def _request_validation(request: Request, exc: RequestValidationError) -> JSONResponse:
+async def _request_validation(request: Request, exc: Exception) -> JSONResponse:
+    assert isinstance(exc, RequestValidationError)  # registered for that class only
     # Only location, text and kind: the rejected input may be a password.
     errors = [{"field": _location(tuple(error.get("loc", ()))), "message": str(error.get("msg", "")),
                "type": str(error.get("type", ""))} for error in exc.errors()]
@@ -111,7 +115,8 @@ def _database_status(exc: SQLAlchemyError) -> int:
     return 500
 
 
-async def _database_error(request: Request, exc: SQLAlchemyError) -> JSONResponse:
+async def _database_error(request: Request, exc: Exception) -> JSONResponse:
+    assert isinstance(exc, SQLAlchemyError)  # registered for that class only
     message, detail = format_faultmap(exc)
     code = _database_status(exc)
     if code >= 500:
@@ -121,7 +126,8 @@ async def _database_error(request: Request, exc: SQLAlchemyError) -> JSONRespons
     return _response(code, "database_error", message, None if _is_prod() else detail)
 
 
-async def _http_error(request: Request, exc: StarletteHTTPException) -> JSONResponse:
+async def _http_error(request: Request, exc: Exception) -> JSONResponse:
+    assert isinstance(exc, StarletteHTTPException)  # registered for that class only
     detail = exc.detail
     try:
         phrase = HTTPStatus(exc.status_code).phrase

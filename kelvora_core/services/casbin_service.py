@@ -90,7 +90,8 @@ class PermissionService:
         """A route dependency that resolves the current user with ``user_dependency`` (default:
         the bearer-token user) and refuses with 403 when the user may not call the route."""
         if user_dependency is None:
-            from .warden import Warden  # the authentication module imports this one
+            # Imported here: the authentication module imports this one.
+            from .warden import Warden  # type: ignore[import-not-found, unused-ignore]
 
             user_dependency = Warden.get_current_user
 

@@ -24,7 +24,7 @@ from pydantic import BaseModel, ConfigDict, Field
 from sqlalchemy import inspect as sa_inspect, select
 from sqlalchemy.exc import NoInspectionAvailable
 from sqlalchemy.orm import Mapper, RelationshipProperty
-from sqlalchemy.sql.elements import ClauseElement, ColumnElement
+from sqlalchemy.sql.elements import ColumnElement
 from sqlalchemy.types import TypeDecorator
 from sqlmodel import select as select_entity
 from sqlmodel.ext.asyncio.session import AsyncSession
@@ -295,7 +295,7 @@ class _Plan:
         for item in request.filter_relation or []:
             self._relation_filter(item)
         if request.format == "tree" and len(self.relations) > 1:
-            raise QueryError("树形查询只能关联一个关联")
+            raise QueryError("树形查询最多包含一个关联")
 
     def _relation(self, name: str) -> _Relation:
         prop = _relationship(self.model, name)
@@ -407,7 +407,7 @@ class QueryService:
         statement = select_entity(model_class)
         if isinstance(condition, str):
             statement = statement.where(_text_condition(model_class, condition))
-        elif isinstance(condition, ClauseElement):
+        elif isinstance(condition, ColumnElement):
             statement = statement.where(condition)
         elif condition is not None:
             raise TypeError("condition must be a column expression or a text 'column = value', "
