@@ -7,7 +7,6 @@ import pytest
 from sqlalchemy.exc import IntegrityError
 from sqlmodel import SQLModel, select
 
-from kelvora_core import portal_auth
 from kelvora_core.exception.service_exception import ValidError
 from kelvora_core.portal_auth import AuthUser, AuthUserRegister, AuthUserResponse, auth_registry
 from kelvora_core.schemas.response import TokenResponse
@@ -32,7 +31,6 @@ async def stored(engine, username):
 def test_models_and_registry():
     assert auth_registry.engine_name == "Auth" and list(auth_registry.metadata.tables) == ["auth_user"]
     assert "auth_user" not in SQLModel.metadata.tables  # each database keeps its own registry
-    assert set(portal_auth.__all__) >= {"AuthUser", "AuthUserRegister", "AuthUserResponse", "auth_registry"}
     assert "password" not in AuthUserResponse.model_fields
     assert list(TokenResponse.model_fields) == [
         "token_type", "access_token", "refresh_token", "expires_in", "refresh_expires_in", "token"]

@@ -3,9 +3,6 @@
 import asyncio
 import random
 
-import httpx
-from fastapi import Depends, FastAPI, Header
-
 from kelvora_core.config.app_config import AppConfig
 from kelvora_core.tools.tenant_manager import TenantContext, TenantManager
 
@@ -49,23 +46,3 @@ async def test_concurrent_tasks_never_see_each_other():
     tenants = ["a", "b"] * 100
     assert await asyncio.gather(*(worker(t) for t in tenants)) == tenants
     assert TenantManager.current() == before
-
-
-async def test_requests_keep_their_own_tenant():
-    app = FastAPI()
-
-    async def tenant_from_header(x_tenant: str = Header()):
-        TenantManager.set_from_token(tenant_enabled=True, username="u" + x_tenant, tenant_id=x_tenant)
-
-    @app.get("/whoami", dependencies=[Depends(tenant_from_header)])
-    async def whoami():
-        await asyncio.sleep(random.random() / 100)
-        return {"tenant": TenantManager.get_tenant_id(), "user": TenantManager.get_username()}
-
-    async def call(http, tenant):
-        return (await http.get("/whoami", headers={"X-Tenant": tenant})).json()
-
-    async with httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://t") as http:
-        tenants = [random.choice("12") for _ in range(60)]
-        answers = await asyncio.gather(*(asyncio.create_task(call(http, t)) for t in tenants))
-    assert answers == [{"tenant": t, "user": "u" + t} for t in tenants]
