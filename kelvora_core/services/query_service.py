@@ -38,6 +38,10 @@ TENANT_COLUMN = "tenant_id"
 CHILDREN = "children"
 #: Column that links a row of a tree to its parent row; top-level rows hold -1.
 TREE_PARENT = "enum_pid"
+#: Column of the parent row that ``TREE_PARENT`` names (the primary key when absent).
+TREE_KEY = "enum_value"
+#: Rows come in this column's order when the table has it, then by primary key.
+SORT_COLUMN = "sort_order"
 
 # Enough for SQLite's and PostgreSQL's limits on bound parameters per statement.
 _IN_CHUNK = 500
@@ -87,6 +91,9 @@ class QueryRequest(BaseModel):
     - ``format``: "list" (rows, related rows as a list under the relation's name) or "tree"
       (nodes, related rows nested by their parent column under "children");
     - ``size`` and ``page``: at most ``size`` rows, page ``page`` of them.
+
+    Rows come in ``sort_order`` order when the table has that column, then by primary key;
+    related rows in their relationship's ``order_by`` when it declares one.
     """
 
     model_config = ConfigDict(extra="forbid")
@@ -355,15 +362,23 @@ def _chunks(values: list[Any], size: int = _IN_CHUNK) -> Iterable[list[Any]]:
 def _tree_columns(model_class: Any) -> tuple[Any, Any] | None:
     """Key and parent columns of a self-nesting table, or None when it does not nest.
 
-    The parent column is ``enum_pid`` and it holds the parent row's primary key; a model
-    may name other columns in ``__tree_parent__`` and ``__tree_key__``.
+    The parent column is ``enum_pid``; it holds the parent row's ``enum_value``, or its
+    primary key when the table has no such column. A model may name other columns in
+    ``__tree_parent__`` and ``__tree_key__``.
     """
-    parent = _mapper(model_class).column_attrs.get(getattr(model_class, "__tree_parent__", TREE_PARENT))
+    columns = _mapper(model_class).column_attrs
+    parent = columns.get(getattr(model_class, "__tree_parent__", TREE_PARENT))
     if parent is None:
         return None
-    key_name = getattr(model_class, "__tree_key__", None)
+    key_name = getattr(model_class, "__tree_key__", TREE_KEY if TREE_KEY in columns else None)
     key = _primary_key(model_class) if key_name is None else _column(model_class, key_name)
     return key, getattr(model_class, parent.key)
+
+
+def _order(model_class: Any) -> list[Any]:
+    mapper = _mapper(model_class)
+    sort = mapper.column_attrs.get(SORT_COLUMN)
+    return ([getattr(model_class, sort.key)] if sort is not None else []) + list(mapper.primary_key)
 
 
 def _nest(rows: Sequence[Mapping[str, Any]], aliases: Sequence[str]) -> list[dict[str, Any]]:
@@ -440,7 +455,7 @@ class QueryService:
             columns += [self_tree[0].label(_KEY), self_tree[1].label(_PARENT)]
         statement = (select(*columns).select_from(model_class)
                      .where(*plan.filters, *_tenant_criteria(model_class))
-                     .order_by(*_mapper(model_class).primary_key))
+                     .order_by(*_order(model_class)))
         if request.size is not None:
             statement = statement.limit(request.size).offset((request.page - 1) * request.size)
         rows = (await _result(db, statement)).mappings().all()
@@ -468,12 +483,14 @@ class QueryService:
         nesting = _tree_columns(target) if tree else None
         if nesting:
             columns += [nesting[0].label(_KEY), nesting[1].label(_PARENT)]
+        # The relationship's own order when it declares one.
+        order = list(relation.prop.order_by or []) or _order(target)
         grouped: dict[Any, list[Mapping[str, Any]]] = {}
         for chunk in _chunks(list(dict.fromkeys(owners))):
             statement = (select(*columns).select_from(model_class)
                          .join(getattr(model_class, relation.prop.key))
                          .where(owner_key.in_(chunk), *relation.filters, *_tenant_criteria(target))
-                         .order_by(owner_key, *_mapper(target).primary_key))
+                         .order_by(owner_key, *order))
             for row in (await _result(db, statement)).mappings():
                 grouped.setdefault(row[_OWNER], []).append(row)
         if nesting:

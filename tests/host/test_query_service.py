@@ -45,7 +45,8 @@ class Choice(Base, table=True):
     enum_label: str = Field(max_length=40)
     enum_value: str = Field(max_length=40)
     enum_disabled: bool = False
-    enum_pid: int = -1
+    enum_pid: str = Field(default="-1", max_length=40)  # the parent's enum_value
+    sort_order: int = 0
     is_active: bool = True
 
 
@@ -80,9 +81,9 @@ async def db(request, tmp_path):
             await db.flush()
             db.add_all([
                 Choice(choice_id=1, entry_id=1, enum_label="Asia", enum_value="as"),
-                Choice(choice_id=2, entry_id=1, enum_label="China", enum_value="cn", enum_pid=1),
-                Choice(choice_id=3, entry_id=1, enum_label="Beijing", enum_value="bj", enum_pid=2),
-                Choice(choice_id=4, entry_id=1, enum_label="Europe", enum_value="eu"),
+                Choice(choice_id=2, entry_id=1, enum_label="China", enum_value="cn", enum_pid="as"),
+                Choice(choice_id=3, entry_id=1, enum_label="Beijing", enum_value="bj", enum_pid="cn"),
+                Choice(choice_id=4, entry_id=1, enum_label="Europe", enum_value="eu", sort_order=-1),
                 Choice(choice_id=5, entry_id=1, enum_label="Gone", enum_value="x", is_active=False),
                 Choice(choice_id=6, entry_id=2, enum_label="Red", enum_value="r"),
                 Choice(choice_id=7, entry_id=2, enum_label="Blue", enum_value="b", enum_disabled=True),
@@ -152,13 +153,13 @@ def node(label, value, disabled=False, children=None):
 async def test_tree_nests_related_rows_by_parent(db):
     tree = await QueryService.query(db, query_request=QueryRequest(**TREE), model_class=Entry, response_class=EntryResponse)
     assert tree == [
-        {"name": "region", "label": "Region", "children": [
-            node("Asia", "as", children=[node("China", "cn", children=[node("Beijing", "bj")])]), node("Europe", "eu")]},
+        {"name": "region", "label": "Region", "children": [  # Europe first: sort_order
+            node("Europe", "eu"), node("Asia", "as", children=[node("China", "cn", children=[node("Beijing", "bj")])])]},
         {"name": "colour", "label": "Colour", "children": [node("Red", "r"), node("Blue", "b", True)]},
         {"name": "empty", "label": "Empty", "children": []},
     ]
-    # the children of one parent (a text "1" for the integer column) and of the top level
-    for pid, expected in [("1", [node("China", "cn")]), (-1, [node("Asia", "as"), node("Europe", "eu")])]:
+    # the children of one parent, and the top level (an integer -1 for the text column)
+    for pid, expected in [("as", [node("China", "cn")]), (-1, [node("Europe", "eu"), node("Asia", "as")])]:
         request = QueryRequest(**TREE | {
             "filter": TREE["filter"] + [{"field": "field_name", "op": "in", "val": ["region", "old"]}],
             "filter_relation": TREE["filter_relation"] + [{"field": "EnumValues.enum_pid", "op": "=", "val": pid}]})
@@ -180,7 +181,7 @@ async def test_list_rows_with_aliases_relation_size_and_page(db):
     request = {"fields": ["field_name", "EnumValues.enum_value"], "relation": ["EnumValues"], "size": 2,
                "filter_relation": [{"field": "enum_disabled", "op": "=", "val": False}]}
     assert await QueryService.query(db, query_request=request, model_class=Entry) == [
-        {"field_name": "region", "EnumValues": [{"enum_value": v} for v in ("as", "cn", "bj", "eu", "x")]},
+        {"field_name": "region", "EnumValues": [{"enum_value": v} for v in ("eu", "as", "cn", "bj", "x")]},
         {"field_name": "colour", "EnumValues": [{"enum_value": "r"}]}]
 
 
