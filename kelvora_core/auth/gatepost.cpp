@@ -101,7 +101,7 @@ NB_MODULE(gatepost, m) {
     import_module(m, "re");
     import_from(m, "dataclasses", "dataclass");
     nb::object pattern = import_from(m, "typing", "Pattern");
-    nb::handle str_type(reinterpret_cast<PyObject*>(&PyUnicode_Type));  // the fields' annotation
+    nb::object str_type = type_object(&PyUnicode_Type);
 
     nb::object cls =
         ClassBuilder(m, "Gatepost")

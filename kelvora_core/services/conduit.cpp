@@ -235,8 +235,7 @@ NB_MODULE(conduit, m) {
     import_from(m, "..engine.database_engine", "DatabaseEngine");
     import_from(m, "..logger.logging_", "logging");
 
-    nb::handle bool_type(reinterpret_cast<PyObject*>(&PyBool_Type));
-    nb::handle float_type(reinterpret_cast<PyObject*>(&PyFloat_Type));
+    nb::object bool_type = type_object(&PyBool_Type), float_type = type_object(&PyFloat_Type);
     nb::object session_stream = async_generator[nb::make_tuple(session_class, nb::none())];
 
     nb::object get_session = asynccontextmanager(make_function(
@@ -263,7 +262,7 @@ NB_MODULE(conduit, m) {
                  .body = conduit::get_session_factory})
         .method({.name = "support_schema",
                  .params = {{.name = "self"}, exact_str("name")},
-                 .returns = nb::borrow(bool_type),
+                 .returns = bool_type,
                  .body = conduit::support_schema})
         .method({.name = "close_session_factory",
                  .params = {{.name = "self"}, exact_str("name")},
@@ -288,8 +287,8 @@ NB_MODULE(conduit, m) {
         .method({.name = "health_check",
                  .params = {{.name = "self"},
                             {.name = "name"},
-                            {.name = "timeout", .default_value = nb::float_(5.0), .annotation = nb::borrow(float_type)}},
-                 .returns = nb::borrow(bool_type),
+                            {.name = "timeout", .default_value = nb::float_(5.0), .annotation = float_type}},
+                 .returns = bool_type,
                  .body = conduit::health_check})
         .build();
 }

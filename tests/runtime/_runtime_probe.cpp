@@ -15,9 +15,64 @@ nb::object echo_args(Args& a) {
     return nb::tuple(out);
 }
 
+// Stands for a module's loader: records the instance it sees on its class.
+nb::object record_load(Args& a) {
+    nb::object seen = a[0].type().attr("_instance"_n);
+    a.global("loads"_n).attr("append"_n)(nb::make_tuple(a[0], seen));
+    if (truthy(a[0].type().attr("fail"_n))) raise(PyExc_RuntimeError, "load failed");
+    return nb::none();
+}
+
+OwnAttribute own_shout;
+
 }  // namespace
 
 NB_MODULE(_runtime_probe, m) {
+    // Interned literals and message templates.
+    def(m, {.name = "interned", .body = [](Args&) { return nb::borrow("commit"_n); }});
+    def(m, {.name = "template",
+            .params = {{.name = "name"}, {.name = "value"}},
+            .body = [](Args& a) { return "健康检查: {} 通过 - result: {}"_n.format(a[0], a[1]); }});
+    def(m, {.name = "wide_template",
+            .params = {{.name = "value"}},
+            .body = [](Args& a) { return "𝔘{}"_n.format(a[0]); }});
+    // Writes one line at each level through the module's `logging` global.
+    def(m, {.name = "log_lines",
+            .params = {{.name = "value"}},
+            .body = [](Args& a) -> nb::object {
+                logger(a).debug_line();
+                logger(a).debug("固定的一行"_n);
+                logger(a).info("值: {}"_n.format(a[0]));
+                logger(a).warning("警告 {}"_n.format(a[0]));
+                logger(a).error("错误 {}"_n.format(a[0]), nb::arg("exc_info") = true);
+                return nb::none();
+            }});
+    // Single instances stored before / after their loader runs.
+    for (auto [name, publish] : {std::pair{"StoredFirst", Publish::before_load},
+                                 std::pair{"StoredLast", Publish::after_load}}) {
+        Publish order = publish;
+        ClassBuilder(m, name)
+            .attr("_instance", nb::none())
+            .attr("_lock", nb::module_::import_("threading").attr("Lock")())
+            .attr("fail", nb::bool_(false))
+            .staticmethod({.name = "__new__",
+                           .params = {{.name = "cls"}},
+                           .body = [order](Args& a) { return single_instance(a[0], "load"_n, order); }})
+            .method({.name = "load", .params = {{.name = "self"}}, .body = record_load})
+            .build();
+    }
+    m.attr("loads") = nb::list();
+    // Whether cls.shout is still Shouter's own.
+    nb::object shouter = ClassBuilder(m, "Shouter")
+                             .staticmethod({.name = "shout",
+                                            .params = {{.name = "text"}},
+                                            .body = [](Args& a) { return nb::borrow(a[0]); }})
+                             .build();
+    own_shout.remember(shouter, "shout"_n);
+    def(m, {.name = "shout_is_own",
+            .params = {{.name = "cls"}},
+            .body = [](Args& a) { return nb::bool_(own_shout.resolves(a[0])); }});
+
     // def full(a, b=2, /, c=3, *args, d, e=5, **kwargs)
     def(m, {.name = "full",
             .doc = "Binds like its Python twin.",

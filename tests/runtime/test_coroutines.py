@@ -645,3 +645,55 @@ def test_repeated_asyncio_use_leaks_nothing(no_growth):
         no_growth(probe, scenario)
     finally:
         loop.close()
+
+
+class NoEnter:
+    async def __aexit__(self, *exc_info):
+        pass
+
+
+class NoExit:
+    async def __aenter__(self):
+        pass
+
+
+class PlainEnter:
+    def __aenter__(self):
+        return 5
+
+    async def __aexit__(self, *exc_info):
+        pass
+
+
+class PlainExit:
+    async def __aenter__(self):
+        pass
+
+    def __aexit__(self, *exc_info):
+        return 7
+
+
+class InstanceOnly:
+    """Special methods are looked up on the type: instance attributes don't count."""
+
+    def __init__(self):
+        self.__aenter__ = self.__aexit__ = lambda *a: None
+
+
+class FailingExit(Scope):
+    async def __aexit__(self, *exc_info):
+        raise RuntimeError("exit failed")
+
+
+@pytest.mark.parametrize("manager", [NoEnter, NoExit, PlainEnter, PlainExit, InstanceOnly, FailingExit, int])
+def test_async_with_refusals_match_the_statement(run, manager):
+    async def failing(value):
+        raise KeyError("body")
+
+    outcomes = []
+    for m in (probe, twin):
+        with pytest.raises(Exception) as info:
+            run(m.within, manager(), failing)
+        context = info.value.__context__
+        outcomes.append((type(info.value), str(info.value), type(context), str(context)))
+    assert outcomes[0] == outcomes[1]

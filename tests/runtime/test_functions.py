@@ -1,5 +1,6 @@
 """Native functions, classes and errors, held against their Python twins."""
 
+import concurrent.futures
 import dataclasses
 import gc
 import inspect
@@ -259,3 +260,74 @@ def test_handling_restores_the_outer_handled_exception():
     assert isinstance(err.value.__context__, ZeroDivisionError)
     assert err.value.__context__.__context__ is outer
     assert sys.exception() is None
+
+
+# ---- module-layer helpers ---------------------------------------------------------
+
+
+@pytest.mark.parametrize("name,value", [
+    ("Auth", 1), ("数据库", None), ("x", 5.0), ("", "ß😀"), ("a{}b", ("t", 1)),
+])
+def test_templates_splice_str_of_each_value(name, value):
+    assert probe.template(name, value) == "健康检查: {} 通过 - result: {}".format(str(name), str(value))
+    assert probe.wide_template(value) == "𝔘" + str(value)
+
+
+def test_literals_are_interned_once():
+    assert probe.interned() is sys.intern("commit") and probe.interned() is probe.interned()
+
+
+def test_templates_raise_what_str_raises():
+    class Broken:
+        def __str__(self):
+            raise LookupError("no text")
+
+    with pytest.raises(LookupError, match="no text"):
+        probe.template("Auth", Broken())
+
+
+def test_logger_writes_through_the_current_logging_global(monkeypatch):
+    lines = []
+
+    class Recorder:
+        def __getattr__(self, level):
+            return lambda *args, **kwargs: lines.append((level, *args, *kwargs.items()))
+
+    monkeypatch.setattr(probe, "logging", Recorder(), raising=False)
+    probe.log_lines(7)
+    assert lines == [("debug_line",), ("debug", "固定的一行"), ("info", "值: 7"), ("warning", "警告 7"),
+                     ("error", "错误 7", ("exc_info", True))]
+    monkeypatch.delattr(probe, "logging")
+    with pytest.raises(NameError, match="name 'logging' is not defined"):
+        probe.log_lines(7)
+
+
+@pytest.mark.parametrize("cls_name,stored_while_loading", [("StoredFirst", True), ("StoredLast", False)])
+def test_single_instance_publish_order(cls_name, stored_while_loading, monkeypatch):
+    cls = getattr(probe, cls_name)
+    monkeypatch.setattr(probe, "loads", [])
+    monkeypatch.setattr(cls, "_instance", None)
+    monkeypatch.setattr(cls, "fail", True)
+    with pytest.raises(RuntimeError, match="load failed"):
+        cls()
+    # A failed load leaves the instance only where it was stored first.
+    assert (cls._instance is not None) == stored_while_loading
+    monkeypatch.setattr(cls, "_instance", None)
+    monkeypatch.setattr(cls, "fail", False)
+    monkeypatch.setattr(probe, "loads", [])
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        made = list(pool.map(lambda _: cls(), range(64)))
+    ((instance, seen),) = probe.loads
+    assert all(x is instance for x in made) and cls._instance is instance
+    assert (seen is instance) == stored_while_loading
+
+
+def test_own_attribute_notices_overrides_patches_and_metaclasses(monkeypatch):
+    assert probe.shout_is_own(probe.Shouter)
+    assert not probe.shout_is_own(type("Loud", (probe.Shouter,), {"shout": staticmethod(str.upper)}))
+    assert probe.shout_is_own(type("Quiet", (probe.Shouter,), {}))
+    meta = type("Meta", (type,), {"shout": lambda cls, text: text})
+    assert not probe.shout_is_own(meta("Meta", (probe.Shouter,), {}))
+    assert not probe.shout_is_own(probe.Shouter())  # not a class
+    monkeypatch.setattr(probe.Shouter, "shout", staticmethod(str.upper))
+    assert not probe.shout_is_own(probe.Shouter)

@@ -160,6 +160,9 @@ struct FunctionSpec {
 // The annotation text "..." as stored by `from __future__ import annotations`.
 nb::object text(const char* annotation);
 
+// A built-in type as an annotation or value: type_object(&PyBool_Type) is `bool`.
+inline nb::object type_object(PyTypeObject* type) { return nb::borrow(reinterpret_cast<PyObject*>(type)); }
+
 // Builds the function object. `module` supplies __module__ and __globals__.
 nb::object make_function(nb::handle module, FunctionSpec spec);
 
