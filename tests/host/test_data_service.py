@@ -36,6 +36,8 @@ def test_models_and_registry():
         "token_type", "access_token", "refresh_token", "expires_in", "refresh_expires_in", "token"]
     first, second = AuthUser(username="a", password="h"), AuthUser(username="b", password="h")
     assert isinstance(first.user_id, int) and second.user_id > first.user_id and first.is_active is True
+    answer = AuthUserResponse.model_validate(first)  # straight from a row, as the current user
+    assert (answer.user_id, answer.username) == (first.user_id, "a") and "password" not in answer.model_dump()
     assert AuthUser.__table__.c.user_id.type.__class__.__name__ == "BigInteger"
 
 
