@@ -79,6 +79,7 @@ class TenantManager:
 
     @classmethod
     def get_tenant_id(cls) -> Any:
-        """The tenant to filter and stamp rows with: the one recorded, else the default."""
-        tenant_id = cls.current().tenant_id
-        return cls.get_default_tenant_id() if tenant_id is None else tenant_id
+        """The tenant to filter and stamp rows with: the one recorded in this task (None for
+        a user without a tenant, whose rows have none either), else the default tenant."""
+        context = _current.get()
+        return cls.get_default_tenant_id() if context is None else context.tenant_id

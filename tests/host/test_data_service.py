@@ -7,6 +7,7 @@ import pytest
 from sqlalchemy.exc import IntegrityError
 from sqlmodel import SQLModel, select
 
+from kelvora_core.config.app_config import AppConfig
 from kelvora_core.exception.service_exception import ValidError
 from kelvora_core.portal_auth import AuthUser, AuthUserRegister, AuthUserResponse, auth_registry
 from kelvora_core.schemas.response import TokenResponse
@@ -90,6 +91,7 @@ async def test_updates(engine):
 
 async def test_updates_stay_inside_the_tenant(engine):
     async def run():
+        AppConfig.auth.tenant.enabled = True
         async with session(engine) as db:
             user = await DataService.create(db, model_class=AuthUser,
                                             create_model={"username": "t1", "password": "h", "tenant_id": "1"})
@@ -98,5 +100,11 @@ async def test_updates_stay_inside_the_tenant(engine):
             assert await DataService.db_update(db, user.user_id, model_class=AuthUser, update_model={"name": "x"}) is None
             TenantManager.set_from_token(tenant_enabled=True, username="owner", tenant_id="1")
             assert (await DataService.update(db, user.user_id, model_class=AuthUser, update_model={"name": "y"})).name == "y"
+            # a user without a tenant works among rows without one
+            TenantManager.set(username="loner", tenant_id=None)
+            loner = await DataService.create(db, model_class=AuthUser, create_model={"username": "loner", "password": "h"})
+            assert loner.tenant_id is None
+            assert (await DataService.update(db, loner.user_id, model_class=AuthUser, update_model={"name": "z"})).name == "z"
+            assert await DataService.update(db, user.user_id, model_class=AuthUser, update_model={"name": "x"}) is None
 
     await asyncio.create_task(run())

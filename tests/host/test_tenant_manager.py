@@ -18,7 +18,7 @@ async def test_default_and_setters():
         AppConfig.auth.tenant.enabled = True
         seen.append(snapshot())
         TenantManager.set(username="admin", tenant_id=None)
-        seen.append(snapshot())  # no tenant recorded: the default one
+        seen.append(snapshot())  # a user without a tenant: not the default one
         TenantManager.disable()
         seen.append(snapshot())  # who and which tenant are kept
         TenantManager.set_from_token(tenant_enabled=False, username="u", tenant_id=9)
@@ -30,7 +30,7 @@ async def test_default_and_setters():
         return seen
 
     assert await asyncio.create_task(run()) == [
-        (False, None, "t0"), (True, None, "t0"), (True, "admin", "t0"), (False, "admin", "t0"),
+        (False, None, "t0"), (True, None, "t0"), (True, "admin", None), (False, "admin", None),
         (False, "u", 9), (True, None, "t2"), TenantContext(True, None, None)]
 
 
