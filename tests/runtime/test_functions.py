@@ -218,6 +218,18 @@ def test_globals_are_looked_up_at_call_time(monkeypatch):
     assert probe.read_global.__globals__["target"] == "second"
 
 
+def test_globals_missing_from_the_module_fall_back_to_builtins_without_leaking(monkeypatch):
+    import builtins
+
+    monkeypatch.setattr(probe, "target", None, raising=False)
+    monkeypatch.delattr(probe, "target")
+    monkeypatch.setattr(builtins, "target", "built in", raising=False)
+    before = sys.getrefcount(builtins.__dict__)
+    for _ in range(1000):
+        assert probe.read_global() == "built in"
+    assert sys.getrefcount(builtins.__dict__) - before < 10
+
+
 def test_repeated_calls_do_not_leak():
     sentinel = object()
     kw = {"d": sentinel}

@@ -146,6 +146,21 @@ class TestRegistry:
             async with ac.get_session(bad):
                 pass
 
+    async def test_registry_replaced_by_another_mapping(self, databases, log, monkeypatch):
+        import collections
+
+        ac = AsyncConduit()
+        monkeypatch.setattr(ac, "_session_factories", collections.UserDict())
+        factory = ac.get_session_factory("Main")
+        assert ac._session_factories["main"] is factory is ac.get_session_factory("main")
+        await ac.close_session_factory("Main")
+        assert "main" not in ac._session_factories
+        monkeypatch.setattr(ac, "_session_factories", 42)
+        with pytest.raises(TypeError):
+            ac.get_session_factory("Main")
+        with pytest.raises(TypeError):
+            await ac.close_session_factory("Main")
+
     async def test_unknown_database_propagates(self, databases, log):
         with pytest.raises(LookupError, match=r"unknown database 'nope' \(configured: Auth, Main\)"):
             AsyncConduit().get_session_factory("Nope")
@@ -352,6 +367,14 @@ class TestHealthCheck:
         monkeypatch.setattr(AsyncSession, "execute", hang)
         assert await AsyncConduit().health_check("Main", 0) is False
         assert log.lines[-1] == ("error", "健康检查: Main 超时 - timeout: 0.0s")
+
+    async def test_timeout_raised_without_a_limit_is_a_failed_probe(self, databases, log, monkeypatch):
+        async def slow(self, *args, **kwargs):
+            raise TimeoutError("driver gave up")
+
+        monkeypatch.setattr(AsyncSession, "execute", slow)
+        assert await AsyncConduit().health_check("Main", timeout=None) is False
+        assert log.lines[-1] == ("error", "健康检查: Main 超时 - timeout: Nones")
 
     async def test_probe_on_servers(self, databases, postgres_url, mariadb_url, log):
         configure(**databases, Pg=postgres_url, Maria=mariadb_url)
