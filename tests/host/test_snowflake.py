@@ -8,6 +8,7 @@ from kelvora_core.utils.base.snowflake import (
     MAX_INSTANCE,
     MAX_SEQUENCE,
     MAX_TIMESTAMP,
+    MAX_WORKER,
     SnowflakeGenerator,
 )
 
@@ -42,7 +43,7 @@ def test_many_ids_are_unique_increasing_and_fit_a_signed_64_bit_column():
 
 def test_layout_timestamp_instance_sequence():
     clock = ScriptedClock((EPOCH + 5, 4))
-    generator = SnowflakeGenerator(instance=3, epoch=EPOCH, clock=clock)
+    generator = SnowflakeGenerator(instance=3, epoch=EPOCH, worker=0, clock=clock)
     first, second, third = next(generator), next(generator), next(generator)
     assert first == (5 << 22) | (3 << 12)
     assert (second, third) == (first + 1, first + 2)
@@ -52,7 +53,7 @@ def test_layout_timestamp_instance_sequence():
 
 def test_largest_id_still_fits():
     clock = ScriptedClock((EPOCH, 1), (EPOCH + MAX_TIMESTAMP, 1))
-    ident = next(SnowflakeGenerator(MAX_INSTANCE, EPOCH, clock=clock))
+    ident = next(SnowflakeGenerator(MAX_INSTANCE, EPOCH, worker=MAX_WORKER, clock=clock))
     assert ident == 2**63 - 1 - MAX_SEQUENCE
 
 
@@ -80,7 +81,7 @@ def test_sequence_exhaustion_waits_for_the_next_millisecond():
     # One reading at construction, PER_MS ids in ms 10, then the generator must keep
     # asking until the clock moves on (three more readings of ms 10 before ms 11).
     clock = ScriptedClock((EPOCH + 10, 1 + PER_MS + 1 + 3), (EPOCH + 11, 1))
-    generator = SnowflakeGenerator(0, EPOCH, clock=clock)
+    generator = SnowflakeGenerator(0, EPOCH, worker=0, clock=clock)
     ids = [next(generator) for _ in range(PER_MS + 1)]
     assert_strictly_increasing(ids)
     assert [generator.parse(i).sequence for i in ids[:PER_MS]] == list(range(PER_MS))
@@ -95,7 +96,7 @@ def test_backwards_clock_never_repeats_or_decreases():
     # neither wait for it nor reuse earlier ids, across two sequence exhaustions.
     count = 3 * PER_MS
     clock = ScriptedClock((EPOCH + 100, 2), (EPOCH + 40, count + 1))
-    generator = SnowflakeGenerator(5, EPOCH, clock=clock)
+    generator = SnowflakeGenerator(5, EPOCH, worker=0, clock=clock)
     ids = [next(generator) for _ in range(count)]
     assert_strictly_increasing(ids)
     stamps = [generator.parse(i).timestamp_ms - EPOCH for i in ids]
@@ -105,7 +106,7 @@ def test_backwards_clock_never_repeats_or_decreases():
 
 def test_running_out_of_timestamp_bits_is_an_error():
     clock = ScriptedClock((EPOCH, 1), (EPOCH + MAX_TIMESTAMP + 1, 1))
-    generator = SnowflakeGenerator(0, EPOCH, clock=clock)
+    generator = SnowflakeGenerator(0, EPOCH, worker=0, clock=clock)
     with pytest.raises(OverflowError, match="41 bits"):
         next(generator)
 

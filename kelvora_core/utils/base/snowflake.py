@@ -1,12 +1,20 @@
-"""Snowflake ids: 64-bit integers that grow with time and never repeat within a process.
+"""Snowflake ids: 64-bit integers that grow with time and never repeat on a host.
 
 Layout, most significant bit first::
 
-    0 | 41 bits: milliseconds since the epoch | 10 bits: instance | 12 bits: sequence
+    0 | 41 bits: milliseconds since the epoch | 10 bits: instance | 4 bits: worker | 8 bits: sequence
 
 The top bit stays clear, so every id is positive and fits a signed 64-bit column. The
 epoch is given in milliseconds since the Unix epoch (1970-01-01T00:00:00Z); 41 bits of
 milliseconds last about 69 years from it.
+
+The instance is configured per service installation; the worker tells apart the processes
+of one host that share an instance (the workers of a web server). Unless a worker number is
+given, a generator takes the process's worker slot: the first free one of 16, held through an
+exclusive lock on a file in a directory shared by the host (``WORKER_LOCK_DIR``) for the life
+of the process. Two live processes therefore never use the same slot, and a slot comes free
+when its process ends, however it ends. A child made by ``fork`` gives up the inherited slot
+and takes its own before its next id.
 
 When the clock steps backwards the generator keeps the last timestamp it used and goes on
 counting the sequence there; if that millisecond's sequence runs out it moves its own
@@ -17,21 +25,31 @@ sequence runs out within the current millisecond does it wait (spin) for the nex
 
 from __future__ import annotations
 
+import fcntl
+import os
+import tempfile
 import threading
 import time
+import weakref
 from collections.abc import Callable
 from typing import NamedTuple
 
 TIMESTAMP_BITS = 41
 INSTANCE_BITS = 10
-SEQUENCE_BITS = 12
+WORKER_BITS = 4
+SEQUENCE_BITS = 8
 
 MAX_TIMESTAMP = (1 << TIMESTAMP_BITS) - 1
 MAX_INSTANCE = (1 << INSTANCE_BITS) - 1
+MAX_WORKER = (1 << WORKER_BITS) - 1
 MAX_SEQUENCE = (1 << SEQUENCE_BITS) - 1
 
-_INSTANCE_SHIFT = SEQUENCE_BITS
-_TIMESTAMP_SHIFT = SEQUENCE_BITS + INSTANCE_BITS
+_WORKER_SHIFT = SEQUENCE_BITS
+_INSTANCE_SHIFT = SEQUENCE_BITS + WORKER_BITS
+_TIMESTAMP_SHIFT = SEQUENCE_BITS + WORKER_BITS + INSTANCE_BITS
+
+#: Where the worker slots of this host are held; every process of a host must agree on it.
+WORKER_LOCK_DIR = os.path.join(tempfile.gettempdir(), "kelvora-snowflake")
 
 #: 2020-01-01T00:00:00Z in milliseconds since the Unix epoch.
 DEFAULT_EPOCH_MS = 1_577_836_800_000
@@ -48,6 +66,93 @@ class SnowflakeId(NamedTuple):
     timestamp_ms: int
     instance: int
     sequence: int
+    worker: int = 0
+
+
+class WorkerSlotsExhausted(RuntimeError):
+    """Every worker slot of an instance is held by a live process of this host."""
+
+
+class _WorkerSlots:
+    """The slots this process holds: (directory, instance) -> (slot, locked descriptor)."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.held: dict[tuple[str, int], tuple[int, int]] = {}
+        # Bumped in a forked child: generators made before the fork must take a new slot.
+        self.generation = 0
+        self.generators: weakref.WeakSet[SnowflakeGenerator] = weakref.WeakSet()
+
+    def claim(self, instance: int, directory: str | os.PathLike[str] | None) -> int:
+        folder = os.path.abspath(os.fspath(WORKER_LOCK_DIR if directory is None else directory))
+        key = (folder, instance)
+        with self.lock:
+            if key in self.held:
+                return self.held[key][0]
+            _make_shared_dir(folder)
+            for slot in range(MAX_WORKER + 1):
+                fd = _open_lock_file(os.path.join(folder, f"instance-{instance}-worker-{slot}.lock"))
+                try:
+                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                except BlockingIOError:
+                    os.close(fd)
+                    continue
+                except BaseException:
+                    os.close(fd)
+                    raise
+                self.held[key] = (slot, fd)
+                return slot
+        raise WorkerSlotsExhausted(
+            f"all {MAX_WORKER + 1} worker slots of snowflake instance {instance} are held by "
+            f"live processes of this host (lock files in {folder}); give further processes "
+            "another instance id"
+        )
+
+    def after_fork_in_child(self) -> None:
+        # The inherited descriptors share the parent's locks: closing them here leaves the
+        # parent's slots held (by the parent) and frees nothing.
+        for _, fd in self.held.values():
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+        self.held.clear()
+        self.lock = threading.Lock()
+        self.generation += 1
+        for generator in list(self.generators):
+            generator._lock = threading.Lock()
+
+
+def _make_shared_dir(folder: str) -> None:
+    if os.path.isdir(folder):
+        return
+    try:
+        os.makedirs(folder, exist_ok=True)
+        # Shared by every user's services on the host, like /tmp itself.
+        os.chmod(folder, 0o1777)
+    except PermissionError:
+        if not os.path.isdir(folder):
+            raise
+
+
+def _open_lock_file(path: str) -> int:
+    try:
+        return os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+    except PermissionError:
+        # Made by another user's process: a read-only descriptor locks just as well.
+        return os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+
+
+_slots = _WorkerSlots()
+os.register_at_fork(after_in_child=_slots.after_fork_in_child)
+
+
+def claim_worker(instance: int, directory: str | os.PathLike[str] | None = None) -> int:
+    """This process's worker slot for ``instance``, taken on first use and kept until exit."""
+    instance = _require_int("instance", instance)
+    if not 0 <= instance <= MAX_INSTANCE:
+        raise ValueError(f"instance must be between 0 and {MAX_INSTANCE}, got {instance}")
+    return _slots.claim(instance, directory)
 
 
 def _require_int(name: str, value: object) -> int:
@@ -58,19 +163,34 @@ def _require_int(name: str, value: object) -> int:
 
 
 class SnowflakeGenerator:
-    """An endless, thread-safe iterator of unique, strictly increasing ids."""
+    """An endless, thread-safe iterator of unique, strictly increasing ids.
+
+    ``worker`` None (the default) takes the process's worker slot for ``instance`` (see the
+    module's description), looked for in ``worker_dir`` (default ``WORKER_LOCK_DIR``); an
+    integer fixes the worker number, and keeping it apart is then the caller's business.
+    """
 
     def __init__(
         self,
         instance: int,
         epoch: int = DEFAULT_EPOCH_MS,
         *,
+        worker: int | None = None,
+        worker_dir: str | os.PathLike[str] | None = None,
         clock: Callable[[], int] = wall_clock_ms,
     ) -> None:
         instance = _require_int("instance", instance)
         epoch = _require_int("epoch", epoch)
         if not 0 <= instance <= MAX_INSTANCE:
             raise ValueError(f"instance must be between 0 and {MAX_INSTANCE}, got {instance}")
+        if worker is not None:
+            worker = _require_int("worker", worker)
+            if not 0 <= worker <= MAX_WORKER:
+                raise ValueError(f"worker must be between 0 and {MAX_WORKER}, got {worker}")
+        auto = worker is None
+        if auto:
+            generation = _slots.generation
+            worker = claim_worker(instance, worker_dir)
         now = clock()
         if epoch > now:
             raise ValueError(
@@ -88,6 +208,20 @@ class SnowflakeGenerator:
         self._lock = threading.Lock()
         self._last = -1  # timestamp of the last id, relative to the epoch
         self._sequence = 0
+        self._auto = auto
+        self._worker_dir = worker_dir
+        self._worker = worker
+        if auto:
+            self._generation = generation
+            self._skip_claim_millisecond(now - epoch)
+            _slots.generators.add(self)
+
+    def _skip_claim_millisecond(self, claimed: int) -> None:
+        # A slot may have been held by a process that ended in this very millisecond; its
+        # last ids are no later than now, so ours start in the next millisecond.
+        if claimed >= self._last:
+            self._last = claimed
+            self._sequence = MAX_SEQUENCE
 
     @property
     def instance(self) -> int:
@@ -97,11 +231,20 @@ class SnowflakeGenerator:
     def epoch(self) -> int:
         return self._epoch
 
+    @property
+    def worker(self) -> int:
+        return self._worker
+
     def __iter__(self) -> SnowflakeGenerator:
         return self
 
     def __next__(self) -> int:
         with self._lock:
+            if self._auto and self._generation != _slots.generation:
+                # Forked: the slot belongs to the parent.
+                self._worker = claim_worker(self._instance, self._worker_dir)
+                self._generation = _slots.generation
+                self._skip_claim_millisecond(max(self._clock() - self._epoch, 0))
             # A clock that steps back to before the epoch still must not go negative.
             now = max(self._clock() - self._epoch, 0)
             if now > self._last:
@@ -121,10 +264,11 @@ class SnowflakeGenerator:
             ident = (
                 (self._last << _TIMESTAMP_SHIFT)
                 | (self._instance << _INSTANCE_SHIFT)
+                | (self._worker << _WORKER_SHIFT)
                 | self._sequence
             )
             if ident == 0:
-                # Only the very first millisecond of instance 0 could give 0; ids are positive.
+                # Only the first millisecond of instance 0, worker 0 could give 0; ids are positive.
                 self._sequence = 1
                 ident = 1
             return ident
@@ -147,7 +291,11 @@ class SnowflakeGenerator:
             timestamp_ms=(ident >> _TIMESTAMP_SHIFT) + self._epoch,
             instance=(ident >> _INSTANCE_SHIFT) & MAX_INSTANCE,
             sequence=ident & MAX_SEQUENCE,
+            worker=(ident >> _WORKER_SHIFT) & MAX_WORKER,
         )
 
     def __repr__(self) -> str:
-        return f"SnowflakeGenerator(instance={self._instance}, epoch={self._epoch})"
+        return (
+            f"SnowflakeGenerator(instance={self._instance}, worker={self._worker}, "
+            f"epoch={self._epoch})"
+        )
