@@ -8,7 +8,7 @@ BUILD   := build/release
 PYTHON313 ?= $(shell for p in $$(ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13 2>/dev/null | sort -rV) python3.13; do \
   if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1; then echo "$$p"; break; fi; done)
 
-.PHONY: all build venv test bench run asan stubtest clean
+.PHONY: all build venv test bench run asan stubtest clean static
 
 all: build
 
@@ -26,8 +26,29 @@ $(BUILD)/build.ninja: $(VENV)/.installed
 	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DKELVORA_IN_PLACE=ON -DCMAKE_BUILD_TYPE=Release
 
-build: $(BUILD)/build.ninja
+build: $(BUILD)/build.ninja static
 	$(VENV)/bin/cmake --build $(BUILD)
+
+# Documentation pages without the internet: pinned Swagger UI and ReDoc files copied into the
+# static directory. npm runs only when the lock changes; no install scripts are run.
+WEBASSETS := webassets
+STATIC    := static
+NPM_STAMP := $(WEBASSETS)/node_modules/.kelvora-installed
+STATIC_FILES := $(STATIC)/swagger-ui-bundle.js $(STATIC)/swagger-ui.css $(STATIC)/redoc.standalone.js $(STATIC)/favicon.png
+
+$(NPM_STAMP): $(WEBASSETS)/package.json $(WEBASSETS)/package-lock.json
+	@command -v npm >/dev/null || { echo "error: npm not found (install Node.js and npm)" >&2; exit 1; }
+	cd $(WEBASSETS) && npm ci --ignore-scripts --omit=peer --no-audit --no-fund
+	@touch $@
+
+$(STATIC)/swagger-ui-bundle.js $(STATIC)/swagger-ui.css: $(STATIC)/%: $(NPM_STAMP)
+	@mkdir -p $(STATIC) && cp $(WEBASSETS)/node_modules/swagger-ui-dist/$* $@
+$(STATIC)/redoc.standalone.js: $(NPM_STAMP)
+	@mkdir -p $(STATIC) && cp $(WEBASSETS)/node_modules/redoc/bundles/redoc.standalone.js $@
+$(STATIC)/favicon.png: $(NPM_STAMP)
+	@mkdir -p $(STATIC) && cp $(WEBASSETS)/node_modules/swagger-ui-dist/favicon-32x32.png $@
+
+static: $(STATIC_FILES)
 
 test: build
 	$(VPY) -m pytest -q
@@ -47,7 +68,7 @@ stubtest: build
 ASAN_TREE := build/asan-tree
 asan: $(VENV)/.installed
 	mkdir -p $(ASAN_TREE)
-	rsync -a --delete --exclude /build --exclude /.venv --exclude '*.so' --exclude __pycache__ ./ $(ASAN_TREE)/
+	rsync -a --delete --exclude /build --exclude /.venv --exclude /webassets/node_modules --exclude '*.so' --exclude __pycache__ ./ $(ASAN_TREE)/
 	$(VENV)/bin/cmake -S $(ASAN_TREE) -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DKELVORA_IN_PLACE=ON -DKELVORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(VENV)/bin/cmake --build build/asan
@@ -58,5 +79,5 @@ asan: $(VENV)/.installed
 	  $(abspath $(VPY)) -m pytest -q -p no:cacheprovider
 
 clean:
-	rm -rf build
+	rm -rf build $(WEBASSETS)/node_modules $(STATIC_FILES)
 	find kelvora_core kelvora_enum kelvora_meta tests -name '*.so' -delete
