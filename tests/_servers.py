@@ -8,6 +8,7 @@ import pytest
 SERVERS = {
     "postgresql": ("127.0.0.1", 5432, "postgresql+asyncpg://postgres@127.0.0.1:5432/test"),
     "mariadb": ("127.0.0.1", 3306, "mysql+aiomysql://root:@127.0.0.1:3306/test"),
+    "redis": ("127.0.0.1", 6379, "redis://127.0.0.1:6379/0"),
 }
 
 

@@ -89,7 +89,8 @@ class EnumService:
         with cls._lock:
             EnumService._snapshot = frozen
             EnumService._loaded = True
-        logging.debug("加载枚举: " + str(len(frozen)) + " 个 schema, " + str(len(fields)) + " 个字段")
+        field_count = sum(len(f) for f in frozen.values())
+        logging.debug("加载枚举: " + str(len(frozen)) + " 个 schema, " + str(field_count) + " 个字段")
 
     @classmethod
     def loaded(cls) -> bool:
@@ -128,14 +129,14 @@ def _tree(rows: list) -> tuple[EnumEntry, ...]:
             children.setdefault(row.enum_pid, []).append(row)
         else:
             top.append(row)
+    reached: set[str] = set()
 
-    def build(row, trail: frozenset[str]) -> EnumEntry:
-        # trail guards against a cycle of parents (a -> b -> a) in hand-edited data.
-        kids = tuple(
-            build(child, trail | {row.enum_value})
-            for child in children.get(row.enum_value, ())
-            if child.enum_value not in trail
-        )
+    def build(row) -> EnumEntry:
+        reached.add(row.enum_value)
+        kids = tuple(build(child) for child in children.get(row.enum_value, ()) if child.enum_value not in reached)
         return EnumEntry(row.enum_label, row.enum_value, row.enum_pid, bool(row.enum_disabled), kids)
 
-    return tuple(build(row, frozenset()) for row in top)
+    entries = [build(row) for row in top]
+    # Values on a cycle of parents (hand-edited data) hang from no top value: keep them visible.
+    entries.extend(build(row) for row in rows if row.enum_value not in reached)
+    return tuple(entries)

@@ -11,3 +11,10 @@ def restore_app_config(monkeypatch):
     saved = app_config.AppConfig.model_copy(deep=True)
     yield app_config.AppConfig
     app_config.install(saved)
+
+
+@pytest.fixture
+def redis_url():
+    from _servers import server_url
+
+    return server_url("redis")

@@ -1,0 +1,130 @@
+"""Enumeration tables, the request schema and the start-up load, on SQLite and PostgreSQL."""
+
+import uuid
+
+import pytest
+import sqlalchemy as sa
+from pydantic import ValidationError
+from sqlalchemy.exc import IntegrityError
+from sqlalchemy.ext.asyncio import create_async_engine
+from sqlmodel.ext.asyncio.session import AsyncSession
+
+from kelvora_core.engine.database_engine import DatabaseEngine
+from kelvora_core.services import enum_service
+from kelvora_core.services.enum_service import EnumEntry, EnumService
+from kelvora_enum.generate.entity_table import EnumField, EnumSchema, EnumValue
+from kelvora_enum.registry import enum_registry
+from kelvora_enum.schema.enum import LexiconRequest
+
+from _database import LogRecorder, configure
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+async def enum_db(request, tmp_path):
+    """The enumeration database; on PostgreSQL inside a schema of its own, dropped after."""
+    schema = None
+    if request.param == "sqlite":
+        configure(Auth=f"sqlite+aiosqlite:///{tmp_path / 'auth.db'}")
+    else:
+        url = request.getfixturevalue("postgres_url")
+        configure(Auth=url)
+        schema = "enum_" + uuid.uuid4().hex[:10]
+    if schema:
+        admin = create_async_engine(url)
+        async with admin.begin() as conn:
+            await conn.execute(sa.text(f'CREATE SCHEMA "{schema}"'))
+        await admin.dispose()
+        # The registry's tables carry no schema: point this database's connections at ours.
+        DatabaseEngine._engines[enum_registry.engine_name.lower()] = create_async_engine(
+            url, connect_args={"server_settings": {"search_path": schema}})
+    engine = DatabaseEngine().get_async_engine(enum_registry.engine_name)
+    yield engine
+    if schema:
+        async with engine.begin() as conn:
+            await conn.execute(sa.text(f'DROP SCHEMA "{schema}" CASCADE'))
+    await DatabaseEngine().async_close()
+
+
+@pytest.fixture
+def log(monkeypatch):
+    recorder = LogRecorder()
+    monkeypatch.setattr(enum_service, "logging", recorder)
+    monkeypatch.setattr(EnumService, "_snapshot", EnumService._snapshot)
+    monkeypatch.setattr(EnumService, "_loaded", False)
+    return recorder
+
+
+async def seed(engine):
+    async with engine.begin() as conn:
+        await conn.run_sync(enum_registry.metadata.create_all)
+    async with AsyncSession(engine, expire_on_commit=False) as db:
+        profile, hidden = EnumSchema(schema_name="user profile"), EnumSchema(schema_name="old", is_active=False)
+        db.add_all([profile, hidden])
+        await db.flush()
+        region = EnumField(schema_id=profile.schema_id, field_name="region", field_label="地区", sort_order=1)
+        empty = EnumField(schema_id=profile.schema_id, field_name="empty", sort_order=2)
+        legacy = EnumField(schema_id=profile.schema_id, field_name="legacy", is_active=False)
+        lost = EnumField(schema_id=hidden.schema_id, field_name="lost")
+        db.add_all([region, empty, legacy, lost])
+        await db.flush()
+        db.add_all([
+            EnumValue(field_id=region.field_id, enum_label="海淀", enum_value="hd", enum_pid="bj"),
+            EnumValue(field_id=region.field_id, enum_label="中国", enum_value="cn"),
+            EnumValue(field_id=region.field_id, enum_label="北京", enum_value="bj", enum_pid="cn"),
+            EnumValue(field_id=region.field_id, enum_label="旧区", enum_value="gone", enum_pid="cn", is_active=False),
+            EnumValue(field_id=region.field_id, enum_label="停用", enum_value="off", enum_disabled=True),
+            EnumValue(field_id=region.field_id, enum_label="甲", enum_value="a", enum_pid="b"),
+            EnumValue(field_id=region.field_id, enum_label="乙", enum_value="b", enum_pid="a"),
+            EnumValue(field_id=legacy.field_id, enum_label="x", enum_value="x"),
+        ])
+        await db.commit()
+        ids = [profile.schema_id, hidden.schema_id, region.field_id, empty.field_id]
+        db.add(EnumValue(field_id=region.field_id, enum_label="重复", enum_value="cn"))
+        with pytest.raises(IntegrityError):
+            await db.commit()  # codes are unique within a field
+    return ids
+
+
+async def test_load_reads_active_rows_as_trees(enum_db, log):
+    ids = await seed(enum_db)
+    assert all(type(i) is int and i > 0 for i in ids) and len(set(ids)) == len(ids)
+    await EnumService.load()
+    assert EnumService.loaded()
+    assert {name: list(fields) for name, fields in EnumService.schemas().items()} == {
+        "user profile": ["region", "empty"]}
+    hd = EnumEntry("海淀", "hd", "bj", False)
+    cn = EnumEntry("中国", "cn", "-1", False, (EnumEntry("北京", "bj", "cn", False, (hd,)),))
+    cycle = EnumEntry("甲", "a", "b", False, (EnumEntry("乙", "b", "a", False),))
+    assert EnumService.values("user profile", "region") == (cn, EnumEntry("停用", "off", "-1", True), cycle)
+    assert EnumService.values("user profile", "empty") == ()
+    assert EnumService.values("user profile", "legacy") == EnumService.values("old", "lost") == ()
+    assert EnumService.label("user profile", "region", "hd") == "海淀"
+    assert EnumService.label("user profile", "region", "gone", "?") == "?"
+    assert log.messages() == ["加载枚举: 1 个 schema, 2 个字段"]
+
+
+async def test_load_without_tables_logs_and_keeps_what_it_had(enum_db, log):
+    before = EnumService.schemas()
+    await EnumService.load()
+    assert EnumService.schemas() is before and not EnumService.loaded()
+    assert log.messages() == ["枚举表不存在: sys_enum_schema, sys_enum_field, sys_enum_value，跳过加载枚举"]
+
+
+@pytest.mark.parametrize(
+    ("body", "error"),
+    [({"key": ["a", "b"], "pid": ["-1"]}, "'pid' must have one entry per 'key' (2), got 1"),
+     ({"key": ["a"], "name": ["x", "y"]}, "'name' must have one entry per 'key' (1), got 2"),
+     ({"pid": ["-1"]}, "'pid' must have one entry per 'key' (0), got 1"),
+     ({"key": [""]}, "at least 1 character"),
+     ({"key": ["a"], "extra": 1}, "Extra inputs are not permitted"),
+     ({"key": "a"}, "valid list")],
+)
+def test_lexicon_request_refuses_what_the_query_cannot_pair_up(body, error):
+    with pytest.raises(ValidationError, match=error.replace("(", r"\(").replace(")", r"\)")):
+        LexiconRequest(**body)
+
+
+def test_lexicon_request_accepts_parallel_lists():
+    request = LexiconRequest(key=["a", "b"], pid=["-1", "7"], name=["x", "y"])
+    assert (request.key, request.pid, request.name) == (["a", "b"], ["-1", "7"], ["x", "y"])
+    assert LexiconRequest().key is None
