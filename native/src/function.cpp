@@ -455,6 +455,8 @@ nb::object Args::global(nb::handle name) const {
     return nb::steal(v);
 }
 
+nb::handle Args::globals() const { return as_function(function_.ptr())->globals; }
+
 nb::object text(const char* annotation) { return nb::str(annotation); }
 
 bool is_native_function(nb::handle obj) { return Py_TYPE(obj.ptr()) == ready_type(); }

@@ -5,54 +5,40 @@ namespace kelvora {
 
 namespace {
 
-// The package a relative import in `module` resolves against.
-nb::object package_of(nb::handle module) {
-    nb::object pkg = nb::getattr(module, "__package__", nb::none());
-    if (!pkg.is_none() && nb::len(pkg)) return pkg;
-    nb::str name = nb::borrow<nb::str>(nb::getattr(module, "__name__"));
-    return name.attr("rpartition")(".")[0];
+// `from <source> import <name>` as the statement runs in code whose globals are
+// `globals` (a module dict): relative sources resolve against its package.
+nb::object import_name(nb::handle globals, const char* source, const char* name) {
+    int level = 0;
+    while (source[level] == '.') ++level;
+    nb::list fromlist;
+    fromlist.append(nb::str(name));
+    PyObject* m = PyImport_ImportModuleLevel(source + level, globals.ptr(), nullptr, fromlist.ptr(), level);
+    if (!m) raise_pending();
+    nb::object mod = nb::steal(m);
+    PyObject* v = PyObject_GetAttrString(mod.ptr(), name);
+    if (v) return nb::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending();
+    // `from pkg import submodule` imports the submodule, as the statement does.
+    PyErr_Clear();
+    std::string full = nb::cast<std::string>(nb::str(nb::getattr(mod, "__name__"))) + "." + name;
+    PyObject* sub = PyImport_ImportModule(full.c_str());
+    if (!sub) {
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, source);
+        raise_pending();
+    }
+    return nb::steal(sub);
 }
 
 }  // namespace
 
 nb::object import_from(nb::handle module, const char* source, const char* name, const char* alias) {
-    nb::object mod;
-    if (source[0] == '.') {
-        int level = 0;
-        while (source[level] == '.') ++level;
-        nb::object globals = nb::dict();
-        globals["__package__"] = package_of(module);
-        globals["__name__"] = nb::getattr(module, "__name__");
-        nb::list fromlist;
-        fromlist.append(nb::str(name));
-        PyObject* m = PyImport_ImportModuleLevel(source + level, globals.ptr(), nullptr,
-                                                 fromlist.ptr(), level);
-        if (!m) raise_pending();
-        mod = nb::steal(m);
-    } else {
-        PyObject* m = PyImport_ImportModule(source);
-        if (!m) raise_pending();
-        mod = nb::steal(m);
-    }
-    nb::object value;
-    PyObject* v = PyObject_GetAttrString(mod.ptr(), name);
-    if (v) {
-        value = nb::steal(v);
-    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        // `from pkg import submodule` imports the submodule, as the statement does.
-        PyErr_Clear();
-        std::string full = nb::cast<std::string>(nb::str(nb::getattr(mod, "__name__"))) + "." + name;
-        PyObject* sub = PyImport_ImportModule(full.c_str());
-        if (!sub) {
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, source);
-            raise_pending();
-        }
-        value = nb::steal(sub);
-    } else {
-        raise_pending();
-    }
+    nb::object value = import_name(PyModule_GetDict(module.ptr()), source, name);
     nb::setattr(module, alias ? alias : name, value);
     return value;
+}
+
+nb::object import_local(const Args& a, const char* source, const char* name) {
+    return import_name(a.globals(), source, name);
 }
 
 nb::object import_module(nb::handle module, const char* source, const char* alias) {

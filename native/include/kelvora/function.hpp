@@ -56,6 +56,8 @@ public:
     // A module global looked up now, as Python code would: module dict, then
     // builtins, else NameError. `a.global("logging"_n)`
     nb::object global(nb::handle name) const;
+    // The function's module dict (its __globals__).
+    nb::handle globals() const;
 
 private:
     friend struct FunctionAccess;

@@ -11,6 +11,10 @@ namespace kelvora {
 nb::object import_from(nb::handle module, const char* source, const char* name,
                        const char* alias = nullptr);
 
+// `from <source> import <name>` inside a body, as a function-level import:
+// nothing is bound in the module; relative to the function's own package.
+nb::object import_local(const Args& a, const char* source, const char* name);
+
 // `import <source>` (absolute), bound under its top-level name or `alias`.
 nb::object import_module(nb::handle module, const char* source, const char* alias = nullptr);
 

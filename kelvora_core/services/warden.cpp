@@ -1,0 +1,407 @@
+// Authentication: bcrypt passwords, JSON Web Tokens, login, refresh, logout,
+// password change and the current user of a request.
+#include <nanobind/nanobind.h>
+
+#include "kelvora/coro.hpp"
+#include "kelvora/module.hpp"
+#include "kelvora/text.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace kelvora;
+
+namespace warden {
+
+// ---- small pieces -------------------------------------------------------------
+
+// datetime.now().timestamp(): the moment an error record is made.
+nb::object now_timestamp(const Args& a) { return a.global("datetime"_n).attr("now"_n)().attr("timestamp"_n)(); }
+
+// The naive UTC time that datetime.utcnow() gave, without the deprecated call.
+nb::object utc_now(const Args& a) {
+    nb::object utc = a.global("timezone"_n).attr("utc"_n);
+    return a.global("datetime"_n).attr("now"_n)(utc).attr("replace"_n)("tzinfo"_a = nb::none());
+}
+
+// {"error", "error_description", "error_code", "timestamp"}, in that order.
+nb::dict error_record(const Args& a, nb::handle error, nb::handle description, nb::handle code) {
+    nb::dict record;
+    record["error"] = error;
+    record["error_description"] = description;
+    if (code) record["error_code"] = code;
+    record["timestamp"] = now_timestamp(a);
+    return record;
+}
+
+[[noreturn]] void raise_auth_error(const Args& a, nb::handle message, nb::handle errors = {}) {
+    nb::object error = errors ? a.global("AuthError"_n)("message"_a = message, "errors"_a = errors)
+                              : a.global("AuthError"_n)("message"_a = message);
+    raise_object(error);
+}
+
+nb::object utf8(nb::handle text) {
+    PyObject* bytes = PyUnicode_AsUTF8String(text.ptr());
+    if (!bytes) raise_pending();
+    return nb::steal(bytes);
+}
+
+nb::object multiply(nb::handle x, long factor) {
+    nb::object product = nb::steal(PyNumber_Multiply(x.ptr(), nb::int_(factor).ptr()));
+    if (!product) raise_pending();
+    return product;
+}
+
+// `column == value` as SQLAlchemy builds it: a comparison expression.
+nb::object equals(nb::handle column, nb::handle value) {
+    nb::object expression = nb::steal(PyObject_RichCompare(column.ptr(), value.ptr(), Py_EQ));
+    if (!expression) raise_pending();
+    return expression;
+}
+
+// The user row named `username`, or a false value.
+nb::object find_user(const Args& a, nb::handle db, nb::handle username, nb::handle user_class) {
+    nb::object condition = equals(user_class.attr("username"_n), username);
+    return a.global("QueryService"_n).attr("query_columns_first"_n)(db, "model_class"_a = user_class,
+                                                                      "condition"_a = condition);
+}
+
+nb::object user_class(const Args& a) { return import_local(a, "..portal_auth.entity_table.auth_user", "AuthUser"); }
+
+nb::object user_response(const Args& a, nb::handle user) {
+    nb::object response = import_local(a, "..portal_auth.entity_table.auth_user", "AuthUserResponse");
+    return response.attr("model_validate"_n)(user);
+}
+
+// ---- passwords and tokens -----------------------------------------------------------
+
+nb::object verify_password(Args& a) {
+    try {
+        nb::object plain = utf8(a[1]), hashed = utf8(a[2]);
+        return a.global("bcrypt"_n).attr("checkpw"_n)(plain, hashed);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        Handling scope(e.value());
+        if (e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError))
+            logger(a).warning("密码验证参数错误: {}"_n.format(e.value()));
+        else
+            logger(a).error("密码验证系统错误: {}"_n.format(e.value()), "exc_info"_a = true);
+        return nb::bool_(false);
+    }
+}
+
+nb::object hash_password(Args& a) {
+    nb::object bcrypt = a.global("bcrypt"_n);
+    nb::object hashed = bcrypt.attr("hashpw"_n)(utf8(a[1]), bcrypt.attr("gensalt"_n)());
+    return hashed.attr("decode"_n)("utf-8"_n);
+}
+
+nb::object jwt_encode(Args& a) {
+    nb::handle cls = a[0];
+    return a.global("jwt"_n).attr("encode"_n)(a[1], cls.attr("TOKEN_SECRET_KEY"_n),
+                                               "algorithm"_a = cls.attr("TOKEN_ALGORITHM"_n));
+}
+
+nb::object jwt_decode(Args& a) {
+    nb::handle cls = a[0];
+    nb::object jwt = a.global("jwt"_n);
+    try {
+        nb::list algorithms;
+        algorithms.append(cls.attr("TOKEN_ALGORITHM"_n));
+        return jwt.attr("decode"_n)(a[1], cls.attr("TOKEN_SECRET_KEY"_n), "algorithms"_a = algorithms);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        Handling scope(e.value());
+        // The expired-signature error is a kind of invalid-token error: asked first.
+        if (e.matches(jwt.attr("ExpiredSignatureError"_n)))
+            raise_auth_error(a, "用户token已失效，请重新登录"_n,
+                             error_record(a, "invalid_token"_n, "用户token已失效，请重新登录"_n, "token_expired"_n));
+        nb::object description = "无效的token: {}"_n.format(e.value());
+        nb::handle code = "malformed_token"_n;
+        if (e.matches(jwt.attr("InvalidTokenError"_n))) code = "invalid_token"_n;
+        raise_auth_error(a, "无效的token，请重新登录"_n, error_record(a, "invalid_token"_n, description, code));
+    }
+}
+
+nb::object get_permission(Args& a) { return a.global("PermissionService"_n)(); }
+
+// ---- account flows ------------------------------------------------------------------
+
+nb::object set_access_token(Args& a) {
+    nb::handle cls = a[0], auth_user = a[1], refresh_token = a[2], refresh_expires_in = a[3];
+    nb::object timedelta = a.global("timedelta"_n);
+    nb::dict claims;
+    claims["sub"] = str_of(auth_user.attr("username"_n));
+    claims["iat"] = now_timestamp(a);
+    claims["exp"] = utc_now(a) + timedelta("minutes"_a = cls.attr("TOKEN_EXPIRE_MINUTES"_n));
+    claims["jti"] = str_of(a.global("uuid4"_n)());
+    claims["tenant"] = a.global("AppConfig"_n).attr("auth"_n).attr("tenant"_n).attr("enabled"_n);
+    claims["tenant_id"] = auth_user.attr("tenant_id"_n);
+    nb::object access_token = cls.attr("jwt_encode"_n)("data"_a = claims);
+
+    nb::object refresh = nb::borrow(refresh_token);
+    if (!truthy(refresh)) {
+        // The same claims with a later "exp" (kept in its place) and a last "token_type".
+        claims["exp"] = utc_now(a) + timedelta("days"_a = cls.attr("TOKEN_REFRESH_EXPIRE_DAYS"_n));
+        claims["token_type"] = "refresh"_n;
+        refresh = cls.attr("jwt_encode"_n)("data"_a = claims);
+    }
+    nb::object refresh_lifetime = truthy(refresh_expires_in)
+                                      ? nb::borrow(refresh_expires_in)
+                                      : multiply(cls.attr("TOKEN_REFRESH_EXPIRE_DAYS"_n), 24 * 60);
+    return a.global("TokenResponse"_n)("token_type"_a = "Bearer"_n, "access_token"_a = access_token,
+                                       "refresh_token"_a = refresh,
+                                       "expires_in"_a = multiply(cls.attr("TOKEN_EXPIRE_MINUTES"_n), 60),
+                                       "refresh_expires_in"_a = refresh_lifetime,
+                                       "token"_a = "Bearer {}"_n.format(access_token));
+}
+
+Coro login(Args a) {
+    nb::handle cls = a[0], db = a[1], auth_login = a[2];
+    Caught failure;
+    try {
+        nb::object auth_user_class = user_class(a);
+        a.global("TenantManager"_n).attr("disable"_n)();
+        nb::object auth_user = co_await find_user(a, db, auth_login.attr("username"_n), auth_user_class);
+        // The password is checked only when a row was found.
+        if (!truthy(auth_user) ||
+            !truthy(cls.attr("verify_password"_n)(auth_login.attr("password"_n), auth_user.attr("password"_n))))
+            raise_auth_error(a, "登录失败，错误的用户名或密码"_n,
+                             error_record(a, "invalid_grant"_n, "错误的用户名或密码"_n, "invalid_credentials"_n));
+        // Only the boolean True itself: 1 or "yes" is not an active account.
+        if (auth_user.attr("is_active"_n).ptr() != Py_True)
+            raise_auth_error(a, "登录失败，账户未激活或被锁定"_n,
+                             error_record(a, "invalid_grant"_n, "账户未激活或被锁定"_n, "user_invalid"_n));
+        a.global("TenantManager"_n).attr("set"_n)("username"_a = auth_user.attr("username"_n),
+                                                   "tenant_id"_a = auth_user.attr("tenant_id"_n));
+        nb::setattr(auth_user, "last_login_at"_n, utc_now(a));
+        nb::object user_id = auth_user.attr("user_id"_n);
+        auth_user = co_await a.global("DataService"_n).attr("update"_n)(db, user_id, "model_class"_a = auth_user_class,
+                                                                          "update_model"_a = auth_user);
+        co_return cls.attr("_set_access_token"_n)(auth_user);
+    } catch (...) {
+        failure.capture();
+    }
+    // Every failure reaches the caller as one error; its reason stays in `errors`.
+    if (!failure.matches(PyExc_Exception)) failure.rethrow();
+    raise_auth_error(a, "登录失败"_n, str_of(failure.value()));
+}
+
+Coro refresh(Args a) {
+    nb::handle cls = a[0], refresh_token = a[1], db = a[2];
+    nb::object payload = cls.attr("jwt_decode"_n)(refresh_token);
+    nb::object token_type = payload.attr("get"_n)("token_type"_n);
+    if (!token_type.equal("refresh"_n))
+        raise_auth_error(a, "这不是一个刷新token，请联系管理员处理该异常"_n,
+                         error_record(a, "invalid_grant"_n, "Token is not a refresh token"_n, "invalid_token_type"_n));
+    nb::object current_user = co_await cls.attr("_get_current_user"_n)(payload, db);
+    // The same refresh token, no rotation; its own "exp" as the refresh lifetime.
+    nb::object expires = payload["exp"_n];
+    co_return cls.attr("_set_access_token"_n)(current_user, "refresh_token"_a = refresh_token,
+                                              "refresh_expires_in"_a = expires);
+}
+
+Coro logout(Args) { co_return nb::none(); }
+
+Coro modify_password(Args a) {
+    nb::handle db = a[1], password_model = a[2], current_user = a[3];
+    nb::object auth_user_class = user_class(a);
+    // Warden through the module, not cls, as the flow was written.
+    nb::object warden = a.global("Warden"_n);
+    nb::object auth_user = co_await find_user(a, db, current_user.attr("username"_n), auth_user_class);
+    if (!truthy(auth_user) ||
+        !truthy(warden.attr("verify_password"_n)(password_model.attr("old_password"_n), auth_user.attr("password"_n))))
+        raise_object(a.global("ValidError"_n)("fields"_a = "old_password"_n, "message"_a = "原始密码不正确"_n));
+    nb::dict changes;
+    changes["password"] = warden.attr("hash_password"_n)(password_model.attr("new_password"_n));
+    nb::object user_id = auth_user.attr("user_id"_n);
+    auth_user = co_await a.global("DataService"_n).attr("db_update"_n)(db, user_id, "model_class"_a = auth_user_class,
+                                                                         "update_model"_a = changes);
+    if (!truthy(auth_user)) raise_object(a.global("ValidError"_n)("message"_a = "修改密码失败"_n));
+    co_await db.attr("commit"_n)();
+    co_return nb::none();
+}
+
+// ---- the current user ----------------------------------------------------------------
+
+Coro get_current_user_row(Args a) {
+    nb::handle payload = a[1], db = a[2];
+    Caught failure;
+    try {
+        nb::object subject = payload.attr("get"_n)("sub"_n);
+        if (subject.is_none()) raise_auth_error(a, "用户token不合法"_n);
+        nb::object username = str_of(subject);
+        a.global("TenantManager"_n)
+            .attr("set_from_token"_n)("tenant_enabled"_a = payload.attr("get"_n)("tenant"_n), "username"_a = username,
+                                      "tenant_id"_a = payload.attr("get"_n)("tenant_id"_n));
+        nb::object user = co_await find_user(a, db, username, user_class(a));
+        if (truthy(user)) co_return user;
+        raise_auth_error(a, "用户token不合法"_n);
+    } catch (...) {
+        failure.capture();
+    }
+    if (!failure.matches(PyExc_Exception)) failure.rethrow();
+    if (failure.matches(a.global("jwt"_n).attr("InvalidTokenError"_n)))
+        raise_auth_error(a, "无效的token，请重新登录"_n, str_of(failure.value()));
+    if (failure.matches(a.global("AuthError"_n))) failure.rethrow();
+    raise_auth_error(a, "用户token不合法"_n, str_of(failure.value()));
+}
+
+Coro get_current_user(Args a) {
+    nb::handle cls = a[0], auth_bearer = a[1], db = a[2];
+    Caught failure;
+    try {
+        nb::object payload = cls.attr("jwt_decode"_n)(auth_bearer.attr("credentials"_n));
+        nb::object user = co_await cls.attr("_get_current_user"_n)(payload, db);
+        co_return user_response(a, user);
+    } catch (...) {
+        failure.capture();
+    }
+    // One message for every token or user failure; the reason stays in `errors`.
+    if (!failure.matches(PyExc_Exception)) failure.rethrow();
+    if (failure.matches(a.global("jwt"_n).attr("InvalidTokenError"_n)))
+        raise_auth_error(a, "无效的token，请重新登录"_n);
+    raise_auth_error(a, "无效的token，请重新登录"_n, str_of(failure.value()));
+}
+
+Coro get_current_user_request(Args a) {
+    nb::handle cls = a[0], request = a[1], db = a[2];
+    nb::object value = request.attr("headers"_n).attr("get"_n)("Authorization"_n);
+    if (!truthy(value)) {
+        nb::dict record;
+        record["error"] = "authorization header is missing"_n;
+        record["error_description"] = "headers={\"Authenticate\": \"Bearer token\"}"_n;
+        record["timestamp"] = now_timestamp(a);
+        raise_auth_error(a, "token的headers未设置\"Authenticate\",请确认是否遗忘"_n, record);
+    }
+    // Any first word is taken as the scheme; a value without a space is the token itself.
+    nb::object parts = value.attr("partition"_n)(" "_n);
+    nb::object token = truthy(parts[2]) ? nb::object(parts[2]) : nb::object(parts[0]);
+    nb::object payload = cls.attr("jwt_decode"_n)(token);
+    nb::object user = co_await cls.attr("_get_current_user"_n)(payload, db);
+    co_return user_response(a, user);
+}
+
+}  // namespace warden
+
+NB_MODULE(warden, m) {
+    import_from(m, "datetime", "datetime");
+    import_from(m, "datetime", "timedelta");
+    import_from(m, "datetime", "timezone");
+    import_from(m, "uuid", "uuid4");
+    import_module(m, "bcrypt");
+    import_module(m, "jwt");
+    import_from(m, "fastapi", "Depends");
+    import_from(m, "fastapi", "Request");
+    import_from(m, "fastapi.security", "HTTPBearer");
+    import_from(m, "fastapi.security", "HTTPAuthorizationCredentials");
+    import_from(m, "sqlmodel.ext.asyncio.session", "AsyncSession");
+    import_from(m, ".casbin_service", "PermissionService");
+    import_from(m, ".query_service", "QueryService");
+    nb::object conduit = import_from(m, ".conduit", "AsyncConduit");
+    nb::object config = import_from(m, "..config.app_config", "AppConfig");
+    import_from(m, "..exception.service_exception", "AuthError");
+    import_from(m, "..exception.service_exception", "ValidError");
+    import_from(m, "..logger.logging_", "logging");
+    import_from(m, "..schemas.response", "TokenResponse");
+    import_from(m, "..services.data_service", "DataService");
+    import_from(m, "..tools.tenant_manager", "TenantManager");
+
+    // Read once, now: later configuration changes do not reach the class.
+    nb::object auth = config.attr("auth"_n);
+    nb::object http_bearer = m.attr("HTTPBearer")("scheme_name"_a = "Bearer Auth",
+                                                  "description"_a = "请访问 /auth/token 接口，获取token。",
+                                                  "auto_error"_a = true);
+    nb::object depends = m.attr("Depends");
+    nb::object auth_session = depends(conduit.attr("get_auth_async_session"_n));
+
+    // Annotations are texts, as in a module written with postponed annotations;
+    // FastAPI resolves them through the module's globals.
+    Param cls{.name = "cls"}, db{.name = "db", .annotation = text("AsyncSession")};
+    ClassBuilder(m, "Warden")
+        .doc("认证服务类，处理用户认证、密码验证、JWT令牌管理等操作")
+        .attr("TOKEN_SECRET_KEY", auth.attr("token_secret_key"_n))
+        .attr("TOKEN_ALGORITHM", nb::str("HS256"))
+        .attr("TOKEN_EXPIRE_MINUTES", auth.attr("token_expire_minutes"_n))
+        .attr("TOKEN_REFRESH_EXPIRE_DAYS", auth.attr("token_refresh_expire_days"_n))
+        .attr("http_bearer", http_bearer)
+        .classmethod({.name = "verify_password",
+                      .doc = "验证明文密码与哈希密码是否匹配。",
+                      .params = {cls,
+                                 {.name = "plain_password", .annotation = text("str"), .exact = &PyUnicode_Type},
+                                 {.name = "hashed_password", .annotation = text("str"), .exact = &PyUnicode_Type}},
+                      .returns = text("bool"),
+                      .body = warden::verify_password})
+        .classmethod({.name = "hash_password",
+                      .doc = "对明文密码进行哈希处理。",
+                      .params = {cls, {.name = "password", .annotation = text("str"), .exact = &PyUnicode_Type}},
+                      .returns = text("str"),
+                      .body = warden::hash_password})
+        .classmethod({.name = "jwt_encode",
+                      .doc = "编码数据生成JWT令牌。",
+                      .params = {cls, {.name = "data", .annotation = text("dict"), .exact = &PyDict_Type}},
+                      .returns = text("str"),
+                      .body = warden::jwt_encode})
+        .classmethod({.name = "jwt_decode",
+                      .doc = "解码JWT令牌获取原始数据。",
+                      .params = {cls, {.name = "token"}},
+                      .returns = text("dict"),
+                      .body = warden::jwt_decode})
+        .classmethod({.name = "get_permission",
+                      .doc = "获取权限服务实例。\n\n每次调用返回一个新的 PermissionService。",
+                      .params = {cls},
+                      .returns = text("PermissionService"),
+                      .body = warden::get_permission})
+        .classmethod({.name = "get_current_user_request",
+                      .doc = "从请求头 Authorization 解析当前用户。",
+                      .params = {cls,
+                                 {.name = "request", .annotation = text("Request")},
+                                 {.name = "db", .default_value = auth_session, .annotation = text("AsyncSession")}},
+                      .returns = text("AuthUserResponse"),
+                      .body = warden::get_current_user_request})
+        .classmethod({.name = "get_current_user",
+                      .doc = "从 Bearer 令牌解析当前用户。",
+                      .params = {cls,
+                                 {.name = "auth_bearer",
+                                  .default_value = depends(http_bearer),
+                                  .annotation = text("HTTPAuthorizationCredentials")},
+                                 {.name = "db", .default_value = auth_session, .annotation = text("AsyncSession")}},
+                      .returns = text("AuthUserResponse"),
+                      .body = warden::get_current_user})
+        .classmethod({.name = "_get_current_user",
+                      .params = {cls, {.name = "payload"}, db},
+                      .returns = text("AuthUser"),
+                      .body = warden::get_current_user_row})
+        .classmethod({.name = "logout",
+                      .doc = "用户登出操作。\n\n不吊销任何令牌：已签发的令牌在过期前仍然有效。",
+                      .params = {cls},
+                      .returns = text("None"),
+                      .body = warden::logout})
+        .classmethod({.name = "refresh",
+                      .doc = "用刷新令牌换取新的访问令牌。",
+                      .params = {cls, {.name = "refresh_token"}, db},
+                      .returns = text("TokenResponse"),
+                      .body = warden::refresh})
+        .classmethod({.name = "login",
+                      .doc = "用户登录认证。",
+                      .params = {cls,
+                                 {.name = "db", .kind = Kind::keyword_only, .annotation = text("AsyncSession")},
+                                 {.name = "auth_login", .kind = Kind::keyword_only}},
+                      .returns = text("TokenResponse"),
+                      .body = warden::login})
+        .classmethod({.name = "_set_access_token",
+                      .params = {cls,
+                                 {.name = "auth_user"},
+                                 {.name = "refresh_token", .default_value = nb::none()},
+                                 {.name = "refresh_expires_in", .default_value = nb::none()}},
+                      .returns = text("TokenResponse"),
+                      .body = warden::set_access_token})
+        .classmethod({.name = "modify_password",
+                      .doc = "修改用户密码。",
+                      .params = {cls,
+                                 db,
+                                 {.name = "password_model", .kind = Kind::keyword_only},
+                                 {.name = "current_user", .kind = Kind::keyword_only}},
+                      .returns = text("None"),
+                      .body = warden::modify_password})
+        .build();
+}
