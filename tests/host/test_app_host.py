@@ -227,3 +227,16 @@ def test_static_directory_holds_the_pinned_documentation_assets():
         assert copied.is_file(), f"{copied} missing: run make build"
         assert copied.read_bytes() == (ROOT / "webassets" / "node_modules" / source).read_bytes()
     assert (ROOT / "static" / "favicon.png").read_bytes().startswith(b"\x89PNG")
+
+
+def test_core_package_offers_the_names_other_packages_import():
+    import kelvora_core
+    from kelvora_core import AsyncSession, CoreUtil as Exported, QueryRequest, QueryService
+    from kelvora_core.services import query_service
+    from sqlmodel.ext.asyncio import session
+
+    assert (AsyncSession, Exported) == (session.AsyncSession, CoreUtil)
+    assert (QueryRequest, QueryService) == (query_service.QueryRequest, query_service.QueryService)
+    assert {"AsyncSession", "QueryService"} <= set(dir(kelvora_core))
+    with pytest.raises(AttributeError, match="no attribute 'Nothing'"):
+        kelvora_core.Nothing
