@@ -39,10 +39,9 @@ class RedisEngine:
             return
         with RedisEngine._lock:
             if RedisEngine._client is None:
-                options = {}
-                if setting.max_connections is not None:
-                    options["max_connections"] = setting.max_connections
-                RedisEngine._client = Redis.from_url(setting.url, decode_responses=True, **options)
+                RedisEngine._client = Redis.from_url(
+                    setting.url, decode_responses=True, max_connections=setting.max_connections
+                )
 
     @property
     def enabled(self) -> bool:

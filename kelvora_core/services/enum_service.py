@@ -12,10 +12,11 @@ from __future__ import annotations
 import threading
 from dataclasses import dataclass, field
 from types import MappingProxyType
-from typing import ClassVar
+from typing import Any, ClassVar, cast
 
-from sqlalchemy import inspect, select
-from sqlmodel.ext.asyncio.session import AsyncSession
+
+from sqlalchemy import RowMapping, Select, Table, inspect, select
+from sqlalchemy.ext.asyncio import AsyncConnection
 
 from ..engine.database_engine import DatabaseEngine
 from ..logger.logging_ import logging
@@ -49,41 +50,39 @@ class EnumService:
         from kelvora_enum.generate.entity_table import EnumField, EnumSchema, EnumValue
         from kelvora_enum.registry import enum_registry
 
-        tables = [model.__table__ for model in (EnumSchema, EnumField, EnumValue)]
+        schema_t, field_t, value_t = (
+            cast(Table, getattr(model, "__table__")) for model in (EnumSchema, EnumField, EnumValue)
+        )
         engine = DatabaseEngine().get_async_engine(enum_registry.engine_name)
         async with engine.connect() as connection:
             missing = await connection.run_sync(
-                lambda sync: [t.name for t in tables if not inspect(sync).has_table(t.name, schema=t.schema)]
+                lambda sync: [
+                    t.name for t in (schema_t, field_t, value_t)
+                    if not inspect(sync).has_table(t.name, schema=t.schema)
+                ]
             )
-        if missing:
-            logging.debug("枚举表不存在: " + ", ".join(missing) + "，跳过加载枚举")
-            return
+            if missing:
+                logging.debug("枚举表不存在: " + ", ".join(missing) + "，跳过加载枚举")
+                return
+            schemas = await _rows(connection, select(schema_t.c.schema_id, schema_t.c.schema_name)
+                                  .where(schema_t.c.is_active))
+            fields = await _rows(connection, select(field_t.c.field_id, field_t.c.schema_id, field_t.c.field_name)
+                                 .where(field_t.c.is_active)
+                                 .order_by(field_t.c.sort_order, field_t.c.field_id))
+            values = await _rows(connection, select(value_t.c.field_id, value_t.c.enum_label, value_t.c.enum_value,
+                                                    value_t.c.enum_pid, value_t.c.enum_disabled)
+                                 .where(value_t.c.is_active)
+                                 .order_by(value_t.c.sort_order, value_t.c.value_id))
 
-        async with AsyncSession(engine, expire_on_commit=False) as session:
-            schemas = (await session.exec(
-                select(EnumSchema.schema_id, EnumSchema.schema_name).where(EnumSchema.is_active)
-            )).all()
-            fields = (await session.exec(
-                select(EnumField.field_id, EnumField.schema_id, EnumField.field_name)
-                .where(EnumField.is_active)
-                .order_by(EnumField.sort_order, EnumField.field_id)
-            )).all()
-            values = (await session.exec(
-                select(EnumValue.field_id, EnumValue.enum_label, EnumValue.enum_value,
-                       EnumValue.enum_pid, EnumValue.enum_disabled)
-                .where(EnumValue.is_active)
-                .order_by(EnumValue.sort_order, EnumValue.value_id)
-            )).all()
-
-        by_field: dict[int, list] = {}
+        by_field: dict[int, list[RowMapping]] = {}
         for row in values:
-            by_field.setdefault(row.field_id, []).append(row)
-        schema_names = {row.schema_id: row.schema_name for row in schemas}
+            by_field.setdefault(row["field_id"], []).append(row)
+        schema_names = {row["schema_id"]: row["schema_name"] for row in schemas}
         snapshot: dict[str, dict[str, tuple[EnumEntry, ...]]] = {name: {} for name in schema_names.values()}
         for row in fields:
-            schema_name = schema_names.get(row.schema_id)
+            schema_name = schema_names.get(row["schema_id"])
             if schema_name is not None:
-                snapshot[schema_name][row.field_name] = _tree(by_field.get(row.field_id, []))
+                snapshot[schema_name][row["field_name"]] = _tree(by_field.get(row["field_id"], []))
 
         frozen = MappingProxyType({name: MappingProxyType(f) for name, f in snapshot.items()})
         with cls._lock:
@@ -119,24 +118,30 @@ class EnumService:
         return default
 
 
-def _tree(rows: list) -> tuple[EnumEntry, ...]:
+async def _rows(connection: AsyncConnection, statement: Select[Any]) -> list[RowMapping]:
+    return list((await connection.execute(statement)).mappings().all())
+
+
+def _tree(rows: list[RowMapping]) -> tuple[EnumEntry, ...]:
     """Nest a field's values by parent code; values whose parent is missing stay on top."""
-    codes = {row.enum_value for row in rows}
-    children: dict[str, list] = {}
-    top: list = []
+    codes = {row["enum_value"] for row in rows}
+    children: dict[str, list[RowMapping]] = {}
+    top: list[RowMapping] = []
     for row in rows:
-        if row.enum_pid in codes and row.enum_pid != row.enum_value:
-            children.setdefault(row.enum_pid, []).append(row)
+        if row["enum_pid"] in codes and row["enum_pid"] != row["enum_value"]:
+            children.setdefault(row["enum_pid"], []).append(row)
         else:
             top.append(row)
     reached: set[str] = set()
 
-    def build(row) -> EnumEntry:
-        reached.add(row.enum_value)
-        kids = tuple(build(child) for child in children.get(row.enum_value, ()) if child.enum_value not in reached)
-        return EnumEntry(row.enum_label, row.enum_value, row.enum_pid, bool(row.enum_disabled), kids)
+    def build(row: RowMapping) -> EnumEntry:
+        reached.add(row["enum_value"])
+        kids = tuple(
+            build(child) for child in children.get(row["enum_value"], ()) if child["enum_value"] not in reached
+        )
+        return EnumEntry(row["enum_label"], row["enum_value"], row["enum_pid"], bool(row["enum_disabled"]), kids)
 
     entries = [build(row) for row in top]
     # Values on a cycle of parents (hand-edited data) hang from no top value: keep them visible.
-    entries.extend(build(row) for row in rows if row.enum_value not in reached)
+    entries.extend(build(row) for row in rows if row["enum_value"] not in reached)
     return tuple(entries)

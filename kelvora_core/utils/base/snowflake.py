@@ -183,14 +183,14 @@ class SnowflakeGenerator:
         epoch = _require_int("epoch", epoch)
         if not 0 <= instance <= MAX_INSTANCE:
             raise ValueError(f"instance must be between 0 and {MAX_INSTANCE}, got {instance}")
-        if worker is not None:
-            worker = _require_int("worker", worker)
-            if not 0 <= worker <= MAX_WORKER:
-                raise ValueError(f"worker must be between 0 and {MAX_WORKER}, got {worker}")
         auto = worker is None
-        if auto:
-            generation = _slots.generation
-            worker = claim_worker(instance, worker_dir)
+        generation = _slots.generation
+        if worker is None:
+            slot = claim_worker(instance, worker_dir)
+        else:
+            slot = _require_int("worker", worker)
+            if not 0 <= slot <= MAX_WORKER:
+                raise ValueError(f"worker must be between 0 and {MAX_WORKER}, got {slot}")
         now = clock()
         if epoch > now:
             raise ValueError(
@@ -210,9 +210,9 @@ class SnowflakeGenerator:
         self._sequence = 0
         self._auto = auto
         self._worker_dir = worker_dir
-        self._worker = worker
+        self._worker = slot
+        self._generation = generation
         if auto:
-            self._generation = generation
             self._skip_claim_millisecond(now - epoch)
             _slots.generators.add(self)
 
