@@ -12,7 +12,7 @@ from sqlmodel.ext.asyncio.session import AsyncSession
 from kelvora_core.engine.database_engine import DatabaseEngine
 from kelvora_core.services import enum_service
 from kelvora_core.services.enum_service import EnumEntry, EnumService
-from kelvora_enum.generate.entity_table import EnumField, EnumSchema, EnumValue
+from kelvora_enum.generate.entity_table import EnumField, EnumFieldResponse, EnumSchema, EnumValue
 from kelvora_enum.registry import enum_registry
 from kelvora_enum.schema.enum import LexiconRequest
 
@@ -128,3 +128,27 @@ def test_lexicon_request_accepts_parallel_lists():
     request = LexiconRequest(key=["a", "b"], pid=["-1", "7"], name=["x", "y"])
     assert (request.key, request.pid, request.name) == (["a", "b"], ["-1", "7"], ["x", "y"])
     assert LexiconRequest().key is None
+
+
+async def test_tables_answer_the_enumeration_query_shapes(enum_db):
+    from kelvora_core import QueryRequest, QueryService
+
+    await seed(enum_db)
+    fields = ["field_name as name, field_label as label",
+              "EnumValues.enum_label as label,EnumValues.enum_value as value", "EnumValues.enum_disabled as disabled"]
+    async with AsyncSession(enum_db) as db:
+        schema = await QueryService.query_columns_first(db=db, model_class=EnumSchema, condition="schema_name = user profile")
+        active = [{"field": "schema_id", "op": "=", "val": schema.schema_id}, {"field": "is_active", "op": "=", "val": True}]
+        listed = await QueryService.query(
+            db, query_request=QueryRequest(fields=["field_name as name", "field_label as label"], filter=active,
+                                           format="list", size=1000),
+            model_class=EnumField, response_class=EnumFieldResponse)
+        assert sorted((f.name, f.label) for f in listed) == [("empty", ""), ("region", "地区")]
+        below_bj = QueryRequest(
+            fields=fields, filter=[active[0], {"field": "field_name", "op": "=", "val": "region"}, active[1]],
+            filter_relation=[{"field": "EnumValues.is_active", "op": "=", "val": True},
+                             {"field": "EnumValues.enum_pid", "op": "=", "val": "bj"}],
+            relation=["EnumValues"], format="tree", size=1000)
+        (region,) = await QueryService.query(db, query_request=below_bj, model_class=EnumField,
+                                             response_class=EnumFieldResponse)
+        assert (region["name"], [(v["label"], v["value"]) for v in region["children"]]) == ("region", [("海淀", "hd")])

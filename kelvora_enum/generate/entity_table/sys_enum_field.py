@@ -7,8 +7,6 @@ a field, so the parent is unambiguous.
 """
 
 # No postponed annotations: SQLModel reads the relationship annotations at class creation.
-from typing import Any
-
 from pydantic import BaseModel
 from sqlalchemy import BigInteger, Column, ForeignKey, UniqueConstraint
 from sqlmodel import Field, Relationship
@@ -79,4 +77,3 @@ class EnumFieldResponse(BaseModel):
 
     name: str
     label: str | None = None
-    children: list[dict[str, Any]] | None = None
