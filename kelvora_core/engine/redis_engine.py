@@ -8,7 +8,6 @@ runs unchanged.
 
 from __future__ import annotations
 
-import asyncio
 import threading
 from typing import ClassVar
 
@@ -28,8 +27,6 @@ class RedisEngine:
 
     _client: ClassVar[Redis | None] = None
     _lock: ClassVar[threading.Lock] = threading.Lock()
-    # Closes started on a running loop; held so they are not collected half-way.
-    _closing: ClassVar[set[asyncio.Task[None]]] = set()
 
     def __init__(self) -> None:
         if type(self)._client is not None:
@@ -65,41 +62,21 @@ class RedisEngine:
         return client
 
     def close(self) -> None:
-        """Release the client; a later ``RedisEngine()`` makes a new one.
+        """Release the client at once; a later ``RedisEngine()`` makes a new one.
 
-        A plain call, so it can be used where nothing is awaited. On a running event loop the
-        connections are closed by a task started here (``wait_closed()`` awaits it); with no
-        loop running, they are dropped at once.
+        A plain call, usable where nothing is awaited (the shut-down of the lifespan, or after
+        the event loop has ended): the pooled sockets are aborted rather than closed politely,
+        which Redis does not mind. ``aclose()`` is the polite form for code that can await.
         """
         client = self._detach()
-        if client is None:
-            return
-        try:
-            loop = asyncio.get_running_loop()
-        except RuntimeError:
-            loop = None
-        if loop is None:
-            # Pooled sockets belong to a loop that no longer runs; close them directly.
+        if client is not None:
             _drop_connections(client)
-            return
-        task = loop.create_task(client.aclose(close_connection_pool=True))
-        RedisEngine._closing.add(task)
-        task.add_done_callback(RedisEngine._closing.discard)
 
     async def aclose(self) -> None:
         """Release the client and wait until its connections are closed."""
         client = self._detach()
         if client is not None:
             await client.aclose(close_connection_pool=True)
-        await self.wait_closed()
-
-    @staticmethod
-    async def wait_closed() -> None:
-        """Wait for the closes that ``close()`` started on this loop."""
-        loop = asyncio.get_running_loop()
-        pending = [t for t in RedisEngine._closing if t.get_loop() is loop]
-        if pending:
-            await asyncio.gather(*pending, return_exceptions=True)
 
 
 def _drop_connections(client: Redis) -> None:
@@ -121,3 +98,4 @@ def _drop_connections(client: Redis) -> None:
                 transport._sock = None
                 sock.close()
         connection._writer = connection._reader = None
+    pool.reset()
