@@ -136,11 +136,13 @@ def _make_shared_dir(folder: str) -> None:
 
 
 def _open_lock_file(path: str) -> int:
+    # Nothing is ever written to a lock file; O_NOFOLLOW keeps a planted link from being opened.
+    flags = os.O_CLOEXEC | os.O_NOFOLLOW
     try:
-        return os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+        return os.open(path, os.O_RDWR | os.O_CREAT | flags, 0o666)
     except PermissionError:
         # Made by another user's process: a read-only descriptor locks just as well.
-        return os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+        return os.open(path, os.O_RDONLY | flags)
 
 
 _slots = _WorkerSlots()
