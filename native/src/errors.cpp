@@ -24,7 +24,9 @@ void raise(nb::handle type, nb::handle message) {
 }
 
 void raise_object(nb::handle exception) {
-    PyErr_SetRaisedException(Py_NewRef(exception.ptr()));
+    // As `raise exception` does: the exception being handled (if another one)
+    // becomes its __context__; its traceback is kept.
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
     throw nb::python_error();
 }
 

@@ -24,8 +24,9 @@ bool truthy(nb::handle value);
 // refused with TypeError.
 [[noreturn]] void raise_not_str(nb::handle value, nb::handle method, nb::handle arg);
 
-// Raises this very exception object again (identity matters to asyncio and
-// contextlib, which decide by `is`).
+// `raise exception`: this very object (identity matters to asyncio and
+// contextlib, which decide by `is`), with the exception being handled, if any
+// other, as its __context__.
 [[noreturn]] void raise_object(nb::handle exception);
 
 // Inside `catch (...)`: the in-flight C++ exception as a Python exception
