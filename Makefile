@@ -53,7 +53,11 @@ static: $(STATIC_FILES)
 test: build
 	$(VPY) -m pytest -q
 
+# The authentication rows drive a served app with Debian's wrk, installed here when missing.
 bench: build
+	@command -v wrk >/dev/null || { [ "$$(id -u)" = 0 ] && SUDO= || SUDO=sudo; \
+	  $$SUDO apt-get install -y -q wrk || { $$SUDO apt-get update -q && $$SUDO apt-get install -y -q wrk; } \
+	  || echo "wrk could not be installed: the requests-per-second rows are skipped" >&2; }
 	$(VPY) bench/run.py
 
 run: build
