@@ -73,6 +73,14 @@ BAD_TOKENS = {
 }
 
 
+@pytest.fixture(autouse=True)
+def cheap_hashes(monkeypatch):
+    """The library's default cost makes every hash take a quarter second; the rules don't change."""
+    import bcrypt
+    monkeypatch.setattr(warden, "bcrypt", types.SimpleNamespace(
+        hashpw=bcrypt.hashpw, checkpw=bcrypt.checkpw, gensalt=lambda: bcrypt.gensalt(rounds=4)))
+
+
 @pytest.fixture
 def log(monkeypatch):
     from _database import LogRecorder
@@ -332,7 +340,7 @@ def app():
 
 def http_session(base):
     """Everything a client does over one real connection, run on a worker thread."""
-    with httpx.Client(base_url=base) as c:
+    with httpx.Client(base_url=base, timeout=60) as c:
         def login(name, password):
             return c.post("/auth/token", data={"username": name, "password": password})
 
