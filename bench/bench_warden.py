@@ -1,7 +1,8 @@
 """Authentication: token primitives per call, and login and /auth/me through uvicorn.
 
 The per-call rows set Warden beside PlainWarden, the same class written in plain Python: the
-same claims in the same order, the same PyJWT and bcrypt calls, the same error records.
+same claims in the same order, the same PyJWT and bcrypt calls, the same error records. The
+floor rows are PyJWT's own call, which both sides pay in full.
 
 report() then serves the auth routes with uvicorn (one worker, a loopback port, a fresh SQLite
 file holding one user) and drives them with wrk on loopback, once with the native Warden behind
@@ -195,8 +196,10 @@ def calls(fn, *args):
 CASES = [
     ("jwt_encode", "native", *calls(Warden.jwt_encode, CLAIMS)),
     ("jwt_encode", "python", *calls(PlainWarden.jwt_encode, CLAIMS)),
+    ("jwt.encode alone (floor)", "python", *calls(jwt.encode, CLAIMS, Warden.TOKEN_SECRET_KEY, "HS256")),
     ("jwt_decode", "native", *calls(Warden.jwt_decode, TOKEN)),
     ("jwt_decode", "python", *calls(PlainWarden.jwt_decode, TOKEN)),
+    ("jwt.decode alone (floor)", "python", *calls(jwt.decode, TOKEN, Warden.TOKEN_SECRET_KEY, ["HS256"])),
     ("_set_access_token (access + refresh)", "native", *calls(Warden._set_access_token, USER)),
     ("_set_access_token (access + refresh)", "python", *calls(PlainWarden._set_access_token, USER)),
 ]
@@ -397,7 +400,8 @@ def report():
         (native, n_count), (python, p_count) = result["native"], result["python"]
         print(f"{route:44} {native:8.1f}/s {python:8.1f}/s {native / python:6.2f}x"
               f"   ({n_count} and {p_count} requests)")
-    print("ratio = native requests per second / plain Python requests per second")
+    print("ratio = native requests per second / plain Python requests per second; load average "
+          f"of the machine after the runs: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
 
 
 if __name__ == "__main__" and sys.argv[1:2] == ["serve"]:
