@@ -55,14 +55,18 @@ async def seed_sample_enumeration(db: AsyncSession, schema_name: str = SAMPLE_SC
     if existing is not None:
         return False
     schema = EnumSchema(schema_name=schema_name, schema_label="示例枚举")
+    fields = [EnumField(schema_id=schema.schema_id, field_name=name, field_label=label, sort_order=order,
+                        is_active=active)
+              for order, (name, (label, active, _)) in enumerate(_FIELDS.items())]
+    # Parents are flushed first: the tables have foreign keys but no relationship that
+    # would order the inserts.
     db.add(schema)
-    for order, (field_name, (label, active, values)) in enumerate(_FIELDS.items()):
-        field = EnumField(schema_id=schema.schema_id, field_name=field_name, field_label=label,
-                          sort_order=order, is_active=active)
-        db.add(field)
-        db.add_all(EnumValue(field_id=field.field_id, enum_value=code, enum_label=value_label,
-                             enum_pid=pid, enum_disabled=disabled, is_active=value_active,
-                             sort_order=position)
-                   for position, (code, value_label, pid, disabled, value_active) in enumerate(values))
+    await db.flush()
+    db.add_all(fields)
+    await db.flush()
+    for field, (_, _, values) in zip(fields, _FIELDS.values()):
+        db.add_all(EnumValue(field_id=field.field_id, enum_value=code, enum_label=label, enum_pid=pid,
+                             enum_disabled=disabled, is_active=active, sort_order=position)
+                   for position, (code, label, pid, disabled, active) in enumerate(values))
     await db.commit()
     return True
