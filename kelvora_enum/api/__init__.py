@@ -1,0 +1,1 @@
+"""Web routes of the enumeration queries."""
