@@ -7,6 +7,7 @@ import pytest
 from fastapi import FastAPI
 from sqlmodel.ext.asyncio.session import AsyncSession
 
+from kelvora_core.auth.auth_router import AuthRouter
 from kelvora_core.config import app_config
 from kelvora_core.engine.database_engine import DatabaseEngine
 from kelvora_core.exception.register_handlers import register_exception_handlers
@@ -14,6 +15,7 @@ from kelvora_core.portal_auth.entity_table.auth_user import AuthUser
 from kelvora_core.portal_auth.registry import auth_registry
 from kelvora_core.services.conduit import AsyncConduit
 from kelvora_core.services.warden import Warden
+from kelvora_core.tools.class_scaner import ClassScanner
 from kelvora_enum.api.lexicon_router import router
 from kelvora_enum.registry import enum_registry
 from kelvora_enum.sample import seed_sample_enumeration
@@ -84,3 +86,8 @@ async def test_all_values_form_trees(app):
     east = values["region"][0]
     assert [(n["value"], [c["value"] for c in n.get("children", [])]) for n in east["children"]] == [
         ("zj", ["hz", "nb"]), ("js", ["nj"])]
+
+
+def test_router_scan_finds_the_enumeration_routes():
+    found = ClassScanner.find_classes_instances(package_name="kelvora_enum", base_class=AuthRouter, predicate=None)
+    assert list(found.values()) == [router]
