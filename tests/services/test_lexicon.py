@@ -153,6 +153,9 @@ async def test_subclass_overrides_and_query_errors(db):
         await Custom.query_schema(schema_name="demo", db=db)
     Custom.extra = {"field": "field_name", "op": "like", "val": "s%"}
     assert [f.name for f in await Custom.query_schema(schema_name="demo", db=db)] == ["status"]
+    Custom._get_query_request_schema = classmethod(lambda cls, schema_id: [("format", "list")])
+    with pytest.raises(TypeError, match="must be a mapping, not list"):
+        await Custom.query_schema(schema_name="demo", db=db)
 
 
 @pytest.mark.parametrize("request_, error", [
