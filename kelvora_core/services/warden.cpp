@@ -284,23 +284,18 @@ Coro get_current_user_request(Args a) {
 }  // namespace warden
 
 NB_MODULE(warden, m) {
-    import_from(m, "datetime", "datetime");
-    import_from(m, "datetime", "timedelta");
-    import_from(m, "datetime", "timezone");
+    import_from(m, "datetime", {"datetime", "timedelta", "timezone"});
     import_from(m, "uuid", "uuid4");
     import_module(m, "bcrypt");
     import_module(m, "jwt");
-    import_from(m, "fastapi", "Depends");
-    import_from(m, "fastapi", "Request");
-    import_from(m, "fastapi.security", "HTTPBearer");
-    import_from(m, "fastapi.security", "HTTPAuthorizationCredentials");
+    import_from(m, "fastapi", {"Depends", "Request"});
+    import_from(m, "fastapi.security", {"HTTPBearer", "HTTPAuthorizationCredentials"});
     import_from(m, "sqlmodel.ext.asyncio.session", "AsyncSession");
     import_from(m, ".casbin_service", "PermissionService");
     import_from(m, ".query_service", "QueryService");
     nb::object conduit = import_from(m, ".conduit", "AsyncConduit");
     nb::object config = import_from(m, "..config.app_config", "AppConfig");
-    import_from(m, "..exception.service_exception", "AuthError");
-    import_from(m, "..exception.service_exception", "ValidError");
+    import_from(m, "..exception.service_exception", {"AuthError", "ValidError"});
     import_from(m, "..logger.logging_", "logging");
     import_from(m, "..schemas.response", "TokenResponse");
     import_from(m, "..services.data_service", "DataService");

@@ -175,12 +175,8 @@ Coro metadata_to_database(Args a) {
 }  // namespace surveyor
 
 NB_MODULE(surveyor, m) {
-    import_from(m, "sqlalchemy", "MetaData");
-    import_from(m, "sqlalchemy", "inspect");
-    import_from(m, "sqlalchemy", "text");
-    import_from(m, "sqlalchemy", "BLANK_SCHEMA");
-    import_from(m, "sqlalchemy.exc", "OperationalError");
-    import_from(m, "sqlalchemy.exc", "NoReferenceError");
+    import_from(m, "sqlalchemy", {"MetaData", "inspect", "text", "BLANK_SCHEMA"});
+    import_from(m, "sqlalchemy.exc", {"OperationalError", "NoReferenceError"});
     import_from(m, "functools", "partial");
     import_from(m, "..engine.database_engine", "DatabaseEngine");
     import_from(m, "..logger.logging_", "logging");

@@ -215,12 +215,8 @@ Coro query_field(Args a) {
 }  // namespace lexicon
 
 NB_MODULE(lexicon, m) {
-    import_from(m, "kelvora_core", "AsyncSession");
-    import_from(m, "kelvora_core", "QueryRequest");
-    import_from(m, "kelvora_core", "QueryService");
-    import_from(m, "kelvora_core", "CoreUtil");
-    import_from(m, "..generate.entity_table.sys_enum_field", "EnumField");
-    import_from(m, "..generate.entity_table.sys_enum_field", "EnumFieldResponse");
+    import_from(m, "kelvora_core", {"AsyncSession", "QueryRequest", "QueryService", "CoreUtil"});
+    import_from(m, "..generate.entity_table.sys_enum_field", {"EnumField", "EnumFieldResponse"});
     import_from(m, "..generate.entity_table.sys_enum_schema", "EnumSchema");
     import_from(m, "..schema.enum", "LexiconRequest");
 

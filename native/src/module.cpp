@@ -37,6 +37,10 @@ nb::object import_from(nb::handle module, const char* source, const char* name, 
     return value;
 }
 
+void import_from(nb::handle module, const char* source, std::initializer_list<const char*> names) {
+    for (const char* name : names) import_from(module, source, name);
+}
+
 nb::object import_local(const Args& a, const char* source, const char* name) {
     return import_name(a.globals(), source, name);
 }

@@ -1,6 +1,8 @@
 // Classes and module-level names built the way Python code builds them.
 #pragma once
 
+#include <initializer_list>
+
 #include "kelvora/function.hpp"
 
 namespace kelvora {
@@ -10,6 +12,8 @@ namespace kelvora {
 // "..config.app_config"). Returns the imported object.
 nb::object import_from(nb::handle module, const char* source, const char* name,
                        const char* alias = nullptr);
+// `from <source> import <name>, <name>, ...`
+void import_from(nb::handle module, const char* source, std::initializer_list<const char*> names);
 
 // `from <source> import <name>` inside a body, as a function-level import:
 // nothing is bound in the module; relative to the function's own package.
