@@ -12,19 +12,6 @@ using namespace kelvora;
 
 namespace keystone {
 
-// `from <relative source> import <name>` run when an operation needs it, against
-// the module's own package (the models are imported late on purpose).
-nb::object import_late(const Args& a, const char* source, nb::handle name) {
-    int level = 0;
-    while (source[level] == '.') ++level;
-    nb::object globals = nb::borrow(a.function().attr("__globals__"_n));
-    nb::list fromlist;
-    fromlist.append(name);
-    PyObject* module = PyImport_ImportModuleLevel(source + level, globals.ptr(), nullptr, fromlist.ptr(), level);
-    if (!module) raise_pending();
-    return nb::steal(module).attr(name);
-}
-
 bool is_instance(nb::handle value, nb::handle cls) {
     int r = PyObject_IsInstance(value.ptr(), cls.ptr());
     if (r < 0) raise_pending();
@@ -352,7 +339,7 @@ Coro check_database(Args a) {
     if (core_setting && truthy(core_setting.attr("check_database"_n))) {
         logger(a).debug_line();
         logger(a).debug("搜索 kelvora_core 的数据源...."_n);
-        nb::object auth_registry = import_late(a, "..portal_auth", "auth_registry"_n);
+        nb::object auth_registry = import_local(a, "..portal_auth", "auth_registry");
         co_await check_registry(a, auth_registry);
     }
 
@@ -387,8 +374,8 @@ Coro check_admin_user(Args a) {
         logger(a).debug("检查默认管理员账户..."_n);
         a.global("TenantManager"_n).attr("set"_n)("username"_a = "系统初始化"_n,
                                                   "tenant_id"_a = a.global("AppConfig"_n).attr("get_default_tenant_id"_n)());
-        nb::object auth_user = import_late(a, "..portal_auth.entity_table.auth_user", "AuthUser"_n);
-        nb::object auth_user_register = import_late(a, "..portal_auth.entity_table.auth_user", "AuthUserRegister"_n);
+        nb::object auth_user = import_local(a, "..portal_auth.entity_table.auth_user", "AuthUser");
+        nb::object auth_user_register = import_local(a, "..portal_auth.entity_table.auth_user", "AuthUserRegister");
 
         nb::object users = nb::steal(PySequence_List(a.global("AppConfig"_n).attr("auth"_n).attr("default_admin_users"_n).ptr()));
         if (!users) raise_pending();
