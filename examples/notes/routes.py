@@ -66,6 +66,8 @@ async def delete_project(project: Project = Depends(get_project), db: AsyncSessi
     for note in (await db.exec(select(Note).where(Note.project_id == project.project_id))).all():
         await db.delete(note)
     await db.delete(project)
+    # Committed before answering: the scope's own commit runs after the response is sent.
+    await db.commit()
 
 
 @router.get("/{project_id}/notes", response_model=list[NoteRead], summary="项目的笔记")
