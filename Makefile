@@ -73,10 +73,11 @@ bench: build
 	  $$SUDO apt-get install -y -q wrk || { $$SUDO apt-get update -q && $$SUDO apt-get install -y -q wrk; } \
 	  || echo "wrk could not be installed: the requests-per-second rows are skipped" >&2; }
 	$(VPY) bench/run.py
+	$(VPY) bench/service.py
 
+# The example service on 127.0.0.1:8000 (make run RUN_ARGS="--port 8001" for another port).
 run: build
-	@if [ -f examples/service.py ]; then $(VPY) -m examples.service; \
-	 else echo "The example service arrives with the application module (keystone); nothing to run yet."; fi
+	$(VPY) -m examples.service $(RUN_ARGS)
 
 stubtest: build
 	$(VPY) -m pytest -q tests/test_stubs.py
