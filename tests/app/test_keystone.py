@@ -10,6 +10,7 @@ import bcrypt
 import httpx
 import pytest
 import sqlalchemy as sa
+from sqlalchemy.ext.asyncio import create_async_engine
 from fastapi import APIRouter, FastAPI
 
 from kelvora_core.app import keystone
@@ -23,6 +24,7 @@ from kelvora_core.services.conduit import AsyncConduit
 from kelvora_core.tools.class_scaner import ClassScanner
 
 from _database import LogRecorder, configure
+from _servers import server_url
 from _pages import REDOC_PAGE
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -312,19 +314,37 @@ def test_override_tags_gives_every_route_its_own_list(new_tags, expected):
 # ---- lifespan ---------------------------------------------------------------------------------
 
 @pytest.fixture
-async def database(settings, tmp_path):
-    """The "Auth" database on a fresh SQLite file; registries and engines put back afterwards."""
-    configure(Auth=f"sqlite+aiosqlite:///{tmp_path / 'auth.db'}")
+async def database(request, settings, tmp_path):
+    """A fresh "Auth" database (SQLite unless the test asks for a server); registries and
+    engines are put back afterwards and a server database is dropped."""
+    kind = getattr(request, "param", "sqlite")
+    admin = name = None
+    if kind == "sqlite":
+        url = f"sqlite+aiosqlite:///{tmp_path / 'auth.db'}"
+    else:
+        server = server_url(kind)
+        name = "kv_" + uuid.uuid4().hex[:12]
+        admin = create_async_engine(server, isolation_level="AUTOCOMMIT")
+        async with admin.connect() as conn:
+            await conn.exec_driver_sql(f"CREATE DATABASE {name}")
+        url = server.rsplit("/", 1)[0] + "/" + name
+    configure(Auth=url)
     settings.routers = [RouterConfigSetting(name="kelvora_core")]
     metadata = auth_registry.metadata
-    yield tmp_path / "auth.db"
-    auth_registry.metadata = metadata
-    await AsyncConduit().close_all()
-    await DatabaseEngine().async_close()
+    try:
+        yield url
+    finally:
+        auth_registry.metadata = metadata
+        await AsyncConduit().close_all()
+        await DatabaseEngine().async_close()
+        if admin is not None:
+            async with admin.connect() as conn:
+                await conn.exec_driver_sql(f"DROP DATABASE {name}" + (" WITH (FORCE)" if kind == "postgresql" else ""))
+            await admin.dispose()
 
 
-async def users(path):
-    engine = sa.ext.asyncio.create_async_engine(f"sqlite+aiosqlite:///{path}")
+async def users(url):
+    engine = create_async_engine(url)
     try:
         async with engine.connect() as conn:
             if not await conn.run_sync(lambda c: sa.inspect(c).has_table("auth_user")):
@@ -335,6 +355,7 @@ async def users(path):
         await engine.dispose()
 
 
+@pytest.mark.parametrize("database", ["sqlite", "postgresql", "mariadb"], indirect=True)
 async def test_lifespan_checks_creates_accounts_starts_services_and_shuts_down(settings, database, log):
     app = Application()
     app.run()
@@ -438,6 +459,23 @@ async def test_failed_account_check_still_shuts_down_and_releases_engines(settin
     assert stopped == ["handler"] and AsyncConduit()._session_factories == {}
     assert log.lines[-3:] == [("debug_line",), ("debug", "应用正在关闭..."), ("debug_line",)]
     assert set(await users(database) or {}) == set()  # nothing committed
+
+
+async def test_failing_shutdown_handler_skips_releasing_engines(settings, database, log):
+    unloaded = []
+
+    class Recording(Application):
+        @staticmethod
+        async def _unload_engine():
+            unloaded.append(True)
+
+    app = Recording()
+    app.fastapi = FastAPI()
+    app.shutdown(lambda: 1 / 0)
+    with pytest.raises(ZeroDivisionError):
+        async with app._lifespan(app.fastapi):
+            pass
+    assert unloaded == []
 
 
 async def test_empty_account_list_still_commits_once(settings, database, log, monkeypatch):
