@@ -8,6 +8,7 @@ Run from the repository root: the configuration is ``examples/config.yaml`` unle
 from __future__ import annotations
 
 import argparse
+import asyncio
 import os
 from pathlib import Path
 
@@ -35,6 +36,16 @@ def create_app():
     return application.fastapi
 
 
+async def prepare_databases() -> None:
+    """The start-up checks once, before the workers start: the tables and the default accounts
+    then exist, so the workers' own checks find them instead of racing to make them."""
+    try:
+        await Application._lifespan_check_database()
+        await Application._lifespan_check_admin_user()
+    finally:
+        await Application._unload_engine()
+
+
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description="Run the Kelvora example service.")
     parser.add_argument("--host", default=HOST)
@@ -43,11 +54,16 @@ def main(argv: list[str] | None = None) -> None:
 
     webapp = AppConfig.webapp
     options = {"host": args.host, "port": args.port, "log_level": "info"}
-    if webapp.reload or webapp.workers > 1:
-        # Reload and worker processes import the app themselves, through the factory.
-        uvicorn.run("examples.service:create_app", factory=True, reload=webapp.reload,
-                    reload_dirs=[str(Path(__file__).parent)] if webapp.reload else None,
-                    workers=None if webapp.reload else webapp.workers, **options)
+    if webapp.reload:
+        # The reloader imports the app itself, through the factory, in a process it restarts.
+        uvicorn.run("examples.service:create_app", factory=True, reload=True,
+                    reload_dirs=[str(Path(__file__).parent)], **options)
+    elif webapp.workers > 1:
+        asyncio.run(prepare_databases())
+        # Workers start side by side and import everything first, which takes a while on a
+        # busy machine: give them time before the supervisor takes one for hung.
+        uvicorn.run("examples.service:create_app", factory=True, workers=webapp.workers,
+                    timeout_worker_healthcheck=60, **options)
     else:
         uvicorn.run(create_app(), **options)
 

@@ -1,5 +1,7 @@
 """The example service in its own process, over HTTP on a loopback port, stopped with Ctrl-C."""
 
+import time
+
 import httpx
 import pytest
 
@@ -117,3 +119,26 @@ def test_ctrl_c_runs_shutdown_then_releases_engines(tmp_path):
     assert in_order(output, ["启动结束: Kelvora Example", *SHUTDOWN]), "\n".join(output)
     assert any("所有数据库资源关闭完成，共清理 1 个会话工厂" in line for line in output)
     assert not any("Traceback" in line for line in output)
+
+
+def test_four_workers_start_cleanly_on_empty_databases(tmp_path):
+    config = example_config(tmp_path, webapp={"name": "Kelvora Example", "version": "0.1.0", "reload": False,
+                                              "workers": 4})
+    service = Service(config)
+    try:
+        service.wait_ready(120)
+        with httpx.Client(base_url=service.url) as client:
+            login(client, "admin")
+        output = service.output
+        for _ in range(60):  # the last workers may still be starting
+            if sum("Application startup complete" in line for line in output) == 4:
+                break
+            time.sleep(1)
+            output = service.output
+    finally:
+        service.stop()
+    output = service.output
+    assert sum("Application startup complete" in line for line in output) == 4, "\n".join(output)
+    assert sum("创建 - admin [密码与账号相同]" in line for line in output) == 1
+    assert sum("admin 已存在" in line for line in output) == 4
+    assert not any("ERROR" in line or "died" in line or "Traceback" in line for line in output), "\n".join(output)
