@@ -18,10 +18,14 @@ bool is_instance(nb::handle value, nb::handle cls) {
     return r == 1;
 }
 
-// mapping.get(key) for any mapping; None when the key is missing.
-nb::object get_item(nb::handle mapping, nb::handle key) {
-    nb::object found = mapping.attr("get"_n)(key);
-    return found;
+// entry.get(key): None when the key is missing.
+nb::object get_item(nb::handle entry, nb::handle key) { return entry.attr("get"_n)(key); }
+
+// hasattr(obj, name): only AttributeError means "no".
+bool has_attr(nb::handle obj, nb::handle name) {
+    int r = PyObject_HasAttrWithError(obj.ptr(), name.ptr());
+    if (r < 0) raise_pending();
+    return r == 1;
 }
 
 // ---- object and handlers --------------------------------------------------------
@@ -90,9 +94,11 @@ nb::object init_environment(Args& a) {
     log.info("环境配置: {}「{}」"_n.format(env.attr("model"_n), env.attr("model_desc"_n)));
     log.info("日志级别: {}「{}」"_n.format(env.attr("logging_level"_n), env.attr("logging_level_desc"_n)));
     log.info("软件版本: {}"_n.format(config.attr("webapp"_n).attr("version"_n)));
-    nb::object workers = truthy(config.attr("webapp"_n).attr("reload"_n)) ? nb::int_(1)
-                                                                           : config.attr("webapp"_n).attr("workers"_n);
-    nb::object suffix = truthy(config.attr("webapp"_n).attr("reload"_n)) ? nb::borrow("- 自动重启"_n) : nb::borrow(""_n);
+    // reload is read twice, once for the count and once for the suffix.
+    nb::object workers = nb::int_(1);
+    if (!truthy(config.attr("webapp"_n).attr("reload"_n))) workers = config.attr("webapp"_n).attr("workers"_n);
+    nb::object suffix = nb::borrow(""_n);
+    if (truthy(config.attr("webapp"_n).attr("reload"_n))) suffix = nb::borrow("- 自动重启"_n);
     log.info("工作进程: {} 个 {}"_n.format(workers, suffix));
     return nb::none();
 }
@@ -113,13 +119,17 @@ nb::object init_fastapi(Args& a) {
     logger(a).debug_line();
     logger(a).debug("FastAPI 初始化..."_n);
     nb::object webapp = a.global("AppConfig"_n).attr("webapp"_n);
-    nb::object app = a.global("FastAPI"_n)("title"_a = webapp.attr("name"_n), "version"_a = webapp.attr("version"_n),
-                                           "lifespan"_a = self.attr("_lifespan"_n), "docs_url"_a = nb::none(),
-                                           "redoc_url"_a = nb::none());
-    app.attr("mount"_n)("/static"_n, a.global("StaticFiles"_n)("directory"_a = "static"_n), "name"_a = "static"_n);
+    nb::object app =
+        a.global("FastAPI"_n)("title"_a = webapp.attr("name"_n), "version"_a = webapp.attr("version"_n),
+                              "lifespan"_a = self.attr("_lifespan"_n), "docs_url"_a = nb::none(),
+                              "redoc_url"_a = nb::none());
+    nb::object files = a.global("StaticFiles"_n)("directory"_a = "static"_n);
+    app.attr("mount"_n)("/static"_n, files, "name"_a = "static"_n);
     nb::object html = a.global("HTMLResponse"_n);
-    app.attr("get"_n)("/docs"_n, "response_class"_a = html, "include_in_schema"_a = false)(a.global("_custom_docs"_n));
-    app.attr("get"_n)("/redoc"_n, "response_class"_a = html, "include_in_schema"_a = false)(a.global("_redoc_docs"_n));
+    app.attr("get"_n)("/docs"_n, "response_class"_a = html,
+                      "include_in_schema"_a = false)(a.global("_custom_docs"_n));
+    app.attr("get"_n)("/redoc"_n, "response_class"_a = html,
+                      "include_in_schema"_a = false)(a.global("_redoc_docs"_n));
     return app;
 }
 
@@ -199,7 +209,7 @@ nb::object override_tags(Args& a) {
     nb::handle router = a[0], new_tags = a[1];
     bool is_list = PyList_Check(new_tags.ptr());
     for (nb::handle route : router.attr("routes"_n)) {
-        if (!nb::hasattr(route, "tags"_n)) continue;
+        if (!has_attr(route, "tags"_n)) continue;
         nb::object tags;
         if (is_list) {
             tags = nb::steal(PySequence_List(new_tags.ptr()));
@@ -297,7 +307,8 @@ AsyncGen lifespan(Args a) {
         nb::object title;
         {
             PyObject* found = nullptr;
-            if (PyMapping_GetOptionalItem(app.attr("__dict__"_n).ptr(), "title"_n.ptr(), &found) < 0) raise_pending();
+            nb::object attributes = app.attr("__dict__"_n);
+            if (PyMapping_GetOptionalItem(attributes.ptr(), "title"_n.ptr(), &found) < 0) raise_pending();
             title = found ? nb::steal(found) : nb::none();
         }
         logger(a).debug_line();
@@ -372,12 +383,13 @@ Coro check_admin_user(Args a) {
     try {
         logger(a).debug_line();
         logger(a).debug("检查默认管理员账户..."_n);
-        a.global("TenantManager"_n).attr("set"_n)("username"_a = "系统初始化"_n,
-                                                  "tenant_id"_a = a.global("AppConfig"_n).attr("get_default_tenant_id"_n)());
+        nb::object tenant_id = a.global("AppConfig"_n).attr("get_default_tenant_id"_n)();
+        a.global("TenantManager"_n).attr("set"_n)("username"_a = "系统初始化"_n, "tenant_id"_a = tenant_id);
         nb::object auth_user = import_local(a, "..portal_auth.entity_table.auth_user", "AuthUser");
         nb::object auth_user_register = import_local(a, "..portal_auth.entity_table.auth_user", "AuthUserRegister");
 
-        nb::object users = nb::steal(PySequence_List(a.global("AppConfig"_n).attr("auth"_n).attr("default_admin_users"_n).ptr()));
+        nb::object configured = a.global("AppConfig"_n).attr("auth"_n).attr("default_admin_users"_n);
+        nb::object users = nb::steal(PySequence_List(configured.ptr()));
         if (!users) raise_pending();
         for (nb::handle admin_user : users) {
             nb::object condition =
@@ -394,7 +406,8 @@ Coro check_admin_user(Args a) {
                 auth_user_register("username"_a = admin_user, "name"_a = admin_user, "password"_a = password);
             co_await a.global("DataService"_n).attr("create"_n)(db, "model_class"_a = auth_user,
                                                               "create_model"_a = register_model,
-                                                              "response_class"_a = auth_user, "auto_commit"_a = false);
+                                                              "response_class"_a = auth_user,
+                                                              "auto_commit"_a = false);
             logger(a).debug("创建 - {} [密码与账号相同]"_n.format(admin_user));
         }
         co_await db.attr("commit"_n)();
@@ -414,7 +427,7 @@ Coro lifespan_services(Args a) {
     nb::list pending;
     for (nb::handle task : tasks)
         if (truthy(task)) pending.append(task);
-    nb::object gathered = a.global("asyncio"_n).attr("gather"_n)(*nb::tuple(pending));
+    nb::object gathered = a.global("asyncio"_n).attr("gather"_n)(*pending);
     co_await gathered;
     co_return nb::none();
 }

@@ -17,6 +17,8 @@ BROWSERS = ("/usr/lib/chromium/chromium", shutil.which("chromium") or "/usr/bin/
 
 
 def chromium() -> str:
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the browser does not run with the sanitizer runtime preloaded")
     for path in BROWSERS:
         if Path(path).is_file() and os.access(path, os.X_OK):
             return path
