@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import atexit
 import os
 import signal
 import socket
@@ -50,6 +51,13 @@ class Service:
         self._lines: list[str] = []
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
+        # Never outlive the test run, whatever happens to the fixture that started it.
+        atexit.register(self._kill)
+
+    def _kill(self) -> None:
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
 
     def _read(self) -> None:
         for line in self.process.stdout:
@@ -84,4 +92,5 @@ class Service:
                 self.process.wait()
         self._reader.join(5)
         self.process.stdout.close()
+        atexit.unregister(self._kill)
         return self.process.returncode
