@@ -1,4 +1,8 @@
-"""The projects API: every route needs a logged-in user; deleting a project needs the admin role."""
+"""The projects API: every route needs a logged-in user; deleting a project needs the admin role.
+
+The user comes first among each route's parameters, so a request without a valid token is
+refused before a session of the "Notes" database is opened.
+"""
 
 from __future__ import annotations
 
@@ -41,28 +45,29 @@ async def get_project(project_id: int, db: AsyncSession = Depends(notes_session)
 
 
 @router.get("", response_model=list[ProjectRead], summary="项目列表")
-async def list_projects(db: AsyncSession = Depends(notes_session),
-                        user: AuthUserResponse = Depends(Warden.get_current_user)) -> list[Project]:
+async def list_projects(user: AuthUserResponse = Depends(Warden.get_current_user),
+                        db: AsyncSession = Depends(notes_session)) -> list[Project]:
     return list((await db.exec(select(Project).order_by(Project.created_at, Project.project_id))).all())
 
 
 @router.post("", response_model=ProjectRead, status_code=status.HTTP_201_CREATED, summary="新建项目",
              description="项目名称唯一：重名时数据库拒绝写入，返回 409 和可读的错误信息。")
-async def create_project(data: ProjectCreate, db: AsyncSession = Depends(notes_session),
-                         user: AuthUserResponse = Depends(Warden.get_current_user)) -> Project:
+async def create_project(data: ProjectCreate, user: AuthUserResponse = Depends(Warden.get_current_user),
+                         db: AsyncSession = Depends(notes_session)) -> Project:
     row = Project.model_validate(data, update={"owner": user.username})
     return await DataService.create(db, model_class=Project, create_model=row, response_class=Project)
 
 
 @router.get("/{project_id}", response_model=ProjectRead, summary="项目详情")
-async def read_project(project: Project = Depends(get_project),
-                       user: AuthUserResponse = Depends(Warden.get_current_user)) -> Project:
+async def read_project(user: AuthUserResponse = Depends(Warden.get_current_user),
+                       project: Project = Depends(get_project)) -> Project:
     return project
 
 
 @router.delete("/{project_id}", status_code=status.HTTP_204_NO_CONTENT, summary="删除项目（管理员）")
-async def delete_project(project: Project = Depends(get_project), db: AsyncSession = Depends(notes_session),
-                         user: AuthUserResponse = Depends(PermissionService.dependency())) -> None:
+async def delete_project(user: AuthUserResponse = Depends(PermissionService.dependency()),
+                         project: Project = Depends(get_project),
+                         db: AsyncSession = Depends(notes_session)) -> None:
     for note in (await db.exec(select(Note).where(Note.project_id == project.project_id))).all():
         await db.delete(note)
     await db.delete(project)
@@ -71,16 +76,17 @@ async def delete_project(project: Project = Depends(get_project), db: AsyncSessi
 
 
 @router.get("/{project_id}/notes", response_model=list[NoteRead], summary="项目的笔记")
-async def list_notes(project: Project = Depends(get_project), db: AsyncSession = Depends(notes_session),
-                     user: AuthUserResponse = Depends(Warden.get_current_user)) -> list[Note]:
+async def list_notes(user: AuthUserResponse = Depends(Warden.get_current_user),
+                     project: Project = Depends(get_project),
+                     db: AsyncSession = Depends(notes_session)) -> list[Note]:
     statement = select(Note).where(Note.project_id == project.project_id).order_by(Note.created_at, Note.note_id)
     return list((await db.exec(statement)).all())
 
 
 @router.post("/{project_id}/notes", response_model=NoteRead, status_code=status.HTTP_201_CREATED,
              summary="新建笔记")
-async def create_note(data: NoteCreate, project: Project = Depends(get_project),
-                      db: AsyncSession = Depends(notes_session),
-                      user: AuthUserResponse = Depends(Warden.get_current_user)) -> Note:
+async def create_note(data: NoteCreate, user: AuthUserResponse = Depends(Warden.get_current_user),
+                      project: Project = Depends(get_project),
+                      db: AsyncSession = Depends(notes_session)) -> Note:
     row = Note.model_validate(data, update={"project_id": project.project_id})
     return await DataService.create(db, model_class=Note, create_model=row, response_class=Note)
