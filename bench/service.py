@@ -3,8 +3,8 @@ protected endpoint (GET /api/projects: bearer token, the user's row, a query of 
 database) with one uvicorn worker and with two, beside the same endpoint in plain Python on the
 same host services (bench/plain_service.py).
 
-The load client is a small keep-alive HTTP/1.1 client on asyncio (loopback only, a fixed number
-of connections for a fixed time), far lighter than the server, so the server is what is measured.
+The load comes from wrk on loopback (one thread, a fixed number of keep-alive connections for a
+fixed time), or, where wrk is missing, from a small keep-alive HTTP/1.1 client on asyncio.
 Everything runs on this machine's cores, client included: compare the figures of one run.
 """
 
@@ -13,6 +13,7 @@ from __future__ import annotations
 import asyncio
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -93,6 +94,20 @@ async def load(port: int, path: str, token: str) -> tuple[float, int]:
     return sum(counts) / (time.monotonic() - began), failures
 
 
+def wrk(port: int, path: str, token: str) -> tuple[float, int]:
+    out = subprocess.run(["wrk", "-t1", f"-c{CONNECTIONS}", f"-d{SECONDS:g}s", "--timeout", "30s",
+                          "-H", f"Authorization: Bearer {token}", f"http://127.0.0.1:{port}{path}"],
+                         capture_output=True, text=True, check=True).stdout
+    failures = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
+    return float(re.search(r"Requests/sec:\s*([\d.]+)", out).group(1)), int(failures.group(1)) if failures else 0
+
+
+def measure(port: int, path: str, token: str) -> tuple[float, int]:
+    if shutil.which("wrk"):
+        return wrk(port, path, token)
+    return asyncio.run(load(port, path, token))
+
+
 def token_for(url: str) -> str:
     answer = httpx.post(url + "/auth/token", data={"username": "admin", "password": "admin"})
     answer.raise_for_status()
@@ -120,8 +135,9 @@ def main() -> None:
         token = token_for(url)
         seed(url, token)
         stop(process)
+        client = "wrk -t1" if shutil.which("wrk") else "asyncio client"
         print("\n== service: the example service under load "
-              f"({CONNECTIONS} keep-alive connections, best of {ROUNDS} rounds of {SECONDS:g} s)")
+              f"({client}, {CONNECTIONS} keep-alive connections, best of {ROUNDS} rounds of {SECONDS:g} s)")
         print(f"{'make run to the first answered request':44} {startup * 1000:8.0f} ms")
 
         rows = []
@@ -140,12 +156,12 @@ def main() -> None:
                     port = free_port()
                     servers[impl] = (start([*command, str(port)], path, port)[0], port)
                 for impl, (_, port) in servers.items():
-                    asyncio.run(load(port, "/api/projects", token))  # warm-up, discarded
+                    measure(port, "/api/projects", token)  # warm-up, discarded
                 # Rounds taken in turn, best of each: the machine's other load shifts over time.
                 figures = {impl: (0.0, 0) for impl in servers}
                 for _ in range(ROUNDS):
                     for impl, (_, port) in servers.items():
-                        rps, failures = asyncio.run(load(port, "/api/projects", token))
+                        rps, failures = measure(port, "/api/projects", token)
                         best, bad = figures[impl]
                         figures[impl] = (max(best, rps), bad + failures)
             finally:
