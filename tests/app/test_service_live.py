@@ -73,7 +73,7 @@ def test_documentation_and_openapi(service):
     assert all(asset.status_code == 200 and asset.content for asset in assets)
     paths = schema["paths"]
     assert "/docs" not in paths and "/redoc" not in paths
-    assert {"/auth/token", "/auth/me"} <= set(paths)
+    assert {"/auth/token", "/auth/me", "/enum/{schema_name}/fields"} <= set(paths)
     assert {"/api/projects", "/api/projects/{project_id}", "/api/projects/{project_id}/notes"} <= set(paths)
     assert all(operation["tags"] == ["项目与笔记"]
                for path, item in paths.items() if path.startswith("/api/") for operation in item.values())
