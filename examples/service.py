@@ -1,0 +1,72 @@
+"""The example service: ``make run``, or ``python -m examples.service [--host H] [--port P]``.
+
+Run from the repository root: the configuration is ``examples/config.yaml`` unless
+``KELVORA_CONFIG`` names another file, and the documentation assets are served from
+``./static``. ``webapp.reload`` and ``webapp.workers`` decide how uvicorn runs it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import os
+from pathlib import Path
+
+# The configuration is read when the framework is first imported, so name it before that.
+os.environ.setdefault("KELVORA_CONFIG", str(Path(__file__).with_name("config.yaml")))
+
+import uvicorn  # noqa: E402
+
+from kelvora_core.app.keystone import Application  # noqa: E402
+from kelvora_core.config.app_config import AppConfig  # noqa: E402
+
+HOST = "127.0.0.1"
+PORT = 8000
+
+
+def create_app():
+    """Build the service; each uvicorn worker calls this once."""
+    application = Application()
+
+    @application.startup
+    def announce(app) -> None:
+        app.state.started_by = "examples.service"
+
+    application.run()
+    return application.fastapi
+
+
+async def prepare_databases() -> None:
+    """The start-up checks once, before the workers start: the tables and the default accounts
+    then exist, so the workers' own checks find them instead of racing to make them."""
+    try:
+        await Application._lifespan_check_database()
+        await Application._lifespan_check_admin_user()
+    finally:
+        await Application._unload_engine()
+
+
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(description="Run the Kelvora example service.")
+    parser.add_argument("--host", default=HOST)
+    parser.add_argument("--port", type=int, default=PORT)
+    args = parser.parse_args(argv)
+
+    webapp = AppConfig.webapp
+    options = {"host": args.host, "port": args.port, "log_level": "info"}
+    if webapp.reload:
+        # The reloader imports the app itself, through the factory, in a process it restarts.
+        uvicorn.run("examples.service:create_app", factory=True, reload=True,
+                    reload_dirs=[str(Path(__file__).parent)], **options)
+    elif webapp.workers > 1:
+        asyncio.run(prepare_databases())
+        # Workers start side by side and import everything first, which takes a while on a
+        # busy machine: give them time before the supervisor takes one for hung.
+        uvicorn.run("examples.service:create_app", factory=True, workers=webapp.workers,
+                    timeout_worker_healthcheck=60, **options)
+    else:
+        uvicorn.run(create_app(), **options)
+
+
+if __name__ == "__main__":
+    main()

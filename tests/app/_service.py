@@ -1,0 +1,96 @@
+"""The example service as a user runs it: its own process, a loopback port, stopped with Ctrl-C."""
+
+from __future__ import annotations
+
+import atexit
+import os
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import httpx
+import yaml
+
+ROOT = Path(__file__).resolve().parents[2]
+EXAMPLE_CONFIG = ROOT / "examples" / "config.yaml"
+
+
+def free_port() -> int:
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def example_config(directory: Path, **changes) -> Path:
+    """The example's configuration with its files under ``directory``; ``changes`` replace sections."""
+    config = yaml.safe_load(EXAMPLE_CONFIG.read_text(encoding="utf-8"))
+    config["databases"] = {"Auth": {"url": f"sqlite+aiosqlite:///{directory / 'auth.db'}"},
+                           "Notes": {"url": f"sqlite+aiosqlite:///{directory / 'notes.db'}"}}
+    config["disk"] = {"path": str(directory / "storage")}
+    for section, value in changes.items():
+        config[section] = value
+    path = directory / "config.yaml"
+    path.write_text(yaml.safe_dump(config, allow_unicode=True), encoding="utf-8")
+    return path
+
+
+class Service:
+    """``python -m examples.service`` from the repository root, output collected as it comes."""
+
+    def __init__(self, config: Path, port: int | None = None) -> None:
+        self.port = port or free_port()
+        self.url = f"http://127.0.0.1:{self.port}"
+        env = dict(os.environ, KELVORA_CONFIG=str(config), PYTHONUNBUFFERED="1")
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "examples.service", "--port", str(self.port)], cwd=ROOT, env=env,
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, encoding="utf-8")
+        self._lines: list[str] = []
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+        # Never outlive the test run, whatever happens to the fixture that started it.
+        atexit.register(self._kill)
+
+    def _kill(self) -> None:
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+    def _read(self) -> None:
+        for line in self.process.stdout:
+            self._lines.append(line.rstrip("\n"))
+
+    @property
+    def output(self) -> list[str]:
+        return list(self._lines)
+
+    def wait_ready(self, timeout: float = 60) -> float:
+        """Seconds until the first answered request."""
+        start = time.monotonic()
+        while time.monotonic() - start < timeout:
+            if self.process.poll() is not None:
+                raise RuntimeError("the service exited:\n" + "\n".join(self.output))
+            try:
+                if httpx.get(self.url + "/openapi.json", timeout=1).status_code == 200:
+                    return time.monotonic() - start
+            except httpx.TransportError:
+                pass
+            time.sleep(0.05)
+        raise TimeoutError("the service did not answer:\n" + "\n".join(self.output))
+
+    def stop(self, timeout: float = 30) -> int:
+        """Ctrl-C, as in a terminal; the exit status."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)
+            try:
+                self.process.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self._reader.join(5)
+        self.process.stdout.close()
+        atexit.unregister(self._kill)
+        return self.process.returncode
