@@ -175,7 +175,9 @@ class Running {
     }
     ~Running() {
         tstate_->exc_info = item_.previous_item;
-        if (self_->state == State::running) self_->state = State::suspended;
+        // A frame that is gone (even one closed while Python code ran) is finished.
+        if (self_->state == State::running)
+            self_->state = self_->frame ? State::suspended : State::finished;
         if (self_->state == State::finished)
             Py_CLEAR(item_.exc_value);
         else
@@ -190,11 +192,17 @@ class Running {
     _PyErr_StackItem item_;
 };
 
+// The frame goes, and with it the body's locals and arguments. Their
+// destructors run Python code (an argument's __del__) that may reach this
+// object again: it is finished before they run (or still running, when the
+// body itself ended), never suspended on a frame that is half gone.
 void destroy_frame(CoroutineObject* self) noexcept {
+    State was = self->state;
+    if (was != State::running) self->state = State::finished;
     std::coroutine_handle<> frame = std::exchange(self->frame, {});
     self->promise = nullptr;
     if (!frame) return;
-    if (self->state != State::suspended) {  // no locals left (or none yet)
+    if (was != State::suspended) {  // no locals left (or none yet)
         frame.destroy();
         return;
     }
@@ -416,18 +424,17 @@ Result send(CoroutineObject* self, PyObject* value) {
     if (!depth.ok()) {
         // Too deep to start: it ends here, as a frame the interpreter could not
         // enter (and it was not left "never awaited").
-        if (self->state == State::created) {
-            destroy_frame(self);
-            self->state = State::finished;
-        }
+        if (self->state == State::created) destroy_frame(self);
         return raised_pending();
     }
+    // While running, Python code reached from here (the awaited object, a
+    // __del__) finds the object executing and cannot resume or close it.
     Running running(self, tstate);
-    if (self->awaiting) {
+    if (PyObject* it = self->awaiting) {
         PyObject* out = nullptr;
-        PySendResult r = PyIter_Send(self->awaiting, value, &out);
+        PySendResult r = PyIter_Send(it, value, &out);
         if (r == PYGEN_NEXT) return {Result::passed, nb::steal(out)};
-        Py_CLEAR(self->awaiting);
+        nb::object done = nb::steal(std::exchange(self->awaiting, nullptr));
         if (r == PYGEN_RETURN) return resume_frame(self, nb::steal(out), {});
         return resume_frame(self, {}, fetch_error());
     }
@@ -435,6 +442,22 @@ Result send(CoroutineObject* self, PyObject* value) {
 }
 
 namespace {
+
+// Python code run while the object was suspended (looking up the awaited
+// object's `throw`, making the exception) may have resumed it or closed it.
+// A closed one has no frame left to hand the outcome to: a coroutine says it
+// is finished (the outcome as the context), an async generator lets the
+// outcome through, as the interpreter's generators do.
+Result deliver(CoroutineObject* self, PyThreadState* tstate, nb::object value, nb::object exc) {
+    if (self->state == State::finished) {
+        if (!is_coroutine(self)) return exc ? Result{Result::raised, std::move(exc)} : returned();
+        Result r = error(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        if (exc) PyException_SetContext(r.value.ptr(), exc.release().ptr());
+        return r;
+    }
+    Running running(self, tstate);
+    return resume_frame(self, std::move(value), std::move(exc));
+}
 
 // Raises the exception at the suspension point of a frame that awaits nothing.
 Result throw_here(CoroutineObject* self, PyThreadState* tstate, PyObject* type, PyObject* value,
@@ -445,15 +468,22 @@ Result throw_here(CoroutineObject* self, PyThreadState* tstate, PyObject* type, 
         case State::created:
             // Never started: it ends with the exception, as a fresh frame would.
             destroy_frame(self);
-            self->state = State::finished;
             return {Result::raised, std::move(exc)};
         case State::finished:
             if (is_coroutine(self))
                 return error(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
             return {Result::raised, std::move(exc)};
-        default:
+        case State::running:  // making the exception resumed it, which is still going
+            return error(PyExc_ValueError, is_coroutine(self)
+                                               ? "coroutine already executing"
+                                               : "async generator already executing");
+        case State::suspended:
             break;
     }
+    // Making the exception may have resumed the body up to a new await: the
+    // exception is raised there, and that awaited object is let go (released
+    // after the step, whatever its __del__ does).
+    nb::object abandoned = nb::steal(std::exchange(self->awaiting, nullptr));
     Running running(self, tstate);
     return resume_frame(self, {}, std::move(exc));
 }
@@ -475,33 +505,34 @@ Result throw_(CoroutineObject* self, PyObject* type, PyObject* value, PyObject* 
     if (!depth.ok()) return raised_pending();
     if (!self->awaiting) return throw_here(self, tstate, type, value, tb);
 
+    // Held until the step ends: whatever releasing it runs comes after.
     nb::object it = nb::borrow(self->awaiting);
-    Result inner{Result::raised, {}};
     if (close_on_genexit && PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
         nb::object exc;
         {
             Running running(self, tstate);
             if (close_iter(it.ptr()) < 0) exc = fetch_error();
-            Py_CLEAR(self->awaiting);
+            if (self->awaiting == it.ptr()) Py_DECREF(std::exchange(self->awaiting, nullptr));
         }
         if (!exc) return throw_here(self, tstate, type, value, tb);
-        Running running(self, tstate);
-        return resume_frame(self, {}, std::move(exc));
+        return deliver(self, tstate, {}, std::move(exc));
     }
+    Result inner{Result::raised, {}};
     if (Py_TYPE(it.ptr()) == &coroutine_type) {
         Running running(self, tstate);
         inner = throw_(as_coro(it.ptr()), type, value, tb, close_on_genexit);
     } else {
+        // The lookup runs with the object suspended, as in the interpreter: a
+        // `throw` property may resume or close it (deliver() sees to that).
         PyObject* method = nullptr;
         if (PyObject_GetOptionalAttr(it.ptr(), "throw"_n.ptr(), &method) < 0) return raised_pending();
         if (!method) {
             // Nothing to throw into: the exception is raised at the await.
-            Py_CLEAR(self->awaiting);
             return throw_here(self, tstate, type, value, tb);
         }
+        nb::object owned = nb::steal(method);
         Running running(self, tstate);
         PyObject* r = PyObject_CallFunctionObjArgs(method, type, value, tb, nullptr);
-        Py_DECREF(method);
         if (r) {
             inner = {Result::passed, nb::steal(r)};
         } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
@@ -512,10 +543,11 @@ Result throw_(CoroutineObject* self, PyObject* type, PyObject* value, PyObject* 
         }
     }
     if (inner.kind == Result::passed) return inner;
-    Py_CLEAR(self->awaiting);
-    Running running(self, tstate);
-    if (inner.kind == Result::raised) return resume_frame(self, {}, std::move(inner.value));
-    return resume_frame(self, std::move(inner.value), {});
+    // The awaited object is done with; if Python code meanwhile moved the body
+    // on to another await, the outcome lands there, as with `yield from`.
+    nb::object done = nb::steal(std::exchange(self->awaiting, nullptr));
+    if (inner.kind == Result::raised) return deliver(self, tstate, {}, std::move(inner.value));
+    return deliver(self, tstate, std::move(inner.value), {});
 }
 
 // close(): GeneratorExit at the suspension point; the body must end. Returns
@@ -524,7 +556,6 @@ Result close(CoroutineObject* self) {
     switch (self->state) {
         case State::created:
             destroy_frame(self);
-            self->state = State::finished;
             return returned();
         case State::finished:
             return returned();
@@ -538,17 +569,20 @@ Result close(CoroutineObject* self) {
     PyThreadState* tstate = PyThreadState_Get();
     Depth depth(tstate);
     if (!depth.ok()) return raised_pending();
-    Running running(self, tstate);
-    nb::object exc;
-    if (self->awaiting) {
-        if (close_iter(self->awaiting) < 0) exc = fetch_error();
-        Py_CLEAR(self->awaiting);
+    Result r{Result::raised, {}};
+    {
+        Running running(self, tstate);
+        nb::object exc;
+        if (PyObject* it = self->awaiting) {
+            if (close_iter(it) < 0) exc = fetch_error();
+            nb::object done = nb::steal(std::exchange(self->awaiting, nullptr));
+        }
+        if (!exc) {
+            exc = nb::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
+            if (!exc) return raised_pending();
+        }
+        r = resume_frame(self, {}, std::move(exc));
     }
-    if (!exc) {
-        exc = nb::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
-        if (!exc) return raised_pending();
-    }
-    Result r = resume_frame(self, {}, std::move(exc));
     if (r.kind == Result::passed || r.kind == Result::yielded)
         return error(PyExc_RuntimeError, is_coroutine(self)
                                              ? "coroutine ignored GeneratorExit"
@@ -669,7 +703,7 @@ int set_text(PyObject*& field, PyObject* value, const char* message) {
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    Py_SETREF(field, Py_NewRef(value));
+    Py_XSETREF(field, Py_NewRef(value));  // null until first read
     return 0;
 }
 

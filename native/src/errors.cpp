@@ -83,10 +83,23 @@ void add_native_traceback(const char* function, const char* file, int line) noex
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) return;
     // One code object per raising place, built on first use and kept: errors
-    // raised repeatedly cost no new code objects.
+    // raised repeatedly cost no new code objects. The name can come from Python
+    // (a coroutine's writable __qualname__), so the cache is bounded: past the
+    // bound an entry goes before a new one comes in.
     static std::unordered_map<std::string, PyCodeObject*> codes;
+    constexpr std::size_t max_codes = 512;
     std::string key = std::string(file) + ":" + std::to_string(line) + ":" + function;
-    PyCodeObject*& code = codes[key];
+    auto found = codes.find(key);
+    if (found == codes.end()) {
+        if (codes.size() >= max_codes) {
+            auto victim = codes.begin();
+            PyCodeObject* old = victim->second;
+            codes.erase(victim);
+            Py_XDECREF(old);
+        }
+        found = codes.emplace(std::move(key), nullptr).first;
+    }
+    PyCodeObject*& code = found->second;
     if (!code) code = PyCode_NewEmpty(file, function, line);
     PyObject* globals = code ? PyDict_New() : nullptr;
     PyFrameObject* frame = globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;

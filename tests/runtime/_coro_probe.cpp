@@ -129,6 +129,10 @@ Coro return_on_exit(Args a) {
     co_return nb::none();
 }
 
+Coro nothing(Args) {
+    co_return nb::none();
+}
+
 // C++ coroutine awaited without a function object of its own.
 Coro helper(nb::object aw) {
     Guard guard;
@@ -250,12 +254,32 @@ Coro answer(Args) {
     co_return nb::int_(42);
 }
 
+// Awaits aw and yields its result.
+AsyncGen relay(Args a) {
+    nb::object value = co_await a[0];
+    co_yield value;
+}
+
+// Yields None; whatever is thrown in there, awaits make() and yields its result.
+AsyncGen recover(Args a) {
+    Caught thrown;
+    try {
+        co_yield nb::none();
+    } catch (...) {
+        thrown.capture();
+    }
+    nb::object pending = a[0]();
+    nb::object value = co_await pending;
+    co_yield value;
+}
+
 }  // namespace
 
 NB_MODULE(_coro_probe, m) {
     def(m, {.name = "await_it", .params = {{.name = "aw"}}, .body = await_it});
     def(m, {.name = "await_all", .params = {{.name = "aws", .kind = Kind::var_positional}}, .body = await_all});
     def(m, {.name = "give", .params = {{.name = "value"}}, .body = give});
+    def(m, {.name = "nothing", .params = {}, .body = nothing});
     def(m, {.name = "nest", .params = {{.name = "n"}, {.name = "leaf"}}, .body = nest});
     def(m, {.name = "guarded", .params = {{.name = "aw"}}, .body = guarded});
     def(m, {.name = "cleanup_and_reraise", .params = {{.name = "work"}, {.name = "cleanup"}}, .body = cleanup_and_reraise});
@@ -270,6 +294,8 @@ NB_MODULE(_coro_probe, m) {
     def(m, {.name = "answer", .params = {}, .body = answer});
 
     def(m, {.name = "count", .params = {{.name = "n"}}, .body = count});
+    def(m, {.name = "relay", .params = {{.name = "aw"}}, .body = relay});
+    def(m, {.name = "recover", .params = {{.name = "make"}}, .body = recover});
     def(m, {.name = "echo", .params = {{.name = "first"}}, .body = echo});
     def(m, {.name = "managed", .params = {{.name = "log"}, {.name = "value"}}, .body = managed});
     def(m, {.name = "suppressing", .params = {{.name = "log"}}, .body = suppressing});
