@@ -8,7 +8,7 @@ BUILD   := build/release
 PYTHON313 ?= $(shell for p in $$(ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13 2>/dev/null | sort -rV) python3.13; do \
   if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1; then echo "$$p"; break; fi; done)
 
-.PHONY: all build browser venv test bench run asan stubtest clean static
+.PHONY: all build browser venv test bench bench-instructions fuzz run asan stubtest clean static
 
 all: build
 
@@ -72,8 +72,15 @@ bench: build
 	@command -v wrk >/dev/null || { [ "$$(id -u)" = 0 ] && SUDO= || SUDO=sudo; \
 	  $$SUDO apt-get install -y -q wrk || { $$SUDO apt-get update -q && $$SUDO apt-get install -y -q wrk; } \
 	  || echo "wrk could not be installed: the requests-per-second rows are skipped" >&2; }
-	$(VPY) bench/run.py
+	$(VPY) bench/run.py $(BENCH)
 	$(VPY) bench/service.py
+
+# Instructions per call instead of time: the same rows under callgrind, stable on a busy machine.
+CALLGRIND_OUT := build/callgrind/bench.out
+bench-instructions: build
+	mkdir -p $(dir $(CALLGRIND_OUT)) && rm -f $(CALLGRIND_OUT)*
+	KELVORA_CALLGRIND_OUT=$(CALLGRIND_OUT) valgrind -q --tool=callgrind --instr-atstart=no \
+	  --collect-atstart=no --callgrind-out-file=$(CALLGRIND_OUT) $(VPY) bench/run.py --instructions $(BENCH)
 
 # The example service on 127.0.0.1:8000 (make run RUN_ARGS="--port 8001" for another port).
 run: build

@@ -1,5 +1,7 @@
 """Database errors to user messages (format_faultmap), one row per branch."""
 
+CYTHON = True  # the plain rows also run compiled with Cython 3
+
 from sqlalchemy import exc as sa
 
 from kelvora_core.exception.faultmap import format_faultmap

@@ -6,6 +6,8 @@ module's `re` with one whose compile returns the text, measuring the template re
 itself (native C++ vs two re.sub calls).
 """
 
+CYTHON = True  # the plain rows also run compiled with Cython 3
+
 import re
 import types
 

@@ -6,6 +6,8 @@ every call, as the rule is stated; the non-ASCII rows use names with Chinese, Ge
 Greek letters, which leave the native ASCII path.
 """
 
+CYTHON = True  # the plain rows also run compiled with Cython 3
+
 from kelvora_core.generate.linkage import LinkageColumn
 from kelvora_meta.tools.scriven import Scrivener
 
