@@ -82,6 +82,14 @@ bench-instructions: build
 	KELVORA_CALLGRIND_OUT=$(CALLGRIND_OUT) valgrind -q --tool=callgrind --instr-atstart=no \
 	  --collect-atstart=no --callgrind-out-file=$(CALLGRIND_OUT) $(VPY) bench/run.py --instructions $(BENCH)
 
+# Long fuzzing: the hypothesis targets with many more examples, then atheris for FUZZ_SECONDS.
+FUZZ_SECONDS ?= 300
+fuzz: build
+	KELVORA_FUZZ=1 $(VPY) -m pytest -q -p no:cacheprovider tests/fuzz
+	mkdir -p build/fuzz-corpus
+	$(VPY) tests/fuzz/atheris_fuzz.py -max_total_time=$(FUZZ_SECONDS) -max_len=256 \
+	  -artifact_prefix=build/ build/fuzz-corpus
+
 # The example service on 127.0.0.1:8000 (make run RUN_ARGS="--port 8001" for another port).
 run: build
 	$(VPY) -m examples.service $(RUN_ARGS)

@@ -1,5 +1,7 @@
 """Database sessions: one get_session scope and health_check, per call, on real databases."""
 
+INSTRUCTIONS = False  # real servers and their timeouts: timed only
+
 import asyncio
 import contextlib
 import socket

@@ -376,7 +376,9 @@ PyAsyncMethods asend_async = {PyObject_SelfIter, nullptr, nullptr,
 PyAsyncMethods athrow_async = {PyObject_SelfIter, nullptr, nullptr,
                                awaitable_am_send<Athrow, athrow_send>};
 
-PyTypeObject* ready_types() {
+}  // namespace
+
+PyTypeObject* async_generator_object_type() {
     static bool ready = false;
     if (ready) return &async_generator_type;
     init_coroutine_type(async_generator_type, "kelvora.async_generator",
@@ -416,14 +418,13 @@ PyTypeObject* ready_types() {
     return &async_generator_type;
 }
 
-}  // namespace
 }  // namespace detail
 
 nb::object make_async_generator(AsyncGen&& body, nb::handle function, std::source_location where) {
     auto frame = detail::CoroutineAccess::release(body);
     if (!frame) raise(PyExc_RuntimeError, "native async generator body already used");
-    return detail::adopt(frame, frame.promise(), detail::ready_types(), Flavor::async_generator,
-                         function, where.file_name(), int(where.line()));
+    return detail::adopt(frame, frame.promise(), Flavor::async_generator, function,
+                         where.file_name(), int(where.line()));
 }
 
 }  // namespace kelvora

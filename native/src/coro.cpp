@@ -33,14 +33,49 @@ nb::object fetch_error() {
     return raised_pending().value;
 }
 
-void set_stop_iteration(nb::handle value) {
-    if (value.is_none()) {
+// Every value-returning `await` of a native coroutine hands its value out in
+// a StopIteration, which the awaiting frame (SEND, through tp_iternext)
+// unpacks and drops at once. One instance serves them all while nobody else
+// holds it: by the next return it is ours alone again. One that went further
+// (a caller of __next__ let it propagate, and kept it or gave it a traceback)
+// is left to its holders, and a fresh one takes its place.
+PyObject* spare_stop = nullptr;
+
+PyObject* reuse_stop_iteration(PyObject* value) {
+    auto* e = reinterpret_cast<PyStopIterationObject*>(spare_stop);
+    if (!e || Py_REFCNT(spare_stop) != 1 || e->traceback || e->context || e->cause || e->notes ||
+        e->dict || e->suppress_context)
+        return nullptr;
+    PyObject* args = e->args;
+    if (!args || Py_REFCNT(args) != 1 || !PyTuple_CheckExact(args) || PyTuple_GET_SIZE(args) != 1)
+        return nullptr;
+    // The one-tuple is ours alone too: its item is swapped in place.
+    PyObject* old = PyTuple_GET_ITEM(args, 0);
+    PyTuple_SET_ITEM(args, 0, Py_NewRef(value));
+    Py_DECREF(old);
+    // A tuple of untracked items may have been untracked; this item may need it.
+    if (!PyObject_GC_IsTracked(args) && PyObject_IS_GC(value)) PyObject_GC_Track(args);
+    Py_SETREF(e->value, Py_NewRef(value));
+    return Py_NewRef(spare_stop);
+}
+
+void set_stop_iteration(nb::handle value, bool reuse = false) {
+    PyObject* v = value.ptr();
+    if (v == Py_None) {
         PyErr_SetNone(PyExc_StopIteration);
         return;
     }
+    if (reuse) {
+        if (PyObject* exc = reuse_stop_iteration(v)) {
+            PyErr_SetRaisedException(exc);
+            return;
+        }
+    }
     // A real instance: StopIteration(tuple) through PyErr_SetObject would unpack it.
-    if (PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value.ptr()))
-        PyErr_SetRaisedException(exc);
+    PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, v);
+    if (!exc) return;
+    if (reuse) Py_XSETREF(spare_stop, Py_NewRef(exc));
+    PyErr_SetRaisedException(exc);
 }
 
 PyObject* stop_value(PyObject* stop_iteration) {
@@ -86,8 +121,9 @@ PyObject* method_result(Result r) {
 }
 
 PyObject* iternext_result(Result r) {
-    if (r.kind == Result::returned && r.value.is_none()) return nullptr;
-    return method_result(std::move(r));
+    if (r.kind != Result::returned) return method_result(std::move(r));
+    if (!r.value.is_none()) set_stop_iteration(r.value, true);
+    return nullptr;  // None ends without an exception
 }
 
 PySendResult send_result(Result r, PyObject** out) {
@@ -758,7 +794,8 @@ PyObject* get_suspended(PyObject* o, void*) {
 void init_coroutine_type(PyTypeObject& type, const char* name, const char* doc) {
     type.tp_name = name;
     type.tp_doc = doc;
-    type.tp_basicsize = sizeof(CoroutineObject);
+    type.tp_basicsize = frame_offset;
+    type.tp_itemsize = 1;  // the frame's bytes
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     type.tp_traverse = coroutine_traverse;
     type.tp_clear = coroutine_clear;
@@ -799,11 +836,6 @@ PySendResult coroutine_am_send(PyObject* o, PyObject* value, PyObject** out) {
     return send_result(send(as_coro(o), value ? value : Py_None), out);
 }
 
-struct Wrapper {
-    PyObject ob_base;
-    PyObject* coroutine;
-};
-
 Wrapper* as_wrapper(PyObject* o) {
     return reinterpret_cast<Wrapper*>(o);
 }
@@ -814,8 +846,17 @@ PyObject* coroutine_await(PyObject* o) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
         return nullptr;
     }
-    Wrapper* w = PyObject_GC_New(Wrapper, &wrapper_type);
-    if (!w) return nullptr;
+    // Awaited once, as nearly always: the iterator is made in the coroutine's
+    // own memory, which its reference to the coroutine keeps alive.
+    CoroutineObject* self = as_coro(o);
+    Wrapper* w = &self->wrapper;
+    if (!w->coroutine) {
+        self->wrapper_gc = {};
+        PyObject_Init(reinterpret_cast<PyObject*>(w), &wrapper_type);
+    } else {
+        w = PyObject_GC_New(Wrapper, &wrapper_type);
+        if (!w) return nullptr;
+    }
     w->coroutine = Py_NewRef(o);
     PyObject_GC_Track(w);
     return reinterpret_cast<PyObject*>(w);
@@ -877,10 +918,13 @@ int wrapper_traverse(PyObject* o, visitproc visit, void* arg) {
     return 0;
 }
 
+// No tp_clear: a cycle through a wrapper always runs through its coroutine,
+// whose clear breaks it; the wrapper then goes by reference count alone.
 void wrapper_dealloc(PyObject* o) {
     PyObject_GC_UnTrack(o);
-    Py_CLEAR(as_wrapper(o)->coroutine);
-    PyObject_GC_Del(o);
+    PyObject* coroutine = std::exchange(as_wrapper(o)->coroutine, nullptr);
+    if (o != reinterpret_cast<PyObject*>(&as_coro(coroutine)->wrapper)) PyObject_GC_Del(o);
+    Py_DECREF(coroutine);  // may free the memory of an embedded wrapper: nothing after this
 }
 
 PyMethodDef wrapper_methods[] = {
@@ -893,7 +937,9 @@ PyMethodDef wrapper_methods[] = {
 
 PyAsyncMethods wrapper_async = {nullptr, nullptr, nullptr, wrapper_am_send};
 
-PyTypeObject* ready_types() {
+}  // namespace
+
+PyTypeObject* coroutine_object_type() {
     static bool ready = false;
     if (ready) return &coroutine_type;
     init_coroutine_type(coroutine_type, "kelvora.coroutine",
@@ -922,35 +968,50 @@ PyTypeObject* ready_types() {
     return &coroutine_type;
 }
 
-}  // namespace
-
-nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, PyTypeObject* type,
-                 Flavor flavor, nb::handle function, const char* file, int line) {
-    struct Guard {
-        std::coroutine_handle<> frame;
-        ~Guard() {
-            if (frame) frame.destroy();
-        }
-    } guard{frame};
-    if (!frame) raise(PyExc_RuntimeError, "native coroutine body already used");
-    CoroutineObject* self = PyObject_GC_New(CoroutineObject, type);
-    if (!self) raise_pending();
-    self->frame = std::exchange(guard.frame, {});
-    self->promise = &promise;
-    self->function = Py_XNewRef(function.ptr());
+void* allocate_frame(std::size_t size, Flavor flavor) {
+    PyTypeObject* type =
+        flavor == Flavor::coroutine ? coroutine_object_type() : async_generator_object_type();
+    CoroutineObject* self = PyObject_GC_NewVar(CoroutineObject, type, Py_ssize_t(size));
+    if (!self) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+    // A finished object without a frame, until adopt() makes it the frame's owner.
+    self->frame = {};
+    self->promise = nullptr;
+    self->function = nullptr;
     self->name = nullptr;
     self->qualname = nullptr;
     self->awaiting = nullptr;
     self->handled = nullptr;
     self->finalizer = nullptr;
     self->weakrefs = nullptr;
-    self->file = file;
-    self->line = line;
-    self->state = State::created;
+    self->file = nullptr;
+    self->line = 0;
+    self->state = State::finished;
     self->flavor = flavor;
     self->hooks_inited = false;
     self->running_async = false;
     self->closed = false;
+    self->frame_claimed = false;
+    self->wrapper_gc = {};
+    self->wrapper.coroutine = nullptr;
+    return reinterpret_cast<char*>(self) + frame_offset;
+}
+
+nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, Flavor flavor,
+                 nb::handle function, const char* file, int line) {
+    if (!frame) raise(PyExc_RuntimeError, "native coroutine body already used");
+    auto* self = reinterpret_cast<CoroutineObject*>(static_cast<char*>(frame.address()) -
+                                                    frame_offset);
+    self->frame = frame;
+    self->promise = &promise;
+    self->function = Py_XNewRef(function.ptr());
+    self->file = file;
+    self->line = line;
+    self->state = State::created;
+    self->flavor = flavor;
+    self->frame_claimed = true;
     CoroutineAccess::slots(promise).owner = self;
     PyObject_GC_Track(self);
     return nb::steal(reinterpret_cast<PyObject*>(self));
@@ -965,13 +1026,11 @@ PromiseBase::~PromiseBase() {
     --live_frames;
 }
 
-void* PromiseBase::operator new(std::size_t size) {
-    if (void* p = PyMem_Malloc(size)) return p;
-    throw std::bad_alloc();
-}
-
 void PromiseBase::operator delete(void* frame, std::size_t) noexcept {
-    PyMem_Free(frame);
+    // An object that owns its frame frees the memory itself, later; one never
+    // handed out goes with its frame.
+    auto* self = reinterpret_cast<CoroutineObject*>(static_cast<char*>(frame) - frame_offset);
+    if (!self->frame_claimed) Py_DECREF(reinterpret_cast<PyObject*>(self));
 }
 
 void PromiseBase::unhandled_exception() noexcept {
@@ -1019,7 +1078,7 @@ PromiseBase::Awaiter PromiseBase::await_transform(Coro&& body) {
     CoroutineObject* owner = slots_.owner;
     auto frame = CoroutineAccess::release(body);
     PromiseBase& promise = frame.promise();
-    return Awaiter(*this, adopt(frame, promise, ready_types(), Flavor::coroutine,
+    return Awaiter(*this, adopt(frame, promise, Flavor::coroutine,
                                 reinterpret_cast<PyObject*>(owner), owner->file, owner->line));
 }
 
@@ -1030,8 +1089,8 @@ PromiseBase::Awaiter PromiseBase::await_transform(Coro&& body) {
 nb::object make_coroutine(Coro&& body, nb::handle function, std::source_location where) {
     auto frame = detail::CoroutineAccess::release(body);
     if (!frame) raise(PyExc_RuntimeError, "native coroutine body already used");
-    return detail::adopt(frame, frame.promise(), detail::ready_types(), Flavor::coroutine, function,
-                         where.file_name(), int(where.line()));
+    return detail::adopt(frame, frame.promise(), Flavor::coroutine, function, where.file_name(),
+                         int(where.line()));
 }
 
 void Caught::capture() noexcept {

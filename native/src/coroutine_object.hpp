@@ -3,14 +3,34 @@
 // generator's own type and the awaitables of asend()/athrow()/aclose().
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "kelvora/coro.hpp"
 
 namespace kelvora::detail {
 
 enum class State : unsigned char { created, suspended, running, finished };
 
-struct CoroutineObject {
+// The iterator a coroutine's __await__ returns.
+struct Wrapper {
     PyObject ob_base;
+    PyObject* coroutine;
+};
+
+// A GC object's header as the 3.13 collector lays it out before the object
+// (PyGC_Head is internal): what lets a wrapper live inside its coroutine.
+#ifdef Py_GIL_DISABLED
+#error "the embedded await iterator assumes the default (GIL) build's GC header"
+#endif
+struct GcHeader {
+    uintptr_t next = 0, prev = 0;
+};
+
+// One allocation per coroutine: the object, then the C++ frame (see
+// allocate_frame). A first __await__ iterator lives inside it too.
+struct CoroutineObject {
+    PyVarObject ob_base;  // ob_size: room for the frame after the object
     std::coroutine_handle<> frame;  // null once the body finished or was dropped
     PromiseBase* promise;
     PyObject* function;  // what names it (the function called, or the awaiting coroutine)
@@ -27,7 +47,16 @@ struct CoroutineObject {
     bool hooks_inited;   // async generators: firstiter was called
     bool running_async;  // async generators: an asend()/athrow() is under way
     bool closed;         // async generators: ran out, or aclose() began
+    bool frame_claimed;  // the object was made around its frame (adopt)
+    // The first __await__ iterator, made in place; its reference to the
+    // coroutine keeps this memory alive as long as it lives.
+    alignas(16) GcHeader wrapper_gc;
+    Wrapper wrapper;
 };
+
+// Where the frame starts: the object's size, kept to the frame's alignment.
+inline constexpr std::size_t frame_offset =
+    (sizeof(CoroutineObject) + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
 
 struct CoroutineAccess {
     static FrameSlots& slots(PromiseBase& promise) noexcept { return promise.slots_; }
@@ -97,9 +126,12 @@ int set_qualname(PyObject* o, PyObject* value, void*);
 PyObject* get_awaiting(PyObject* o, void*);
 PyObject* get_suspended(PyObject* o, void*);
 
-// A new object of `type` (ready) that owns `frame` from now on, even when
-// making it fails.
-nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, PyTypeObject* type,
-                 Flavor flavor, nb::handle function, const char* file, int line);
+// The object made around `frame` (allocate_frame), from now on its owner.
+nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, Flavor flavor,
+                 nb::handle function, const char* file, int line);
+
+// The two object types, ready (the first call registers them with collections.abc).
+PyTypeObject* coroutine_object_type();
+PyTypeObject* async_generator_object_type();
 
 }  // namespace kelvora::detail

@@ -268,8 +268,11 @@ AsyncGen recover(Args a) {
     } catch (...) {
         thrown.capture();
     }
-    nb::object pending = a[0]();
-    nb::object value = co_await pending;
+    nb::object value;
+    {
+        nb::object pending = a[0]();  // gone before the next suspension
+        value = co_await pending;
+    }
     co_yield value;
 }
 

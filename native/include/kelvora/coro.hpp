@@ -93,6 +93,10 @@ struct AsyncWithExit {
 };
 
 struct CoroutineObject;  // the Python object that drives a frame (coro.cpp)
+
+// Room for a frame of `size` bytes at the end of a new, not yet visible object
+// of the flavor's type; freed with it unless the object takes the frame over.
+void* allocate_frame(std::size_t size, Flavor flavor);
 struct CoroutineAccess;  // the runtime's way into promises and bodies (coro.cpp)
 
 // The mailbox between a frame and the object driving it.
@@ -117,8 +121,8 @@ class PromiseBase {
     PromiseBase(const PromiseBase&) = delete;
     PromiseBase& operator=(const PromiseBase&) = delete;
 
-    // Frames are allocated by the interpreter's allocator (tracemalloc sees them).
-    static void* operator new(std::size_t size);
+    // A frame is allocated inside the Python object that will drive it (one
+    // allocation, by the interpreter's allocator: tracemalloc sees it).
     static void operator delete(void* frame, std::size_t size) noexcept;
 
     std::suspend_always initial_suspend() noexcept { return {}; }
@@ -214,6 +218,9 @@ class Coro {
         explicit promise_type(P&... params) noexcept {
             find_args(params...);
         }
+        static void* operator new(std::size_t size) {
+            return detail::allocate_frame(size, Flavor::coroutine);
+        }
         Coro get_return_object() noexcept {
             return Coro(std::coroutine_handle<promise_type>::from_promise(*this));
         }
@@ -242,6 +249,9 @@ class AsyncGen {
         template <class... P>
         explicit promise_type(P&... params) noexcept {
             find_args(params...);
+        }
+        static void* operator new(std::size_t size) {
+            return detail::allocate_frame(size, Flavor::async_generator);
         }
         AsyncGen get_return_object() noexcept {
             return AsyncGen(std::coroutine_handle<promise_type>::from_promise(*this));
