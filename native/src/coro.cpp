@@ -173,13 +173,19 @@ bool stack_running_out() {
 
 class Depth {
   public:
-    explicit Depth(PyThreadState* tstate)
-        : ok_(Py_EnterRecursiveCall(" in a native coroutine") == 0) {
+    // Py_EnterRecursiveCall's own counter, counted here with the thread
+    // state at hand; near the limit the interpreter's function decides (and
+    // raises RecursionError its way).
+    explicit Depth(PyThreadState* tstate) : tstate_(tstate) {
+        if (tstate->c_recursion_remaining > 1)
+            --tstate->c_recursion_remaining;
+        else if (Py_EnterRecursiveCall(" in a native coroutine") != 0)
+            return;
+        ok_ = true;
         // Looking at the stack every 16 levels is enough: that many steps fit
         // in the headroom.
-        if (ok_ && (tstate->c_recursion_remaining & 15) == 0 &&
-            stack_running_out()) {
-            Py_LeaveRecursiveCall();
+        if ((tstate->c_recursion_remaining & 15) == 0 && stack_running_out()) {
+            ++tstate->c_recursion_remaining;
             PyErr_SetString(
                 PyExc_RecursionError,
                 "maximum recursion depth exceeded in a native coroutine (stack exhausted)");
@@ -187,14 +193,15 @@ class Depth {
         }
     }
     ~Depth() {
-        if (ok_) Py_LeaveRecursiveCall();
+        if (ok_) ++tstate_->c_recursion_remaining;  // Py_LeaveRecursiveCall
     }
     Depth(const Depth&) = delete;
     Depth& operator=(const Depth&) = delete;
     bool ok() const { return ok_; }
 
   private:
-    bool ok_;
+    PyThreadState* tstate_;
+    bool ok_ = false;
 };
 
 // While a step runs, the object is "executing" and has its own entry on the
@@ -708,6 +715,33 @@ int coroutine_clear(PyObject* o) {
     return 0;
 }
 
+// A few freed objects are kept for the next coroutines of at most their
+// frame size, as the interpreter keeps free lists of its small objects:
+// short-lived awaits then cost no allocation at all.
+constexpr int max_spares = 8;
+CoroutineObject* spares[max_spares];
+int spare_count = 0;
+
+bool keep_spare(CoroutineObject* self) {
+    if (spare_count == max_spares) return false;
+    spares[spare_count++] = self;
+    return true;
+}
+
+// A kept object of `type` with room for `size` bytes of frame, made new.
+CoroutineObject* take_spare(PyTypeObject* type, std::size_t size) {
+    for (int i = spare_count; i-- > 0;) {
+        CoroutineObject* self = spares[i];
+        if (Py_TYPE(self) != type || std::size_t(Py_SIZE(self)) < size) continue;
+        spares[i] = spares[--spare_count];
+        // Untracked, but the collector's header may still say "finalized".
+        reinterpret_cast<GcHeader*>(self)[-1] = {};
+        PyObject_Init(reinterpret_cast<PyObject*>(self), type);
+        return self;
+    }
+    return nullptr;
+}
+
 void coroutine_dealloc(PyObject* o) {
     CoroutineObject* self = as_coro(o);
     PyObject_GC_UnTrack(o);
@@ -724,7 +758,7 @@ void coroutine_dealloc(PyObject* o) {
     Py_CLEAR(self->function);
     Py_CLEAR(self->name);
     Py_CLEAR(self->qualname);
-    Py_TYPE(o)->tp_free(o);
+    if (!keep_spare(self)) Py_TYPE(o)->tp_free(o);
 }
 
 PyObject* coroutine_repr(PyObject* o) {
@@ -971,7 +1005,8 @@ PyTypeObject* coroutine_object_type() {
 void* allocate_frame(std::size_t size, Flavor flavor) {
     PyTypeObject* type =
         flavor == Flavor::coroutine ? coroutine_object_type() : async_generator_object_type();
-    CoroutineObject* self = PyObject_GC_NewVar(CoroutineObject, type, Py_ssize_t(size));
+    CoroutineObject* self = take_spare(type, size);
+    if (!self) self = PyObject_GC_NewVar(CoroutineObject, type, Py_ssize_t(size));
     if (!self) {
         PyErr_Clear();
         throw std::bad_alloc();
