@@ -1037,8 +1037,12 @@ void* allocate_frame(std::size_t size, Flavor flavor) {
 nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, Flavor flavor,
                  nb::handle function, const char* file, int line) {
     if (!frame) raise(PyExc_RuntimeError, "native coroutine body already used");
+    // The frame's address is what allocate_frame returned (the compiler's frame
+    // starts its allocation): the object sits just before it.
     auto* self = reinterpret_cast<CoroutineObject*>(static_cast<char*>(frame.address()) -
                                                     frame_offset);
+    if (self->frame_claimed || self->flavor != flavor)
+        Py_FatalError("native coroutine frame not allocated by allocate_frame");
     self->frame = frame;
     self->promise = &promise;
     self->function = Py_XNewRef(function.ptr());

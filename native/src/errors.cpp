@@ -84,18 +84,17 @@ void add_native_traceback(const char* function, const char* file, int line) noex
     if (!exc) return;
     // One code object per raising place, built on first use and kept: errors
     // raised repeatedly cost no new code objects. The name can come from Python
-    // (a coroutine's writable __qualname__), so the cache is bounded: past the
-    // bound an entry goes before a new one comes in.
+    // (a coroutine's writable __qualname__), so the cache is bounded: when it
+    // is full it starts over, and the places still raising come back.
     static std::unordered_map<std::string, PyCodeObject*> codes;
     constexpr std::size_t max_codes = 512;
     std::string key = std::string(file) + ":" + std::to_string(line) + ":" + function;
     auto found = codes.find(key);
     if (found == codes.end()) {
         if (codes.size() >= max_codes) {
-            auto victim = codes.begin();
-            PyCodeObject* old = victim->second;
-            codes.erase(victim);
-            Py_XDECREF(old);
+            auto old = std::move(codes);
+            codes.clear();
+            for (auto& entry : old) Py_XDECREF(entry.second);
         }
         found = codes.emplace(std::move(key), nullptr).first;
     }
