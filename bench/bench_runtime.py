@@ -39,7 +39,7 @@ def calling(fn, *args):
     return lambda: fn(*args)
 
 
-def measure(meter, fn, calls):
+def measure_case(meter, fn, calls):
     """One measurement; an await loop runs inside one asyncio.run, after a warm-up."""
     if not asyncio.iscoroutinefunction(fn):
         from run import measure_calls

@@ -3,7 +3,7 @@
 Every bench/bench_*.py module exposes CASES, a list of
 (case, implementation, callable, calls per run); a run of the callable makes that many
 calls. A module may set TARGET_CALLS (calls per repeat) when its calls are slow, may define
-measure(meter, fn, calls) when its callables are not plain calls (awaits run inside an
+measure_case(meter, fn, calls) when its callables are not plain calls (awaits run inside an
 asyncio.run), and may offer report(), run after its table, for figures of another kind
 (requests per second, say). A module with CYTHON = True is also compiled with Cython 3
 (cython_build.py): its "python" rows, compiled, are the cython column.
@@ -113,7 +113,7 @@ def main(args):
             sources.append((cython_build.load(path, "cy_" + name), {"python": "cython"}))
         entries = {}
         for source, rename in sources:
-            measure = getattr(source, "measure", measure_calls)
+            measure = getattr(source, "measure_case", measure_calls)
             for case, impl, fn, calls in source.CASES:
                 if rename and impl not in rename:
                     continue
