@@ -100,9 +100,11 @@ stubtest: build
 # Sanitizer build: a copy of the tree built with ASan+UBSan, so the in-place release
 # modules stay untouched; the suite runs there with the system allocator.
 ASAN_TREE := build/asan-tree
-asan: $(VENV)/.installed
+asan: $(VENV)/.installed static
 	mkdir -p $(ASAN_TREE)
 	rsync -a --delete --exclude /build --exclude /.venv --exclude /webassets/node_modules --exclude '*.so' --exclude __pycache__ ./ $(ASAN_TREE)/
+	# The documentation assets' test reads the installed packages: linked, not copied.
+	ln -sfn $(abspath $(WEBASSETS)/node_modules) $(ASAN_TREE)/$(WEBASSETS)/node_modules
 	$(VENV)/bin/cmake -S $(ASAN_TREE) -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DKELVORA_IN_PLACE=ON -DKELVORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(VENV)/bin/cmake --build build/asan
