@@ -220,15 +220,25 @@ def apply(obj, op, state):
         result = outcome(lambda: state.__setitem__("aw", made()))
         if result[0] == "raised":
             return result
-        return outcome(lambda: state["aw"].send(None))
+        state["aw_kind"] = kind
+        return stepped(state, outcome(lambda: state["aw"].send(None)))
     if kind in ("aw_send", "aw_throw", "aw_close"):
         aw = state.get("aw")
         if aw is None:
             return ("none",)
-        return outcome({"aw_send": lambda: aw.send(None),
-                        "aw_throw": lambda: aw.throw(EXCEPTIONS[arg or "ValueError"]),
-                        "aw_close": aw.close}[kind])
+        # A finished athrow()/aclose() awaitable is refused here; the interpreter
+        # lets it resume the generator once more. Neither is driven again.
+        if state.get("aw_done") and state.get("aw_kind") in ("athrow", "aclose"):
+            return ("done",)
+        return stepped(state, outcome({"aw_send": lambda: aw.send(None),
+                                       "aw_throw": lambda: aw.throw(EXCEPTIONS[arg or "ValueError"]),
+                                       "aw_close": aw.close}[kind]))
     raise AssertionError(op)
+
+
+def stepped(state, result):
+    state["aw_done"] = result[0] != "value"
+    return result
 
 
 def drive(impl, name, plans, ops, reenter_ops=(), hooks=()):
