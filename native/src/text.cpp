@@ -201,8 +201,22 @@ TextBuilder::~TextBuilder() {
     if (data_ != inline_) std::free(data_);
 }
 
+namespace {
+
+// The most code points whose bytes a size_t still counts: on 32-bit targets a long enough
+// text would otherwise wrap the byte count and get a buffer far smaller than it writes.
+constexpr Py_ssize_t most_code_points = PY_SSIZE_T_MAX / Py_ssize_t(sizeof(Py_UCS4));
+
+// size + extra, saturated past most_code_points so that grow() refuses it instead of overflowing.
+Py_ssize_t needed(Py_ssize_t size, Py_ssize_t extra) {
+    return extra > most_code_points - size ? most_code_points + 1 : size + extra;
+}
+
+}  // namespace
+
 void TextBuilder::grow(Py_ssize_t need) {
-    Py_ssize_t cap = std::max(need, capacity_ * 2);
+    if (need > most_code_points) throw std::bad_alloc();
+    Py_ssize_t cap = capacity_ > most_code_points / 2 ? most_code_points : std::max(need, capacity_ * 2);
     void* p = data_ == inline_ ? std::malloc(size_t(cap) * sizeof(Py_UCS4))
                                : std::realloc(data_, size_t(cap) * sizeof(Py_UCS4));
     if (!p) throw std::bad_alloc();
@@ -212,7 +226,7 @@ void TextBuilder::grow(Py_ssize_t need) {
 }
 
 void TextBuilder::append(TextView v) {
-    if (size_ + v.size() > capacity_) grow(size_ + v.size());
+    if (v.size() > capacity_ - size_) grow(needed(size_, v.size()));
     for (Py_ssize_t i = 0; i < v.size(); ++i) push(v[i]);
 }
 
@@ -221,7 +235,7 @@ void TextBuilder::append(std::string_view ascii) {
 }
 
 void TextBuilder::append_lower(TextView v) {
-    if (size_ + v.size() > capacity_) grow(size_ + v.size());
+    if (v.size() > capacity_ - size_) grow(needed(size_, v.size()));
     if (const unsigned char* p = v.ascii_bytes()) {
         for (Py_ssize_t i = 0; i < v.size(); ++i) push(ascii_lower(p[i]));
         return;
@@ -234,7 +248,7 @@ void TextBuilder::append_lower(TextView v) {
 }
 
 void TextBuilder::append_upper(TextView v) {
-    if (size_ + v.size() > capacity_) grow(size_ + v.size());
+    if (v.size() > capacity_ - size_) grow(needed(size_, v.size()));
     if (const unsigned char* p = v.ascii_bytes()) {
         for (Py_ssize_t i = 0; i < v.size(); ++i) push(ascii_upper(p[i]));
         return;
@@ -248,7 +262,7 @@ void TextBuilder::append_upper(TextView v) {
 
 void TextBuilder::append_capitalize(TextView v) {
     if (v.empty()) return;
-    if (size_ + v.size() > capacity_) grow(size_ + v.size());
+    if (v.size() > capacity_ - size_) grow(needed(size_, v.size()));
     if (const unsigned char* p = v.ascii_bytes()) {
         push(ascii_upper(p[0]));
         for (Py_ssize_t i = 1; i < v.size(); ++i) push(ascii_lower(p[i]));
@@ -266,7 +280,7 @@ void TextBuilder::append_capitalize(TextView v) {
 
 void TextBuilder::append_upper_first(TextView v) {
     if (v.empty()) return;
-    if (size_ + v.size() > capacity_) grow(size_ + v.size());
+    if (v.size() > capacity_ - size_) grow(needed(size_, v.size()));
     Py_UCS4 buf[3];
     int k = case_upper(v[0], buf);
     for (int j = 0; j < k; ++j) push(buf[j]);
