@@ -3,6 +3,8 @@
 // test_async_generators.py, plus counters showing that C++ frames were unwound.
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
+
 #include "kelvora/coro.hpp"
 #include "kelvora/module.hpp"
 
@@ -45,7 +47,8 @@ Coro give(Args a) {
 }
 
 Coro nest(Args a) {
-    long n = nb::cast<long>(a[0]);
+    // Counts are 64-bit on every target: long is 32 bits on armhf.
+    std::int64_t n = nb::cast<std::int64_t>(a[0]);
     if (n == 0) co_return co_await a[1];
     co_return co_await a.global("nest"_n)(n - 1, a[1]);
 }
@@ -148,8 +151,8 @@ Coro composed(Args a) {
 
 AsyncGen count(Args a) {
     Guard guard;
-    long n = nb::cast<long>(a[0]);
-    for (long i = 0; i < n; ++i) {
+    std::int64_t n = nb::cast<std::int64_t>(a[0]);
+    for (std::int64_t i = 0; i < n; ++i) {
         co_await sleep0();
         co_yield nb::int_(i);
     }
