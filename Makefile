@@ -8,7 +8,7 @@ BUILD   := build/release
 PYTHON313 ?= $(shell for p in $$(ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13 2>/dev/null | sort -rV) python3.13; do \
   if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1; then echo "$$p"; break; fi; done)
 
-.PHONY: all build browser venv test bench bench-instructions fuzz run asan stubtest clean static
+.PHONY: all build browser venv test bench bench-instructions fuzz run asan stubtest clean static cross-armhf test-armhf
 
 all: build
 
@@ -114,6 +114,42 @@ asan: $(VENV)/.installed static
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  $(abspath $(VPY)) -m pytest -q -p no:cacheprovider
 
+# ---- 32-bit ARM Linux (armhf): cross build, and the suite under qemu ----------------------------
+# Debian's cross compilers and qemu from apt; the target's CPython 3.13 and libraries from Debian
+# trixie into build/armhf/sysroot (cross/armhf/sysroot.sh); the modules through scikit-build-core
+# with cross/armhf/toolchain.cmake, both in place beside the native ones (their suffix differs)
+# and as an armv7l wheel in dist/; an armhf site-packages from the lock for the suite.
+ARMHF       := build/armhf
+ARMHF_PY    := cross/armhf/python
+ARMHF_SUFFIX := .cpython-313-arm-linux-gnueabihf.so
+SUDO        := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+$(ARMHF)/.tools:
+	@if ! command -v arm-linux-gnueabihf-g++ >/dev/null || ! command -v qemu-arm-static >/dev/null; then \
+	  $(SUDO) apt-get update -q && DEBIAN_FRONTEND=noninteractive \
+	  $(SUDO) apt-get install -y -q --no-install-recommends crossbuild-essential-armhf qemu-user-static; fi
+	@mkdir -p $(@D) && touch $@
+
+$(ARMHF)/.sysroot: cross/armhf/sysroot.sh $(ARMHF)/.tools
+	cross/armhf/sysroot.sh $(ARMHF)
+	@touch $@
+
+# Laid anew whenever the lock changes; wheels already fetched or cross-built are kept.
+$(ARMHF)/.site-packages: requirements.lock cross/armhf/site_packages.py $(ARMHF)/.sysroot $(VENV)/.installed
+	$(VPY) cross/armhf/site_packages.py requirements.lock $(ARMHF)
+	@touch $@
+
+# ninja inside keeps it incremental; the wheel is packed again each time.
+cross-armhf: $(ARMHF)/.sysroot $(VENV)/.installed
+	SETUPTOOLS_EXT_SUFFIX=$(ARMHF_SUFFIX) _PYTHON_HOST_PLATFORM=linux-armv7l \
+	  $(VPY) -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation -w dist . \
+	  -C build-dir=$(ARMHF)/cmake -C cmake.python-hints=false -C cmake.define.KELVORA_IN_PLACE=ON \
+	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cross/armhf/toolchain.cmake) \
+	  -C cmake.define.Python_EXECUTABLE=$(abspath $(VPY))
+
+test-armhf: cross-armhf $(ARMHF)/.site-packages static
+	$(ARMHF_PY) -m pytest -q -p no:cacheprovider
+
 clean:
-	rm -rf build $(WEBASSETS)/node_modules $(STATIC_FILES)
+	rm -rf build dist $(WEBASSETS)/node_modules $(STATIC_FILES)
 	find kelvora_core kelvora_enum kelvora_meta tests -name '*.so' -delete

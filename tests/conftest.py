@@ -4,6 +4,7 @@ import os
 import sys
 
 import pytest
+from hypothesis import settings
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 for path in (ROOT, os.path.join(ROOT, "tests"), os.path.join(ROOT, "tests", "runtime")):
@@ -11,6 +12,12 @@ for path in (ROOT, os.path.join(ROOT, "tests"), os.path.join(ROOT, "tests", "run
         sys.path.insert(0, path)
 
 from _servers import server_url  # noqa: E402
+
+# Under qemu (cross/armhf/python) an example takes 10 to 30 times as long, more on a busy machine:
+# the same examples there, without the per-example deadline.
+settings.register_profile("emulated", deadline=None)
+if os.environ.get("KELVORA_EMULATED"):
+    settings.load_profile("emulated")
 
 
 @pytest.fixture
