@@ -14,6 +14,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import platform
 import re
 import shutil
 import subprocess
@@ -31,8 +32,8 @@ PLATFORM_TAG = "linux_armv7l"
 PLATFORMS = [PLATFORM_TAG, "manylinux2014_armv7l"] + [f"manylinux_2_{n}_armv7l" for n in range(17, 42)]
 TARGET = ["--python-version", "3.13", "--implementation", "cp",
           "--abi", "cp313", "--abi", "abi3", "--abi", "none"]
-for platform in PLATFORMS:
-    TARGET += ["--platform", platform]
+for tag in PLATFORMS:
+    TARGET += ["--platform", tag]
 
 
 def pip(*args: str, env: dict[str, str] | None = None, check: bool = True) -> subprocess.CompletedProcess:
@@ -132,6 +133,24 @@ def cross_build(name: str, version: str, wheels: Path, out: Path) -> None:
     print(f"  cross-built {name} {version}")
 
 
+def host_wheel_without_modules(name: str, version: str, wheels: Path) -> bool:
+    """For a package without an armv7l wheel (playwright): the build host's own wheel, provided it
+    holds no extension module. Its native part is then a program the package starts as a process
+    (playwright's node driver), which runs on the build host itself, beside the emulated
+    interpreter, as the browser it drives does. Its sdist would fetch that program at build time."""
+    with tempfile.TemporaryDirectory(dir=wheels.parent) as tmp:
+        if pip("download", "--no-deps", "--only-binary", ":all:", "--dest", tmp, f"{name}=={version}",
+               check=False).returncode:
+            return False
+        wheel = next(Path(tmp).glob("*.whl"))
+        with zipfile.ZipFile(wheel) as zf:
+            if any(member.endswith((".so", ".pyd")) for member in zf.namelist()):
+                return False
+        shutil.move(wheel, wheels / wheel.name)
+    print(f"  build host's wheel {name} {version} (no extension modules)")
+    return True
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("lock", type=Path)
@@ -149,18 +168,25 @@ def main() -> None:
                   f"{name}=={version}", check=False)
         if got.returncode == 0:
             print(f"  wheel {name} {version}")
-        else:
+        elif not host_wheel_without_modules(name, version, wheels):
             cross_build(name, version, wheels, out)
 
     site = out / "site-packages"
     fresh = out / "site-packages.new"
     shutil.rmtree(fresh, ignore_errors=True)
+    host = {normalize(w.name.split("-")[0]): w for w in wheels.glob(f"*_{platform.machine()}.whl")}
     pins = out / "closure.txt"
-    pins.write_text("".join(f"{name}=={version}\n" for name, version in wanted))
+    pins.write_text("".join(f"{name}=={version}\n" for name, version in wanted if normalize(name) not in host))
     result = pip("install", "--no-deps", "--no-index", "--find-links", str(wheels), "--only-binary", ":all:",
                  *TARGET, "--target", str(fresh), "-r", str(pins), check=False)
     if result.returncode:
         sys.exit(result.stdout)
+    for name, version in wanted:
+        if normalize(name) in host:
+            result = pip("install", "--no-deps", "--no-index", "--target", str(fresh),
+                         str(host[normalize(name)]), check=False)
+            if result.returncode:
+                sys.exit(result.stdout)
     shutil.rmtree(site, ignore_errors=True)
     fresh.rename(site)
     print(f"armhf site-packages: {len(wanted)} distributions in {site}")
