@@ -35,7 +35,9 @@ ORDER = ["sub", "iat", "exp", "jti", "tenant", "tenant_id"]
 
 
 def claims(**changes):
-    base = {"sub": "alice", "iat": time.time(), "exp": int(time.time()) + 600, "jti": "j", "tenant": False,
+    # A day, not minutes: the module's tokens are made at collection, and a slow run (the suite under
+    # emulation) reaches these tests more than ten minutes later.
+    base = {"sub": "alice", "iat": time.time(), "exp": int(time.time()) + 86_400, "jti": "j", "tenant": False,
             "tenant_id": None}
     base.update(changes)
     return {k: v for k, v in base.items() if v is not ...}
