@@ -61,9 +61,9 @@ def main(argv: list[str] | None = None) -> None:
     elif webapp.workers > 1:
         asyncio.run(prepare_databases())
         # Workers start side by side and import everything first, which takes a while on a
-        # busy machine: give them time before the supervisor takes one for hung.
+        # busy or emulated machine: give them time before the supervisor takes one for hung.
         uvicorn.run("examples.service:create_app", factory=True, workers=webapp.workers,
-                    timeout_worker_healthcheck=60, **options)
+                    timeout_worker_healthcheck=300, **options)
     else:
         uvicorn.run(create_app(), **options)
 
