@@ -12,21 +12,10 @@ using namespace kelvora;
 
 namespace keystone {
 
-bool is_instance(nb::handle value, nb::handle cls) {
-    int r = PyObject_IsInstance(value.ptr(), cls.ptr());
-    if (r < 0) raise_pending();
-    return r == 1;
-}
 
 // entry.get(key): None when the key is missing.
 nb::object get_item(nb::handle entry, nb::handle key) { return entry.attr("get"_n)(key); }
 
-// hasattr(obj, name): only AttributeError means "no".
-bool has_attr(nb::handle obj, nb::handle name) {
-    int r = PyObject_HasAttrWithError(obj.ptr(), name.ptr());
-    if (r < 0) raise_pending();
-    return r == 1;
-}
 
 // ---- object and handlers --------------------------------------------------------
 

@@ -22,11 +22,6 @@ nb::object detail_of(nb::handle exc) {
     return str_of(exc);
 }
 
-bool is_instance(nb::handle obj, nb::handle cls) {
-    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0) raise_pending();
-    return r == 1;
-}
 
 nb::object format_integrity_error(Args& a) {
     nb::handle exc = a[0];

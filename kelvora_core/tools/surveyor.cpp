@@ -70,11 +70,6 @@ nb::object referred_schema(Args& a) {
     return to_schema.is_none() ? a.global("BLANK_SCHEMA"_n) : nb::borrow(to_schema);
 }
 
-bool contains(nb::handle container, nb::handle item) {
-    int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) raise_pending();
-    return found == 1;
-}
 
 // ---- the coroutine -------------------------------------------------------------
 

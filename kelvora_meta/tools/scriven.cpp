@@ -90,11 +90,6 @@ nb::object column_list(Args& a, nb::handle text, const char* what) {
     return columns;
 }
 
-bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) raise_pending();
-    return r;
-}
 
 // Whether `column` is the single column of one of `records` (each record's `field`
 // holds a JSON column list); with `need_unique`, only records whose `unique` is true

@@ -136,6 +136,24 @@ void raise_not_str(nb::handle value, nb::handle method, nb::handle arg) {
     raise_pending();
 }
 
+bool is_instance(nb::handle value, nb::handle cls) {
+    int r = PyObject_IsInstance(value.ptr(), cls.ptr());
+    if (r < 0) raise_pending();
+    return r == 1;
+}
+
+bool has_attr(nb::handle obj, nb::handle name) {
+    int r = PyObject_HasAttrWithError(obj.ptr(), name.ptr());
+    if (r < 0) raise_pending();
+    return r == 1;
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) raise_pending();
+    return r == 1;
+}
+
 bool truthy(nb::handle value) {
     int t = PyObject_IsTrue(value.ptr());
     if (t < 0) raise_pending();

@@ -1,7 +1,6 @@
 """Session factories, session scopes, dependency generators and the health probe."""
 
 import asyncio
-import contextlib
 import inspect
 import socket
 import threading
@@ -11,7 +10,6 @@ import types
 import httpx
 import pytest
 import sqlalchemy
-import uvicorn
 from fastapi import Depends, FastAPI, HTTPException
 from sqlalchemy import text
 from sqlalchemy.exc import IntegrityError, OperationalError, SQLAlchemyError
@@ -23,6 +21,7 @@ from kelvora_core.services import conduit
 from kelvora_core.services.conduit import AsyncConduit
 
 from _database import configure
+from _http import serve
 
 # Pooled aiosqlite connections are occasionally garbage-collected later than the test
 # that disposed their engine (and the HTTP test disposes a server loop's engines from
@@ -427,23 +426,6 @@ def build_app():
         return JSONResponse({"error": type(exc).__name__}, status_code=500)
 
     return app
-
-
-@contextlib.contextmanager
-def serve(app):
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        port = sock.getsockname()[1]
-    server = uvicorn.Server(uvicorn.Config(app, host="127.0.0.1", port=port, log_level="warning", lifespan="off"))
-    thread = threading.Thread(target=server.run, daemon=True)
-    thread.start()
-    while not server.started:
-        threading.Event().wait(0.01)
-    try:
-        yield f"http://127.0.0.1:{port}"
-    finally:
-        server.should_exit = True
-        thread.join(5)
 
 
 async def test_dependencies_over_http(databases):

@@ -13,6 +13,11 @@ namespace nb = nanobind;
 
 // bool(value), raising what __bool__ raises.
 bool truthy(nb::handle value);
+// isinstance(value, cls), hasattr(obj, name) (only AttributeError means no) and
+// `item in container`, raising what Python would.
+bool is_instance(nb::handle value, nb::handle cls);
+bool has_attr(nb::handle obj, nb::handle name);
+bool contains(nb::handle container, nb::handle item);
 
 // Raises a new exception of `type` with a message.
 [[noreturn]] void raise(nb::handle type, const char* message);
