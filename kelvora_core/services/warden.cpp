@@ -2,6 +2,8 @@
 // password change and the current user of a request.
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
+
 #include "kelvora/coro.hpp"
 #include "kelvora/module.hpp"
 #include "kelvora/text.hpp"
@@ -45,8 +47,8 @@ nb::object utf8(nb::handle text) {
     return nb::steal(bytes);
 }
 
-nb::object multiply(nb::handle x, long factor) {
-    nb::object product = nb::steal(PyNumber_Multiply(x.ptr(), nb::int_(factor).ptr()));
+nb::object multiply(nb::handle x, std::int64_t factor) {
+    nb::object product = nb::steal(PyNumber_Multiply(x.ptr(), nb::steal(PyLong_FromLongLong(factor)).ptr()));
     if (!product) raise_pending();
     return product;
 }
@@ -267,11 +269,10 @@ Coro get_current_user_request(Args a) {
     nb::handle cls = a[0], request = a[1], db = a[2];
     nb::object value = request.attr("headers"_n).attr("get"_n)("Authorization"_n);
     if (!truthy(value)) {
-        nb::dict record;
-        record["error"] = "authorization header is missing"_n;
-        record["error_description"] = "headers={\"Authenticate\": \"Bearer token\"}"_n;
-        record["timestamp"] = now_timestamp(a);
-        raise_auth_error(a, "token的headers未设置\"Authenticate\",请确认是否遗忘"_n, record);
+        // This record has no "error_code".
+        raise_auth_error(a, "token的headers未设置\"Authenticate\",请确认是否遗忘"_n,
+                         error_record(a, "authorization header is missing"_n,
+                                      "headers={\"Authenticate\": \"Bearer token\"}"_n, nb::handle()));
     }
     // Any first word is taken as the scheme; a value without a space is the token itself.
     nb::object parts = value.attr("partition"_n)(" "_n);
