@@ -1,17 +1,29 @@
-"""A FastAPI app served by uvicorn on a free loopback port, in a thread of its own."""
+"""Serving an app to a test: uvicorn on a free loopback port in a thread, or ASGI in-process."""
 
+import asyncio
 import contextlib
 import socket
 import threading
 
+import httpx
 import uvicorn
+
+
+def free_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def asgi_client(app, raise_app_exceptions=True, **options):
+    """An httpx client that calls the app in-process."""
+    transport = httpx.ASGITransport(app, raise_app_exceptions=raise_app_exceptions)
+    return httpx.AsyncClient(transport=transport, base_url="http://t", **options)
 
 
 @contextlib.contextmanager
 def serve(app, **config):
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        port = sock.getsockname()[1]
+    port = free_port()
     server = uvicorn.Server(uvicorn.Config(app, host="127.0.0.1", port=port, log_level="warning",
                                            lifespan="off", **config))
     thread = threading.Thread(target=server.run, daemon=True)
@@ -27,13 +39,29 @@ def serve(app, **config):
         thread.join(5)
 
 
+async def over_http(app, talk, *engines):
+    """talk(base_url) on a worker thread while uvicorn serves the app; the named engines, which
+    the server's own event loop opened, are released before the thread ends."""
+    from kelvora_core.services.conduit import AsyncConduit
+
+    await AsyncConduit().close_all()  # engines opened on this loop would be used from another
+
+    def run():
+        with serve(app) as base:
+            try:
+                return talk(base)
+            finally:
+                release_engines(*engines)
+
+    return await asyncio.to_thread(run)
+
+
 def release_engines(*names):
     """Closes the engines a server thread used, once its sessions handed their connections back.
 
     A response can leave before its session's clean-up has run; closing the pools first would
     orphan that connection.
     """
-    import asyncio
     import time
 
     from kelvora_core.engine.database_engine import DatabaseEngine

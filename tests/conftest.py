@@ -1,4 +1,4 @@
-"""Shared test set-up: import paths and the database servers the suite may use."""
+"""Shared test set-up: import paths, the database servers, the configuration and log recorders."""
 
 import os
 import sys
@@ -28,3 +28,23 @@ def postgres_url():
 @pytest.fixture
 def mariadb_url():
     return server_url("mariadb")
+
+
+@pytest.fixture
+def saved_config():
+    """The process configuration, to change freely: put back as it was afterwards."""
+    from kelvora_core.config import app_config
+
+    saved = app_config.AppConfig.model_copy(deep=True)
+    yield app_config.AppConfig
+    app_config.install(saved)
+
+
+@pytest.fixture
+def log(request, monkeypatch):
+    """Records what the module a test file names as LOGGED writes through its logging facade."""
+    from _database import LogRecorder
+
+    recorder = LogRecorder()
+    monkeypatch.setattr(request.module.LOGGED, "logging", recorder)
+    return recorder

@@ -7,7 +7,6 @@ import uuid
 from pathlib import Path
 
 import bcrypt
-import httpx
 import pytest
 import sqlalchemy as sa
 from sqlalchemy.ext.asyncio import create_async_engine
@@ -16,35 +15,35 @@ from fastapi import APIRouter, FastAPI
 from kelvora_core.app import keystone
 from kelvora_core.auth.auth_router import AuthRouter
 from kelvora_core.app.keystone import Application
-from kelvora_core.config import app_config
-from kelvora_core.config.schemas.routers import RouterConfigSetting
+from kelvora_core.config.schemas.routers import RouterConfigSetting as Router
 from kelvora_core.engine.database_engine import DatabaseEngine
 from kelvora_core.portal_auth import auth_registry
 from kelvora_core.services.conduit import AsyncConduit
 from kelvora_core.tools.class_scaner import ClassScanner
 
-from _database import LogRecorder, configure
+from _database import configure
+from _http import asgi_client
 from _servers import server_url
 from _pages import REDOC_PAGE
 
 ROOT = Path(__file__).resolve().parents[2]
-
+LOGGED = keystone
+CLOSING = [("debug_line",), ("debug", "应用正在关闭..."), ("debug_line",)]
 
 
 @pytest.fixture
-def settings(monkeypatch):
-    """A private copy of the configuration, restored afterwards; run from the repository root."""
+def settings(saved_config, monkeypatch):
     monkeypatch.chdir(ROOT)
-    saved = app_config.AppConfig.model_copy(deep=True)
-    yield app_config.AppConfig
-    app_config.install(saved)
+    return saved_config
 
 
 @pytest.fixture
-def log(monkeypatch):
-    recorder = LogRecorder()
-    monkeypatch.setattr(keystone, "logging", recorder)
-    return recorder
+def app(settings, log):
+    """An application with a bare FastAPI and nothing logged yet."""
+    made = Application()
+    made.fastapi = FastAPI(title="prod")
+    log.lines.clear()
+    return made
 
 
 @pytest.fixture
@@ -54,29 +53,23 @@ def packages(tmp_path, monkeypatch):
     made = []
 
     def make(source=""):
-        name = "pkg_" + uuid.uuid4().hex[:8]
-        (tmp_path / name).mkdir()
-        (tmp_path / name / "__init__.py").write_text(textwrap.dedent(source))
-        made.append(name)
-        return name
+        made.append("pkg_" + uuid.uuid4().hex[:8])
+        (tmp_path / made[-1]).mkdir()
+        (tmp_path / made[-1] / "__init__.py").write_text(textwrap.dedent(source))
+        return made[-1]
 
     yield make
-    for name in made:
-        for module in [m for m in sys.modules if m == name or m.startswith(name + ".")]:
-            del sys.modules[module]
-
-
-ROUTERS = """
-    from kelvora_core.auth.auth_router import AuthRouter
-
-    router = AuthRouter(prefix="/{name}"{tags})
-    router.get("/one", tags=["endpoint"])(lambda: {{}})
-    router.get("/two")(lambda: {{}})
-"""
+    for module in [m for m in sys.modules if m.split(".")[0] in made]:
+        del sys.modules[module]
 
 
 def routers(name, tags=None):
-    return ROUTERS.format(name=name, tags=f", tags={tags!r}" if tags else "")
+    return f"""
+        from kelvora_core.auth.auth_router import AuthRouter
+        router = AuthRouter(prefix="/{name}"{f", tags={tags!r}" if tags else ""})
+        router.get("/one", tags=["endpoint"])(lambda: {{}})
+        router.get("/two")(lambda: {{}})
+    """
 
 
 # ---- reports and handlers ---------------------------------------------------------------------
@@ -111,8 +104,7 @@ def test_construction_writes_report_then_banner_each_time(settings, log, capsys,
     assert capsys.readouterr().out == banner
 
 
-def test_handlers_register_in_order_and_shut_down_in_reverse(settings, log):
-    app = Application()
+def test_handlers_run_in_order_shutdown_in_reverse_and_a_failure_stops_the_rest(app):
     calls = []
     assert app.startup(first := lambda fastapi: calls.append(("start", fastapi))) is first
 
@@ -126,7 +118,6 @@ def test_handlers_register_in_order_and_shut_down_in_reverse(settings, log):
         calls.append("b")
 
     app.shutdown(a)  # registered twice: called twice
-    app.fastapi = object()
     app._event_startup()
     asyncio.run(app._event_shutdown())
     assert calls == [("start", app.fastapi), "a", "b", "a"]
@@ -135,20 +126,18 @@ def test_handlers_register_in_order_and_shut_down_in_reverse(settings, log):
     empty._event_startup()
     asyncio.run(empty._event_shutdown())
 
-
-def test_failing_shutdown_handler_stops_the_rest(settings, log):
-    app = Application()
-    calls = []
-    app.shutdown(lambda: calls.append("first registered"))
-    app.shutdown(lambda: 1 / 0)
+    calls.clear()
+    failing = Application()
+    failing.shutdown(lambda: calls.append("first registered"))
+    failing.shutdown(lambda: 1 / 0)
     with pytest.raises(ZeroDivisionError):
-        asyncio.run(app._event_shutdown())
+        asyncio.run(failing._event_shutdown())
     assert calls == []
 
 
 # ---- run ------------------------------------------------------------------------------------
 
-def test_run_builds_in_order_and_stops_at_a_failure(settings, log):
+def test_run_builds_in_order_and_stops_at_a_failure(settings, log, tmp_path, monkeypatch):
     calls = []
 
     class Recording(Application):
@@ -176,6 +165,10 @@ def test_run_builds_in_order_and_stops_at_a_failure(settings, log):
     assert calls == ["fastapi", ("startup", "app"), "engine", "scan"]
     assert app.fastapi == "app"
 
+    monkeypatch.chdir(tmp_path)  # no static directory here
+    with pytest.raises(RuntimeError, match="static"):
+        Application().run()
+
 
 async def test_run_serves_docs_pages_from_static_and_the_openapi_document(settings, log):
     app = Application()
@@ -186,9 +179,8 @@ async def test_run_serves_docs_pages_from_static_and_the_openapi_document(settin
     assert app.fastapi.title == settings.webapp.name and app.fastapi.version == settings.webapp.version
     assert app._init_fastapi() is not app._init_fastapi()
 
-    async with httpx.AsyncClient(transport=httpx.ASGITransport(app.fastapi), base_url="http://t") as client:
-        docs = await client.get("/docs")
-        redoc = await client.get("/redoc")
+    async with asgi_client(app.fastapi) as client:
+        docs, redoc = await client.get("/docs"), await client.get("/redoc")
         schema = (await client.get("/openapi.json")).json()
         asset = await client.get("/static/redoc.standalone.js")
     assert docs.status_code == redoc.status_code == asset.status_code == 200
@@ -205,44 +197,26 @@ async def test_run_serves_docs_pages_from_static_and_the_openapi_document(settin
     assert paths.count("/docs") == paths.count("/redoc") == 1 and "/docs/oauth2-redirect" not in paths
 
 
-def test_missing_static_directory_stops_run(settings, log, tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    app = Application()
-    with pytest.raises(RuntimeError, match="static"):
-        app.run()
-
-
-def test_exception_handlers_are_registered(settings, log, monkeypatch):
+def test_exception_handlers_are_registered(app, log, monkeypatch):
     got = []
     monkeypatch.setattr(keystone, "register_exception_handlers", got.append)
-    app = Application()
-    app.fastapi = FastAPI()
-    log.lines.clear()
     app._init_exception()
     assert got == [app.fastapi] and log.lines == [("debug", "加载: 全局异常处理 ")]
 
 
 # ---- router discovery -------------------------------------------------------------------------
 
-def test_router_scan_logs_tags_prefixes_and_includes(settings, log, packages):
-    configured_tags = packages(routers("a", ["b"]))
-    own_tags = packages(routers("b", ["b"]))
-    no_tags = packages(routers("c"))
+def test_router_scan_logs_tags_prefixes_and_includes(settings, app, log, packages):
+    configured_tags, own_tags, no_tags = packages(routers("a", ["b"])), packages(routers("b", ["b"])), \
+        packages(routers("c"))
     empty = packages()
     settings.routers = [
-        RouterConfigSetting(name="kelvora_core", enabled=False, prefix="/ignored", tags=["ignored"]),
-        RouterConfigSetting(name=configured_tags, prefix="/pa", tags=["a"]),
-        RouterConfigSetting(name="off_one", enabled=False),
-        RouterConfigSetting(name=own_tags),
-        RouterConfigSetting(name=no_tags, prefix=""),
-        RouterConfigSetting(name=empty),
-        RouterConfigSetting(name="off_two", enabled=False),
+        Router(name="kelvora_core", enabled=False, prefix="/ignored", tags=["ignored"]),
+        Router(name=configured_tags, prefix="/pa", tags=["a"]), Router(name="off_one", enabled=False),
+        Router(name=own_tags), Router(name=no_tags, prefix=""), Router(name=empty),
+        Router(name="off_two", enabled=False),
     ]
-    app = Application()
-    app.fastapi = FastAPI()
-    log.lines.clear()
     app._router_scan()
-
     core = len(ClassScanner.find_classes_instances(package_name="kelvora_core", base_class=AuthRouter))
     assert log.lines == [
         ("debug_line",), ("debug", "加载: .yaml - routers "), ("debug_line",),
@@ -260,23 +234,15 @@ def test_router_scan_logs_tags_prefixes_and_includes(settings, log, packages):
     assert tags == {"/pa/a/one": ["a"], "/pa/a/two": ["a"], "/b/one": ["b"], "/b/two": ["b"],
                     "/c/one": [], "/c/two": []}
 
-
-def test_router_scan_propagates_an_unimportable_package(settings, log):
-    settings.routers = [RouterConfigSetting(name="no_such_package_here")]
-    app = Application()
-    app.fastapi = FastAPI()
+    settings.routers = [Router(name="no_such_package_here")]
     with pytest.raises(ImportError, match="no_such_package_here"):
         app._router_scan()
 
 
-def test_only_auth_routers_are_included(settings, log):
-    included = AuthRouter(prefix="/in")
+def test_only_auth_routers_are_included(app, log):
+    included, plain = AuthRouter(prefix="/in"), APIRouter(prefix="/out")
     included.get("/x")(lambda: None)
-    plain = APIRouter(prefix="/out")
     plain.get("/y")(lambda: None)
-    app = Application()
-    app.fastapi = FastAPI()
-    log.lines.clear()
     app._router_include([{"router": plain, "prefix": "/p"}, {"router": included, "prefix": "/p", "tags": ["t"]},
                          {"prefix": "/none"}])
     paths = app.fastapi.openapi()["paths"]
@@ -305,18 +271,15 @@ async def database(request, settings, tmp_path):
     """A fresh "Auth" database (SQLite unless the test asks for a server); registries and
     engines are put back afterwards and a server database is dropped."""
     kind = getattr(request, "param", "sqlite")
-    admin = name = None
-    if kind == "sqlite":
-        url = f"sqlite+aiosqlite:///{tmp_path / 'auth.db'}"
-    else:
-        server = server_url(kind)
-        name = "kv_" + uuid.uuid4().hex[:12]
+    url, admin = f"sqlite+aiosqlite:///{tmp_path / 'auth.db'}", None
+    if kind != "sqlite":
+        server, name = server_url(kind), "kv_" + uuid.uuid4().hex[:12]
         admin = create_async_engine(server, isolation_level="AUTOCOMMIT")
         async with admin.connect() as conn:
             await conn.exec_driver_sql(f"CREATE DATABASE {name}")
         url = server.rsplit("/", 1)[0] + "/" + name
     configure(Auth=url)
-    settings.routers = [RouterConfigSetting(name="kelvora_core")]
+    settings.routers = [Router(name="kelvora_core")]
     metadata = auth_registry.metadata
     try:
         yield url
@@ -363,7 +326,7 @@ async def test_lifespan_checks_creates_accounts_starts_services_and_shuts_down(s
             ("debug_line",), ("debug", f"启动结束: {settings.webapp.name}"), ("debug_line",),
         ]
         log.lines.clear()
-    assert log.lines == [("debug_line",), ("debug", "应用正在关闭..."), ("debug_line",)]
+    assert log.lines == CLOSING
     assert stopped and stopped[0]  # the handler ran before the engines were released ...
     assert AsyncConduit()._session_factories == {}  # ... and they were released after it
     accounts = await users(database)
@@ -372,17 +335,13 @@ async def test_lifespan_checks_creates_accounts_starts_services_and_shuts_down(s
     assert name == "admin" and bcrypt.checkpw(b"admin", hashed.encode())
 
 
-async def test_lifespan_in_production_skips_the_checks(settings, database, log, monkeypatch):
+async def test_lifespan_in_production_skips_the_checks(settings, database, app, log):
     settings.environment.is_prod = True
-    settings.routers.append(RouterConfigSetting(name="kelvora_common", prefix="/common", enabled=False))
-    app = Application()
-    app.fastapi = FastAPI(title="prod")
-    log.lines.clear()
+    settings.routers.append(Router(name="kelvora_common", prefix="/common", enabled=False))
     async with app._lifespan(app.fastapi):
         pass
     # The services still start (the permission block's line), the checks leave no trace.
-    assert log.lines == [("debug_line",), ("debug_line",), ("debug", "启动结束: prod"), ("debug_line",),
-                         ("debug_line",), ("debug", "应用正在关闭..."), ("debug_line",)]
+    assert log.lines == [("debug_line",), ("debug_line",), ("debug", "启动结束: prod"), ("debug_line",), *CLOSING]
     assert await users(database) is None
     assert settings.routers[-1].prefix == "/common"
 
@@ -391,11 +350,9 @@ async def test_database_check_walks_settings_and_clears_the_common_prefix(settin
                                                                            monkeypatch):
     checked = []
 
-    class Recording:
-        @staticmethod
-        async def metadata_to_database(metadata, engine_name):
-            checked.append(engine_name)
-            return None if engine_name == "Broken" else metadata
+    async def metadata_to_database(metadata, engine_name):
+        checked.append(engine_name)
+        return None if engine_name == "Broken" else metadata
 
     registries = packages("""
         from sqlalchemy.orm import registry
@@ -403,35 +360,26 @@ async def test_database_check_walks_settings_and_clears_the_common_prefix(settin
         second = registry(); second.engine_name = "Broken"
         third = registry(); third.engine_name = "Three"
     """)
-    monkeypatch.setattr(keystone, "Surveyor", Recording)
-    settings.routers = [
-        RouterConfigSetting(name="kelvora_common", prefix="/common", enabled=False),
-        RouterConfigSetting(name="kelvora_core", check_database=False),
-        RouterConfigSetting(name=registries),
-        RouterConfigSetting(name="unchecked_package", check_database=False),
-    ]
+    monkeypatch.setattr(keystone, "Surveyor", type("Recording", (), {"metadata_to_database": metadata_to_database}))
+    settings.routers = [Router(name="kelvora_common", prefix="/common", enabled=False),
+                        Router(name="kelvora_core", check_database=False), Router(name=registries),
+                        Router(name="unchecked_package", check_database=False)]
     await Application._lifespan_check_database()
     assert checked == ["One", "Broken", "Three"]  # no core registry, and a failed one does not stop the rest
     assert settings.routers[0].prefix == ""
     module = sys.modules[registries]
     assert module.second.metadata is None and module.third.metadata is not None
-    assert log.lines == [("debug_line",), ("debug", f"搜索 {registries} 的数据源...."),
-                         ("debug", "检查 RegistryModel - One 的数据库..."),
-                         ("debug", "检查 RegistryModel - Broken 的数据库..."),
-                         ("debug", "检查 RegistryModel - Three 的数据库...")]
+    assert log.lines == [("debug_line",), ("debug", f"搜索 {registries} 的数据源....")] + [
+        ("debug", f"检查 RegistryModel - {name} 的数据库...") for name in ("One", "Broken", "Three")]
 
 
-async def test_failed_account_check_still_shuts_down_and_releases_engines(settings, database, log, monkeypatch):
+async def test_failed_account_check_still_shuts_down_and_releases_engines(database, app, log, monkeypatch):
     failure = RuntimeError("query failed")
 
-    class Failing:
-        @staticmethod
-        async def query_columns_first(db, *, model_class, condition):
-            raise failure
+    async def query_columns_first(db, *, model_class, condition):
+        raise failure
 
-    monkeypatch.setattr(keystone, "QueryService", Failing)
-    app = Application()
-    app.fastapi = FastAPI()
+    monkeypatch.setattr(keystone, "QueryService", type("Failing", (), {"query_columns_first": query_columns_first}))
     stopped = []
     app.shutdown(lambda: stopped.append("handler"))
     with pytest.raises(RuntimeError) as raised:
@@ -439,7 +387,7 @@ async def test_failed_account_check_still_shuts_down_and_releases_engines(settin
             pytest.fail("must not serve")
     assert raised.value is failure
     assert stopped == ["handler"] and AsyncConduit()._session_factories == {}
-    assert log.lines[-3:] == [("debug_line",), ("debug", "应用正在关闭..."), ("debug_line",)]
+    assert log.lines[-3:] == CLOSING
     assert set(await users(database) or {}) == set()  # nothing committed
 
 
@@ -485,19 +433,15 @@ async def test_empty_account_list_still_commits_once(settings, database, log, mo
 async def test_services_start_permissions_before_enums(settings, log, monkeypatch):
     calls = []
 
-    class Permissions:
-        async def initialize(self, rules):
-            calls.append(("permissions", rules))
+    async def initialize(self, rules):
+        calls.append(("permissions", rules))
 
-    class Enums:
-        @staticmethod
-        async def load():
-            calls.append("enums")
+    async def load():
+        calls.append("enums")
 
-    monkeypatch.setattr(keystone, "PermissionService", Permissions)
-    monkeypatch.setattr(keystone, "EnumService", Enums)
-    app = Application()
-    await app._lifespan_services()
+    monkeypatch.setattr(keystone, "PermissionService", type("Permissions", (), {"initialize": initialize}))
+    monkeypatch.setattr(keystone, "EnumService", type("Enums", (), {"load": staticmethod(load)}))
+    await Application()._lifespan_services()
     assert calls == [("permissions", AuthRouter.permission_rules), "enums"]
 
 
@@ -507,16 +451,10 @@ async def test_engines_start_in_order_and_unload_redis_before_databases(monkeypa
     calls = []
 
     def engine(name):
-        class Engine:
-            def __init__(self):
-                calls.append(name)
-
-            def close(self):
-                calls.append(name + ".close")
-
-            async def close_all(self):
-                calls.append(name + ".close_all")
-        return Engine
+        async def close_all(self):
+            calls.append(name + ".close_all")
+        return type(name, (), {"__init__": lambda self: calls.append(name),
+                               "close": lambda self: calls.append(name + ".close"), "close_all": close_all})
 
     for name in ("RedisEngine", "DatabaseEngine", "DiskEngine", "PermissionEngine", "AsyncConduit"):
         monkeypatch.setattr(keystone, name, engine(name))
