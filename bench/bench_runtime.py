@@ -56,12 +56,12 @@ def measure_case(meter, fn, calls):
 
 VALUE = ("a", 1)
 assert asyncio.run(coro_probe.give(VALUE)) is VALUE
-assert runtime_probe.simple(1, 2) == simple(1, 2)
+assert runtime_probe.pack(1, 2) == simple(1, 2)
 
 CASES = [
     ("call f() -> None", "native", calling(runtime_probe.nothing), 1),
     ("call f() -> None", "python", calling(nothing), 1),
-    ("call f(x, y) -> (x, y, None)", "native", calling(runtime_probe.simple, 1, 2), 1),
+    ("call f(x, y) -> (x, y, None)", "native", calling(runtime_probe.pack, 1, 2), 1),
     ("call f(x, y) -> (x, y, None)", "python", calling(simple, 1, 2), 1),
     ("await f(v) -> v", "native", awaiting(coro_probe.give, VALUE), 1),
     ("await f(v) -> v", "python", awaiting(give, VALUE), 1),

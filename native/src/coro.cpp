@@ -690,8 +690,8 @@ int coroutine_traverse(PyObject* o, visitproc visit, void* arg) {
     if (self->promise) {
         FrameSlots& s = slots(self);
         if (const Args* args = s.args) {
+            // Args borrows the function from this object: visited once, above.
             for (size_t i = 0; i < args->size(); ++i) Py_VISIT((*args)[i].ptr());
-            Py_VISIT(args->function().ptr());
         }
         Py_VISIT(s.input.ptr());
         Py_VISIT(s.thrown.ptr());
@@ -707,10 +707,11 @@ int coroutine_clear(PyObject* o) {
     Py_CLEAR(self->awaiting);
     Py_CLEAR(self->handled);
     Py_CLEAR(self->finalizer);
-    Py_CLEAR(self->function);
+    // A running body still reads its function through Args (which borrows it).
     if (self->state != State::running) {
         destroy_frame(self);
         self->state = State::finished;
+        Py_CLEAR(self->function);
     }
     return 0;
 }

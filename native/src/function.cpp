@@ -2,7 +2,9 @@
 // Python function and carries everything inspect reads from one.
 #include "kelvora/function.hpp"
 
+#include <cstdint>
 #include <memory>
+#include <new>
 
 #include <cstddef>
 #include <source_location>
@@ -32,8 +34,10 @@ struct NativeFunction {
     PyObject* annotations;  // dict
     PyObject* weakrefs;
     // Signature layout, fixed at creation.
+    PyObject* builtins;     // what globals fall back to, fixed when made (as for `def`)
     std::vector<ParamSlot>* params;
-    Body* body;
+    Body body;              // constructed in place
+    bool watched;           // globals and builtins are watched: literal lookups may be remembered
     Py_ssize_t n_positional;  // positional-only + positional-or-keyword
     bool plain_positional;    // only positional parameters, no type checks
     Py_ssize_t n_posonly;
@@ -129,6 +133,98 @@ bool same_name(PyObject* a, PyObject* b) {
     throw nb::python_error();
 }
 
+// ---- module globals, remembered while unchanged ----------------------------------
+//
+// One dict watcher for every copy of this runtime in the process (the
+// interpreter has only a few): the first copy registers it and keeps its state
+// in the interpreter's dict, later copies find it there. Any change to a
+// watched dict (a native module's globals, or its builtins) moves the epoch on,
+// and every remembered lookup is made again.
+
+namespace {
+
+struct GlobalsWatch {
+    std::uint64_t epoch;
+    int watcher;
+};
+
+constexpr const char* watch_key = "kelvora.runtime.globals_watch.1";
+GlobalsWatch* own_watch = nullptr;  // the state this copy registered, if it did
+GlobalsWatch* shared_watch = nullptr;
+bool watch_looked_up = false;
+const std::uint64_t never_remembered = 0;
+
+int on_watched_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++own_watch->epoch;
+    return 0;
+}
+
+GlobalsWatch* find_watch() {
+    if (watch_looked_up) return shared_watch;
+    watch_looked_up = true;
+    PyObject* store = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!store) return nullptr;
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(store, watch_key, &found) < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (found) {
+        shared_watch = static_cast<GlobalsWatch*>(PyCapsule_GetPointer(found, watch_key));
+        Py_DECREF(found);
+        if (!shared_watch) PyErr_Clear();
+        return shared_watch;
+    }
+    int watcher = PyDict_AddWatcher(on_watched_change);
+    if (watcher < 0) {  // none left: look everything up every time
+        PyErr_Clear();
+        return nullptr;
+    }
+    // Kept for the process: watchers may fire until the very end.
+    own_watch = new GlobalsWatch{1, watcher};
+    PyObject* capsule = PyCapsule_New(own_watch, watch_key, nullptr);
+    if (!capsule || PyDict_SetItemString(store, watch_key, capsule) < 0) {
+        PyErr_Clear();
+        Py_XDECREF(capsule);
+        PyDict_ClearWatcher(watcher);
+        return nullptr;
+    }
+    Py_DECREF(capsule);
+    return shared_watch = own_watch;
+}
+
+// Where the current epoch is read; a site filled never matches while unwatched.
+const std::uint64_t* globals_epoch = &never_remembered;
+
+// A function's builtins, as `def` finds them: the globals' __builtins__ (a
+// module stands for its dict), else the interpreter's.
+PyObject* builtins_for(PyObject* globals) {
+    PyObject* b = nullptr;
+    if (PyDict_GetItemRef(globals, nb::handle("__builtins__"_n).ptr(), &b) < 0) raise_pending();
+    if (b && PyModule_Check(b)) {
+        PyObject* dict = Py_NewRef(PyModule_GetDict(b));
+        Py_DECREF(b);
+        return dict;
+    }
+    if (b) return b;
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    if (!builtins) raise_pending();
+    return Py_NewRef(builtins);
+}
+
+bool watch_globals(PyObject* globals, PyObject* builtins) {
+    GlobalsWatch* watch = find_watch();
+    if (!watch || !PyDict_CheckExact(globals) || !PyDict_CheckExact(builtins)) return false;
+    if (PyDict_Watch(watch->watcher, globals) < 0 || PyDict_Watch(watch->watcher, builtins) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    globals_epoch = &watch->epoch;
+    return true;
+}
+
+}  // namespace
+
 struct FunctionAccess {
     static void bind(NativeFunction* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
                      Args& out);
@@ -138,25 +234,32 @@ void FunctionAccess::bind(NativeFunction* f, PyObject* const* args, size_t nargs
                           PyObject* kwnames, Args& out) {
     const auto& params = *f->params;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    out.function_ = nb::borrow(reinterpret_cast<PyObject*>(f));
+    out.function_ = reinterpret_cast<PyObject*>(f);
     out.resize(params.size());
-    nb::object* v = out.data();
-    // The common call: every argument given by position, nothing to check.
-    if (f->plain_positional && !kwnames && nargs == f->n_positional) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) v[i] = nb::borrow(args[i]);
-        return;
+    PyObject** v = out.data();
+    // The common call: arguments by position only, the rest from the defaults,
+    // nothing to check.
+    if (f->plain_positional && !kwnames && nargs <= f->n_positional) {
+        PyObject* defaults = f->defaults;
+        Py_ssize_t first_default = f->n_positional - (defaults ? PyTuple_GET_SIZE(defaults) : 0);
+        if (nargs >= first_default) {
+            for (Py_ssize_t i = 0; i < nargs; ++i) v[i] = Py_NewRef(args[i]);
+            for (Py_ssize_t i = nargs; i < f->n_positional; ++i)
+                v[i] = Py_NewRef(PyTuple_GET_ITEM(defaults, i - first_default));
+            return;
+        }
     }
 
     Py_ssize_t ncopy = nargs < f->n_positional ? nargs : f->n_positional;
-    for (Py_ssize_t i = 0; i < ncopy; ++i) v[i] = nb::borrow(args[i]);
+    for (Py_ssize_t i = 0; i < ncopy; ++i) v[i] = Py_NewRef(args[i]);
     if (f->varargs_at >= 0) {
         Py_ssize_t extra = nargs > ncopy ? nargs - ncopy : 0;
         PyObject* tuple = PyTuple_New(extra);
         if (!tuple) raise_pending();
         for (Py_ssize_t i = 0; i < extra; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(args[ncopy + i]));
-        v[f->varargs_at] = nb::steal(tuple);
+        v[f->varargs_at] = tuple;
     }
-    if (f->varkw_at >= 0) v[f->varkw_at] = nb::dict();
+    if (f->varkw_at >= 0 && !(v[f->varkw_at] = PyDict_New())) raise_pending();
 
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     std::vector<PyObject*> posonly_as_keyword;
@@ -176,7 +279,7 @@ void FunctionAccess::bind(NativeFunction* f, PyObject* const* args, size_t nargs
             }
         if (found < 0) {
             if (f->varkw_at >= 0) {
-                if (PyDict_SetItem(v[f->varkw_at].ptr(), key, value) < 0) raise_pending();
+                if (PyDict_SetItem(v[f->varkw_at], key, value) < 0) raise_pending();
                 continue;
             }
             for (Py_ssize_t j = 0; j < f->n_posonly; ++j)
@@ -194,7 +297,7 @@ void FunctionAccess::bind(NativeFunction* f, PyObject* const* args, size_t nargs
         }
         if (v[found]) type_error(utf8(f->qualname) + "() got multiple values for argument '" +
                                  utf8(params[found].name) + "'");
-        v[found] = nb::borrow(value);
+        v[found] = Py_NewRef(value);
     }
 
     if (nargs > f->n_positional && f->varargs_at < 0) {
@@ -212,7 +315,7 @@ void FunctionAccess::bind(NativeFunction* f, PyObject* const* args, size_t nargs
             if (!v[i]) absent.push_back(params[i].name);
         if (!absent.empty()) missing(f, absent, "positional");
         for (Py_ssize_t i = first_default > nargs ? first_default : nargs; i < f->n_positional; ++i)
-            if (!v[i]) v[i] = nb::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default));
+            if (!v[i]) v[i] = Py_NewRef(PyTuple_GET_ITEM(f->defaults, i - first_default));
     }
 
     std::vector<PyObject*> absent_kwonly;
@@ -220,7 +323,7 @@ void FunctionAccess::bind(NativeFunction* f, PyObject* const* args, size_t nargs
         if (params[j].kind != Kind::keyword_only || v[j]) continue;
         PyObject* def = f->kwdefaults ? PyDict_GetItemWithError(f->kwdefaults, params[j].name) : nullptr;
         if (def)
-            v[j] = nb::borrow(def);
+            v[j] = Py_NewRef(def);
         else if (PyErr_Occurred())
             raise_pending();
         else
@@ -229,8 +332,8 @@ void FunctionAccess::bind(NativeFunction* f, PyObject* const* args, size_t nargs
     if (!absent_kwonly.empty()) missing(f, absent_kwonly, "keyword-only");
 
     for (size_t j = 0; j < params.size(); ++j)
-        if (params[j].exact && v[j] && Py_TYPE(v[j].ptr()) != params[j].exact)
-            raise_wrong_type(utf8(params[j].name).c_str(), params[j].exact, v[j]);
+        if (params[j].exact && v[j] && Py_TYPE(v[j]) != params[j].exact)
+            raise_wrong_type(utf8(params[j].name).c_str(), params[j].exact, nb::handle(v[j]));
 }
 
 namespace {
@@ -240,7 +343,7 @@ PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* k
     try {
         Args bound;
         FunctionAccess::bind(f, args, nargsf, kwnames, bound);
-        nb::object result = (*f->body)(bound);
+        nb::object result = f->body.invoke(f->body.context, bound);
         return result ? result.release().ptr() : Py_NewRef(Py_None);
     } catch (...) {
         restore_current_exception();
@@ -264,6 +367,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->doc);
     Py_VISIT(f->dict);
     Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
     Py_VISIT(f->code);
     Py_VISIT(f->defaults);
     Py_VISIT(f->kwdefaults);
@@ -279,6 +383,7 @@ int clear(PyObject* self) {
     Py_CLEAR(f->doc);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
     Py_CLEAR(f->code);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
@@ -292,7 +397,7 @@ void dealloc(PyObject* self) {
     if (f->weakrefs) PyObject_ClearWeakRefs(self);
     clear(self);
     delete f->params;
-    delete f->body;
+    f->body.~Body();
     delete f->where;
     PyTypeObject* tp = Py_TYPE(self);
     tp->tp_free(self);
@@ -369,6 +474,7 @@ PyMemberDef members[] = {
     {"__module__", Py_T_OBJECT_EX, offsetof(NativeFunction, module), 0, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(NativeFunction, doc), 0, nullptr},
     {"__globals__", Py_T_OBJECT_EX, offsetof(NativeFunction, globals), Py_READONLY, nullptr},
+    {"__builtins__", Py_T_OBJECT_EX, offsetof(NativeFunction, builtins), Py_READONLY, nullptr},
     {"__code__", Py_T_OBJECT_EX, offsetof(NativeFunction, code), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(NativeFunction, weakrefs), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -440,22 +546,29 @@ nb::object make_code(nb::handle module, const FunctionSpec& spec, nb::handle qua
 }  // namespace
 
 nb::object Args::global(nb::handle name) const {
-    // The module's own dict (never replaceable), then the builtins.
-    PyObject* globals = as_function(function_.ptr())->globals;
+    // The module's own dict (never replaceable), then the function's builtins.
+    NativeFunction* f = as_function(function_);
     PyObject* v = nullptr;
-    if (!globals) {  // cleared by the collector: nothing is defined any more
+    if (!f->globals) {  // cleared by the collector: nothing is defined any more
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-    } else if (PyDict_GetItemRef(globals, name.ptr(), &v) == 0) {
-        nb::object builtins = nb::steal(PyEval_GetFrameBuiltins());
-        if (!builtins) raise_pending();
-        if (PyMapping_GetOptionalItem(builtins.ptr(), name.ptr(), &v) == 0)
+    } else if (PyDict_GetItemRef(f->globals, name.ptr(), &v) == 0) {
+        if (!f->builtins || PyMapping_GetOptionalItem(f->builtins, name.ptr(), &v) == 0)
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
     }
     if (!v) raise_pending();
     return nb::steal(v);
 }
 
-nb::handle Args::globals() const { return as_function(function_.ptr())->globals; }
+nb::object Args::cached_global(GlobalSite& site, nb::handle name) const {
+    NativeFunction* f = as_function(function_);
+    if (site.value && site.globals == f->globals && site.epoch == *globals_epoch)
+        return nb::borrow(site.value);
+    nb::object value = global(name);
+    if (f->watched) site = {f->globals, value.ptr(), *globals_epoch};
+    return value;
+}
+
+nb::handle Args::globals() const { return as_function(function_)->globals; }
 
 nb::object text(const char* annotation) { return nb::str(annotation); }
 
@@ -515,13 +628,15 @@ nb::object make_function(nb::handle module, FunctionSpec spec) {
     f->doc = spec.doc ? nb::str(spec.doc).release().ptr() : Py_NewRef(Py_None);
     f->dict = nullptr;
     f->globals = Py_NewRef(PyModule_GetDict(module.ptr()));
+    f->builtins = builtins_for(f->globals);
+    f->watched = watch_globals(f->globals, f->builtins);
     f->code = code.release().ptr();
     f->defaults = nb::len(defaults) ? nb::tuple(defaults).release().ptr() : nullptr;
     f->kwdefaults = nb::len(kwdefaults) ? kwdefaults.release().ptr() : nullptr;
     f->annotations = annotations.release().ptr();
     f->weakrefs = nullptr;
     f->params = params.release();
-    f->body = new Body(std::move(spec.body.call));
+    new (&f->body) Body(std::move(spec.body.call));
     f->n_positional = n_positional;
     f->plain_positional = Py_ssize_t(f->params->size()) == n_positional;
     for (const auto& p : *f->params)

@@ -89,6 +89,10 @@ NB_MODULE(_runtime_probe, m) {
     def(m, {.name = "simple",
             .params = {{.name = "x"}, {.name = "y"}, {.name = "z", .default_value = nb::none()}},
             .body = echo_args});
+    // def pack(x, y, z=None): return (x, y, z) -- the bench's twin of a small def
+    def(m, {.name = "pack",
+            .params = {{.name = "x"}, {.name = "y"}, {.name = "z", .default_value = nb::none()}},
+            .body = [](Args& a) { return nb::make_tuple(a[0], a[1], a[2]); }});
     // def kwonly(x, *, k)
     def(m, {.name = "kwonly",
             .params = {{.name = "x"}, {.name = "k", .kind = Kind::keyword_only}},

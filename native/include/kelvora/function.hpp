@@ -7,10 +7,13 @@
 // through types.MethodType, and Python's own argument-binding errors.
 #pragma once
 
-#include <functional>
+#include <algorithm>
+#include <cstdint>
+#include <memory>
 #include <source_location>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "kelvora/names.hpp"
@@ -33,29 +36,49 @@ struct Param {
 inline Param exact_str(const char* name) { return {.name = name, .exact = &PyUnicode_Type}; }
 inline Param exact_dict(const char* name) { return {.name = name, .exact = &PyDict_Type}; }
 
+// What a literal global lookup remembers (see Args::global): the value found
+// for one module dict, valid while no watched dict has changed since.
+struct GlobalSite {
+    PyObject* globals = nullptr;
+    PyObject* value = nullptr;  // borrowed: a change to the dict holding it ends its use
+    std::uint64_t epoch = 0;
+};
+
 // Bound arguments, one slot per declared parameter in declaration order.
-// *args arrives as a tuple and **kwargs as a dict in their slots. Owns its
-// references, so a coroutine body may keep it across suspensions.
+// *args arrives as a tuple and **kwargs as a dict in their slots. Owns the
+// argument references, so a coroutine body may keep it across suspensions.
 class Args {
 public:
-    Args() = default;
-    Args(Args&& other) noexcept { *this = std::move(other); }
-    Args& operator=(Args&& other) noexcept {
-        size_ = other.size_;
-        for (size_t i = 0; i < inline_capacity; ++i) inline_[i] = std::move(other.inline_[i]);
-        heap_ = std::move(other.heap_);
-        function_ = std::move(other.function_);
-        other.size_ = 0;
-        return *this;
+    Args() noexcept = default;
+    // Moves only the slots in use (a coroutine body's Args moves into its frame).
+    Args(Args&& other) noexcept
+        : heap_(std::exchange(other.heap_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          function_(other.function_) {
+        if (!heap_) std::copy_n(other.inline_, size_, inline_);
+    }
+    Args& operator=(Args&&) = delete;
+    Args(const Args&) = delete;
+    ~Args() {
+        PyObject** v = data();
+        for (size_t i = 0; i < size_; ++i) Py_XDECREF(v[i]);
+        delete[] heap_;
     }
 
     nb::handle operator[](size_t i) const { return data()[i]; }
     size_t size() const { return size_; }
     // The function object being called (its __name__, __qualname__, __globals__).
+    // Not owned: the caller holds it for a call, the coroutine object for a body.
     nb::handle function() const { return function_; }
     // A module global looked up now, as Python code would: module dict, then
-    // builtins, else NameError. `a.global("logging"_n)`
+    // the function's builtins, else NameError. `a.global("logging"_n)`: for a
+    // literal name the answer is remembered until either dict changes.
     nb::object global(nb::handle name) const;
+    template <Literal L>
+    nb::object global(Interned<L> name) const {
+        static GlobalSite site;
+        return cached_global(site, name);
+    }
     // The function's module dict (its __globals__).
     nb::handle globals() const;
 
@@ -63,20 +86,32 @@ private:
     friend struct FunctionAccess;
     // Most signatures are short: their arguments live inline, no allocation.
     static constexpr size_t inline_capacity = 6;
-    nb::object* data() { return size_ <= inline_capacity ? inline_ : heap_.data(); }
-    const nb::object* data() const { return size_ <= inline_capacity ? inline_ : heap_.data(); }
+    PyObject** data() { return heap_ ? heap_ : inline_; }
+    PyObject* const* data() const { return heap_ ? heap_ : inline_; }
+    // n empty slots (the object must be empty).
     void resize(size_t n) {
+        if (n > inline_capacity) heap_ = new PyObject*[n];
+        std::fill_n(data(), n, nullptr);
         size_ = n;
-        if (n > inline_capacity) heap_.resize(n);
     }
+    nb::object cached_global(GlobalSite& site, nb::handle name) const;
 
-    nb::object inline_[inline_capacity];
-    std::vector<nb::object> heap_;
+    PyObject* inline_[inline_capacity];  // the first size_ are set unless heap_ is
+    PyObject** heap_ = nullptr;
     size_t size_ = 0;
-    nb::object function_;
+    PyObject* function_ = nullptr;
 };
 
-using Body = std::function<nb::object(Args&)>;
+// A native function's body: one call through a plain function pointer, with
+// whatever the body needs (a capturing lambda, a coroutine's source line)
+// behind `context`.
+struct Body {
+    using Invoke = nb::object (*)(const void* context, Args& args);
+    Invoke invoke = nullptr;
+    const void* context = nullptr;
+    std::shared_ptr<const void> owner{};  // keeps `context` alive, when it was made
+    explicit operator bool() const { return invoke != nullptr; }
+};
 
 class Coro;
 class AsyncGen;
@@ -110,6 +145,51 @@ template <class F>
     requires requires { &F::operator(); }
 struct sole_param<F> : sole_param<decltype(&F::operator())> {};
 
+// A plain body as one indirect call: a function pointer is called through its
+// context, a lambda's own code is the entry point (captures live in `context`).
+template <class F>
+Body plain_body(F f) {
+    if constexpr (std::is_pointer_v<F>) {
+        return {.invoke = [](const void* context, Args& a) -> nb::object {
+                    return reinterpret_cast<F>(const_cast<void*>(context))(a);
+                },
+                .context = reinterpret_cast<const void*>(f)};
+    } else if constexpr (std::is_empty_v<F> && std::is_default_constructible_v<F>) {
+        // A lambda without captures: nothing to keep.
+        return {.invoke = [](const void*, Args& a) -> nb::object { return F{}(a); }};
+    } else {
+        auto owner = std::make_shared<const F>(std::move(f));
+        return {.invoke = [](const void* context, Args& a) -> nb::object {
+                    return (*static_cast<const F*>(context))(a);
+                },
+                .context = owner.get(),
+                .owner = owner};
+    }
+}
+
+// A coroutine or async-generator body: calling it makes the object around its
+// frame. The function is borrowed from the call; the new object takes its own
+// reference.
+template <class F>
+struct GeneratorBody {
+    F body;
+    std::source_location where;
+};
+template <class R, class F>
+Body generator_body(F f, std::source_location where) {
+    auto owner = std::make_shared<const GeneratorBody<F>>(GeneratorBody<F>{std::move(f), where});
+    return {.invoke = [](const void* context, Args& a) -> nb::object {
+                const auto& g = *static_cast<const GeneratorBody<F>*>(context);
+                nb::handle function = a.function();
+                if constexpr (std::is_same_v<R, Coro>)
+                    return make_coroutine(g.body(std::move(a)), function, g.where);
+                else
+                    return make_async_generator(g.body(std::move(a)), function, g.where);
+            },
+            .context = owner.get(),
+            .owner = owner};
+}
+
 }  // namespace detail
 
 // What a function runs, and so what kind of function it is: a body taking
@@ -126,7 +206,7 @@ struct FunctionBody {
         if constexpr (std::is_invocable_v<const F&, Args&>) {
             static_assert(std::is_convertible_v<std::invoke_result_t<const F&, Args&>, nb::object>,
                           "a plain body returns a Python object");
-            call = std::move(f);
+            call = detail::plain_body(std::move(f));
         } else {
             static_assert(std::is_invocable_v<const F&, Args&&>,
                           "a body is nb::object f(Args&), Coro f(Args) or AsyncGen f(Args)");
@@ -137,13 +217,7 @@ struct FunctionBody {
                               std::is_same_v<typename detail::sole_param<std::remove_cvref_t<F>>::type, Args>,
                           "a coroutine or async-generator body takes Args by value");
             flavor = std::is_same_v<R, Coro> ? Flavor::coroutine : Flavor::async_generator;
-            call = [f = std::move(f), where](Args& args) -> nb::object {
-                nb::object function = nb::borrow(args.function());
-                if constexpr (std::is_same_v<R, Coro>)
-                    return make_coroutine(f(std::move(args)), function, where);
-                else
-                    return make_async_generator(f(std::move(args)), function, where);
-            };
+            call = detail::generator_body<R>(std::move(f), where);
         }
     }
 };
