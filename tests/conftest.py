@@ -41,10 +41,19 @@ def saved_config():
 
 
 @pytest.fixture
-def log(request, monkeypatch):
-    """Records what the module a test file names as LOGGED writes through its logging facade."""
+def log_into(monkeypatch):
+    """log_into(module): a recorder in place of the module's logging facade, for this test."""
     from _database import LogRecorder
 
-    recorder = LogRecorder()
-    monkeypatch.setattr(request.module.LOGGED, "logging", recorder)
-    return recorder
+    def into(module):
+        recorder = LogRecorder()
+        monkeypatch.setattr(module, "logging", recorder)
+        return recorder
+
+    return into
+
+
+@pytest.fixture
+def log(request, log_into):
+    """Records what the module a test file names as LOGGED writes through its logging facade."""
+    return log_into(request.module.LOGGED)

@@ -2,11 +2,9 @@
 
 import pytest
 
-from kelvora_core.config import app_config
-from kelvora_core.services import conduit
 from kelvora_core.services.conduit import AsyncConduit
 
-from _database import LogRecorder, configure
+from _database import configure
 
 
 @pytest.fixture
@@ -16,18 +14,14 @@ def sqlite_urls(tmp_path):
 
 
 @pytest.fixture
-async def databases(sqlite_urls):
+async def databases(sqlite_urls, saved_config):
     """Auth and Main on SQLite files; tests add servers through configure()."""
-    saved = app_config.AppConfig.model_copy(deep=True)
     configure(**sqlite_urls)
     yield sqlite_urls
     await AsyncConduit().close_all()  # engines belong to this test's event loop
-    app_config.install(saved)
 
 
 @pytest.fixture
-def log(monkeypatch):
+def log(request, log_into):
     AsyncConduit()  # the instance's own creation lines are tested apart
-    recorder = LogRecorder()
-    monkeypatch.setattr(conduit, "logging", recorder)
-    return recorder
+    return log_into(request.module.LOGGED)
