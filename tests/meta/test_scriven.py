@@ -151,28 +151,31 @@ def test_json_is_looked_up_at_call_time(monkeypatch):
 
 # ---- column predicates ----------------------------------------------------------------
 
-@pytest.mark.parametrize("column,expected", [
-    ("tenant_id", True), ("create_by", True), ("create_at", True), ("update_by", True),
-    ("update_at", True), ("is_active", False), ("TENANT_ID", False), ("", False),
+class Audited(Scrivener):
+    private_mapping = ["audit_log"]
+
+
+def fk(columns):
+    return NS(constrained_columns=json.dumps(columns))
+
+
+@pytest.mark.parametrize("predicate, args, expected", [
+    *((Scrivener.is_private, (column,), True) for column in ["tenant_id", "create_by", "create_at", "update_by",
+                                                            "update_at"]),
+    *((Scrivener.is_private, (column,), False) for column in ["is_active", "TENANT_ID", ""]),
+    (Audited.is_private, ("audit_log",), True), (Audited.is_private, ("tenant_id",), False),  # the class's own list
+    *((Scrivener.is_primary, ("id", columns), expected) for columns, expected in [
+        ('["id"]', True), ('["tenant_id", "id"]', True), ('["uid"]', False), ("[]", False), (b'["id"]', True),
+        ('["ID"]', False)]),
+    (Scrivener.is_foreign, ("dept_id", []), False),
+    (Scrivener.is_foreign, ("dept_id", [fk(["dept_id", "tenant_id"]), fk(["dept_id"])]), True),  # composite skipped
+    (Scrivener.is_foreign, ("dept_id", [fk(["dept_id", "tenant_id"])]), False),
+    *((Scrivener.is_foreign, (column, [fk(["user_id"]), fk(["dept_id"])]), expected)  # every single-column key
+      for column, expected in [("dept_id", True), ("user_id", True), ("role_id", False)]),
+    (Scrivener.is_foreign, ("dept_id", [fk([])]), False),
 ])
-def test_is_private(column, expected):
-    assert Scrivener.is_private(column) is expected
-
-
-def test_is_private_reads_the_class_list():
-    class Audited(Scrivener):
-        private_mapping = ["audit_log"]
-
-    assert Audited.is_private("audit_log") is True
-    assert Audited.is_private("tenant_id") is False
-
-
-@pytest.mark.parametrize("columns,expected", [
-    ('["id"]', True), ('["tenant_id", "id"]', True), ('["uid"]', False), ("[]", False),
-    (b'["id"]', True), ('["ID"]', False),
-])
-def test_is_primary(columns, expected):
-    assert Scrivener.is_primary("id", columns) is expected
+def test_column_predicates(predicate, args, expected):
+    assert predicate(*args) is expected
 
 
 @pytest.mark.parametrize("columns", ["", "[id]", '["id"', "{", '"user_id"', '{"id": 1}', "null", "1"])
@@ -206,23 +209,6 @@ def index(columns, unique):
 def test_is_unique(indexes, expected):
     assert Scrivener.is_unique("name", indexes) is expected
     assert Scrivener.is_unique("name", iter(indexes)) is expected
-
-
-def fk(columns):
-    return NS(constrained_columns=json.dumps(columns))
-
-
-@pytest.mark.parametrize("keys,column,expected", [
-    ([], "dept_id", False),
-    ([fk(["dept_id", "tenant_id"]), fk(["dept_id"])], "dept_id", True),  # composite skipped
-    ([fk(["dept_id", "tenant_id"])], "dept_id", False),
-    ([fk(["user_id"]), fk(["dept_id"])], "dept_id", True),  # every single-column key counts
-    ([fk(["user_id"]), fk(["dept_id"])], "user_id", True),
-    ([fk(["user_id"]), fk(["dept_id"])], "role_id", False),
-    ([fk([])], "dept_id", False),
-])
-def test_is_foreign(keys, column, expected):
-    assert Scrivener.is_foreign(column, keys) is expected
 
 
 # ---- set_update_property ----------------------------------------------------------
