@@ -8,31 +8,28 @@ import sqlalchemy as sa
 from sqlalchemy.exc import OperationalError
 from sqlalchemy.ext.asyncio import create_async_engine
 
-from kelvora_core.config import app_config
 from kelvora_core.engine.database_engine import DatabaseEngine, UnknownDatabaseError
 from kelvora_core.tools import surveyor
 from kelvora_core.tools.surveyor import Surveyor
 
-from _database import LogRecorder, configure
+from _database import configure
 
+LOGGED = surveyor
 ALL_PRESENT = "所有表已存在，跳过创建"
 ALL_CREATED = "所有表已创建完成"
 
 
 @pytest.fixture
-async def sqlite_url(tmp_path):
-    saved = app_config.AppConfig.model_copy(deep=True)
+async def sqlite_url(tmp_path, saved_config):
     url = f"sqlite+aiosqlite:///{tmp_path / 'main.db'}"
     configure(Main=url)
     yield url
     await DatabaseEngine().async_close()
-    app_config.install(saved)
 
 
 @pytest.fixture
-async def pg(postgres_url):
+async def pg(postgres_url, saved_config):
     """PostgreSQL as database "Pg"; every schema a test names through `pg.schema()` is dropped after."""
-    saved = app_config.AppConfig.model_copy(deep=True)
     configure(Pg=postgres_url)
     admin = create_async_engine(postgres_url)
 
@@ -61,14 +58,6 @@ async def pg(postgres_url):
             quoted = conn.dialect.identifier_preparer.quote_identifier(name)
             await conn.exec_driver_sql(f"DROP SCHEMA IF EXISTS {quoted} CASCADE")
     await admin.dispose()
-    app_config.install(saved)
-
-
-@pytest.fixture
-def log(monkeypatch):
-    recorder = LogRecorder()
-    monkeypatch.setattr(surveyor, "logging", recorder)
-    return recorder
 
 
 def shop(schema=None, other_schema=None):
@@ -126,21 +115,17 @@ class TestSqlite:
         assert [fk["referred_table"] for fk in tables["orders"]] == ["customer"]
         assert log.lines == [("debug", ALL_CREATED)]
 
-    async def test_second_run_finds_everything_and_changes_nothing(self, sqlite_url, log):
-        await Surveyor.metadata_to_database(shop(), "main")  # names ignore case
-        statements = record_sql("Main")
+        # A second run (names ignore case) finds everything and changes nothing ...
+        statements.clear()
         log.lines.clear()
-        target = await Surveyor.metadata_to_database(shop(), "Main")
+        md = shop()
+        target = await Surveyor.metadata_to_database(md, "main")
         assert list(target.tables) == ["customer", "orders"] and ddl(statements) == []
         assert log.lines == [("debug", ALL_PRESENT)]
-
-    async def test_only_some_missing_creates_those(self, sqlite_url, log):
-        md = shop()
-        await Surveyor.metadata_to_database(md, "Main")
+        # ... and when only some are missing, creates those.
         sa.Table("extra", md, sa.Column("id", sa.Integer, primary_key=True))
-        statements = record_sql("Main")
         await Surveyor.metadata_to_database(md, "Main")
-        assert [s for s in ddl(statements)] and all("extra" in s for s in ddl(statements))
+        assert ddl(statements) and all("extra" in s for s in ddl(statements))
         assert set(await sqlite_tables(sqlite_url)) == {"customer", "orders", "extra"}
 
     async def test_only_views_is_nothing_to_do(self, sqlite_url, log):
@@ -156,17 +141,12 @@ class TestSqlite:
         assert list(target.tables) == ["customer", "orders"]
         assert ddl(statements) == [] and await sqlite_tables(sqlite_url) == {} and log.lines == []
 
-    async def test_read_only_database_gives_warnings_and_none(self, tmp_path, log):
+    async def test_read_only_database_gives_warnings_and_none(self, sqlite_url, tmp_path, log):
         path = tmp_path / "ro.db"
         await sqlite_tables(f"sqlite+aiosqlite:///{path}")  # the file must exist for mode=ro
-        saved = app_config.AppConfig.model_copy(deep=True)
         configure(Ro=f"sqlite+aiosqlite:///file:{path}?mode=ro&uri=true")
-        try:
-            assert await Surveyor.metadata_to_database(shop(), "Ro") is None
-            assert DatabaseEngine().get_async_engine("Ro").sync_engine.pool.checkedout() == 0
-        finally:
-            await DatabaseEngine().async_close()
-            app_config.install(saved)
+        assert await Surveyor.metadata_to_database(shop(), "Ro") is None
+        assert DatabaseEngine().get_async_engine("Ro").sync_engine.pool.checkedout() == 0
         assert log.lines[0] == ("warning", "创建 Ro 数据库时，发生异常")
         assert len(log.lines) == 2 and "readonly database" in log.lines[1][1]
 
