@@ -2,7 +2,6 @@
 
 import asyncio
 import json
-import os
 import sys
 import textwrap
 import uuid

@@ -1,5 +1,6 @@
 """Enumeration tables, the request schema and the start-up load, on SQLite and PostgreSQL."""
 
+import re
 import uuid
 
 import pytest
@@ -16,7 +17,7 @@ from kelvora_enum.generate.entity_table import EnumField, EnumFieldResponse, Enu
 from kelvora_enum.registry import enum_registry
 from kelvora_enum.schema.enum import LexiconRequest
 
-from _database import LogRecorder, configure
+from _database import configure
 
 
 @pytest.fixture(params=["sqlite", "postgresql"])
@@ -29,7 +30,6 @@ async def enum_db(request, tmp_path):
         url = request.getfixturevalue("postgres_url")
         configure(Auth=url)
         schema = "enum_" + uuid.uuid4().hex[:10]
-    if schema:
         admin = create_async_engine(url)
         async with admin.begin() as conn:
             await conn.execute(sa.text(f'CREATE SCHEMA "{schema}"'))
@@ -46,12 +46,10 @@ async def enum_db(request, tmp_path):
 
 
 @pytest.fixture
-def log(monkeypatch):
-    recorder = LogRecorder()
-    monkeypatch.setattr(enum_service, "logging", recorder)
+def log(log_into, monkeypatch):
     monkeypatch.setattr(EnumService, "_snapshot", EnumService._snapshot)
     monkeypatch.setattr(EnumService, "_loaded", False)
-    return recorder
+    return log_into(enum_service)
 
 
 async def seed(engine):
@@ -110,24 +108,23 @@ async def test_load_without_tables_logs_and_keeps_what_it_had(enum_db, log):
     assert log.messages() == ["枚举表不存在: sys_enum_schema, sys_enum_field, sys_enum_value，跳过加载枚举"]
 
 
-@pytest.mark.parametrize(
-    ("body", "error"),
-    [({"key": ["a", "b"], "pid": ["-1"]}, "'pid' must have one entry per 'key' (2), got 1"),
-     ({"key": ["a"], "name": ["x", "y"]}, "'name' must have one entry per 'key' (1), got 2"),
-     ({"pid": ["-1"]}, "'pid' must have one entry per 'key' (0), got 1"),
-     ({"key": [""]}, "at least 1 character"),
-     ({"key": ["a"], "extra": 1}, "Extra inputs are not permitted"),
-     ({"key": "a"}, "valid list")],
-)
-def test_lexicon_request_refuses_what_the_query_cannot_pair_up(body, error):
-    with pytest.raises(ValidationError, match=error.replace("(", r"\(").replace(")", r"\)")):
+@pytest.mark.parametrize(("body", "error"), [
+    ({"key": ["a", "b"], "pid": ["-1"]}, "'pid' must have one entry per 'key' (2), got 1"),
+    ({"key": ["a"], "name": ["x", "y"]}, "'name' must have one entry per 'key' (1), got 2"),
+    ({"pid": ["-1"]}, "'pid' must have one entry per 'key' (0), got 1"),
+    ({"key": [""]}, "at least 1 character"),
+    ({"key": ["a"], "extra": 1}, "Extra inputs are not permitted"),
+    ({"key": "a"}, "valid list"),
+    ({"key": ["a", "b"], "pid": ["-1", "7"], "name": ["x", "y"]}, None),  # parallel lists are kept
+    ({}, None),
+])
+def test_lexicon_request_pairs_up_its_lists(body, error):
+    if error is None:
+        request = LexiconRequest(**body)
+        assert (request.key, request.pid, request.name) == tuple(body.get(k) for k in ("key", "pid", "name"))
+        return
+    with pytest.raises(ValidationError, match=re.escape(error)):
         LexiconRequest(**body)
-
-
-def test_lexicon_request_accepts_parallel_lists():
-    request = LexiconRequest(key=["a", "b"], pid=["-1", "7"], name=["x", "y"])
-    assert (request.key, request.pid, request.name) == (["a", "b"], ["-1", "7"], ["x", "y"])
-    assert LexiconRequest().key is None
 
 
 async def test_tables_answer_the_enumeration_query_shapes(enum_db):

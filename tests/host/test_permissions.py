@@ -2,7 +2,6 @@
 
 import re
 
-import httpx
 import pytest
 from fastapi import Depends, FastAPI, Header
 
@@ -11,6 +10,8 @@ from kelvora_core.auth.gatepost import Gatepost
 from kelvora_core.engine.casbin_engine import PermissionEngine
 from kelvora_core.exception.register_handlers import register_exception_handlers
 from kelvora_core.services.casbin_service import PermissionService
+
+from _http import asgi_client
 
 
 class User:
@@ -32,9 +33,8 @@ async def service(monkeypatch):
     orders.permission_rule("DELETE", "/{order_id}", data_role="manager", data_act="delete", data_obj="order")
     service = PermissionService()
     await service.initialize(AuthRouter.permission_rules)
-    service.add_role("ann", "clerk")
-    service.add_role("bob", "manager")
-    service.add_role("cy", "auditor")
+    for user, role in (("ann", "clerk"), ("bob", "manager"), ("cy", "auditor")):
+        service.add_role(user, role)
     yield service
     PermissionEngine().reset()
 
@@ -79,7 +79,7 @@ async def test_dependency_refuses_with_403(service):
         return {"order": order_id, "user": user.username}
 
     app.include_router(router, prefix="/api")
-    async with httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://t") as http:
+    async with asgi_client(app) as http:
         ok = await http.get("/api/orders/7", headers={"X-User": "ann"})
         refused = await http.get("/api/orders/7", headers={"X-User": "bob"})
     assert (ok.status_code, ok.json()) == (200, {"order": 7, "user": "ann"})

@@ -2,7 +2,6 @@
 
 import pickle
 
-import httpx
 import pytest
 from fastapi import FastAPI
 from pydantic import BaseModel
@@ -14,7 +13,7 @@ from kelvora_core.exception.faultmap import format_faultmap
 from kelvora_core.exception.register_handlers import register_exception_handlers
 from kelvora_core.exception.service_exception import AuthError, ForbiddenError, QueryError, ValidError
 
-from _database import LogRecorder
+from _http import asgi_client
 
 RECORD = {"error": "invalid_token", "error_description": "用户token已失效，请重新登录", "error_code": "token_expired",
           "timestamp": 1.5}
@@ -59,23 +58,20 @@ class Body(BaseModel):
 
 
 @pytest.fixture
-async def client(monkeypatch):
-    log = LogRecorder()
-    monkeypatch.setattr(register_handlers, "logging", log)
+async def client(log_into):
+    log = log_into(register_handlers)
     app = FastAPI()
     register_exception_handlers(app)
 
     @app.get("/fail/{kind}")
     async def fail(kind: str):
-        failure = FAILURES[kind]()
-        raise failure
+        raise FAILURES[kind]()
 
     @app.post("/body")
     async def body(payload: Body, page: int = 1):
         return payload
 
-    transport = httpx.ASGITransport(app=app, raise_app_exceptions=False)
-    async with httpx.AsyncClient(transport=transport, base_url="http://test") as http:
+    async with asgi_client(app, raise_app_exceptions=False) as http:
         http.log = log
         yield http
 
