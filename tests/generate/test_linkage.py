@@ -69,11 +69,8 @@ def test_method_kinds_signatures_and_annotations(name):
                for p in sig.parameters.values())
     assert fn.__annotations__ == annotations
     assert not inspect.iscoroutinefunction(fn)
-
-
-def test_plural_docstring():
-    assert LinkageColumn._make_plural_entity.__doc__ == (
-        "将实体名称转换为复数形式\n注意：这是一个简单的规则实现，可能不适用于所有情况")
+    if name == "_make_plural_entity":
+        assert fn.__doc__ == "将实体名称转换为复数形式\n注意：这是一个简单的规则实现，可能不适用于所有情况"
 
 
 # ---- plurals ------------------------------------------------------------------------
@@ -130,32 +127,35 @@ def test_get_property_name(source, is_plural, expected):
     assert LinkageColumn.get_property_name(source=source, is_plural=is_plural) == expected
 
 
-@pytest.mark.parametrize("bad", [None, 5, b"dept_id", StrSub("dept_id")])
-def test_get_property_name_wants_exactly_str(bad):
-    with pytest.raises(TypeError) as info:
-        LinkageColumn.get_property_name(bad, False)
-    assert str(info.value) == ("Argument 'source' has incorrect type "
-                               f"(expected str, got {type(bad).__name__})")
+class Undecided:
+    def __bool__(self):
+        raise RuntimeError("undecided")
 
 
-@pytest.mark.parametrize("call,message", [
-    (lambda: LinkageColumn._make_plural_entity(None), "'NoneType' object has no attribute 'rpartition'"),
-    (lambda: LinkageColumn.get_camel_name(3, True), "'int' object has no attribute 'rpartition'"),
-    (lambda: LinkageColumn.get_camel_name(3, False), "'int' object has no attribute 'split'"),
+class Broken(LinkageColumn):
+    @staticmethod
+    def _make_plural_entity(entity_name):
+        return None
+
+
+@pytest.mark.parametrize("call, error, message", [
+    *((lambda bad=bad: LinkageColumn.get_property_name(bad, False), TypeError,
+       rf"^Argument 'source' has incorrect type \(expected str, got {type(bad).__name__}\)$")
+      for bad in [None, 5, b"dept_id", StrSub("dept_id")]),
+    # non-text names: what the str methods on them raise
+    (lambda: LinkageColumn._make_plural_entity(None), AttributeError, "'NoneType' object has no attribute 'rpartition'"),
+    (lambda: LinkageColumn.get_camel_name(3, True), AttributeError, "'int' object has no attribute 'rpartition'"),
+    (lambda: LinkageColumn.get_camel_name(3, False), AttributeError, "'int' object has no attribute 'split'"),
+    # b"...".rpartition("_") / .split("_") refuse the str separator
+    *((call, TypeError, "a bytes-like object is required") for call in [
+        lambda: LinkageColumn._make_plural_entity(b"order_item"),
+        lambda: LinkageColumn.get_camel_name(b"order_item", True),
+        lambda: LinkageColumn.get_camel_name(b"order_item", False)]),
+    (lambda: Broken.get_camel_name("user", True), AttributeError, "'NoneType' object has no attribute 'split'"),
+    (lambda: LinkageColumn.get_camel_name("user", Undecided()), RuntimeError, "undecided"),  # is_plural's truth
 ])
-def test_non_text_names_raise_attribute_error(call, message):
-    with pytest.raises(AttributeError, match=message):
-        call()
-
-
-@pytest.mark.parametrize("call", [
-    lambda: LinkageColumn._make_plural_entity(b"order_item"),
-    lambda: LinkageColumn.get_camel_name(b"order_item", True),
-    lambda: LinkageColumn.get_camel_name(b"order_item", False),
-])
-def test_bytes_names_raise_what_the_str_methods_raise(call):
-    # b"...".rpartition("_") / .split("_") refuse the str separator with TypeError.
-    with pytest.raises(TypeError, match="a bytes-like object is required"):
+def test_refusals(call, error, message):
+    with pytest.raises(error, match=message):
         call()
 
 
@@ -183,24 +183,8 @@ def test_methods_reach_overrides_through_the_class():
     assert Named.get_property_name("user", 0) == "named"
     assert calls[-2:] == [("user", 1), ("user", 0)]
 
-    class Broken(LinkageColumn):
-        @staticmethod
-        def _make_plural_entity(entity_name):
-            return None
-
-    with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'split'"):
-        Broken.get_camel_name("user", True)
-
 
 def test_patched_class_attribute_takes_effect(monkeypatch):
     monkeypatch.setattr(LinkageColumn, "_make_plural_entity", staticmethod(lambda n: n + "_all"))
     assert LinkageColumn.get_property_name("t_dept_id", True) == "DeptAll"
 
-
-def test_is_plural_truth_errors_propagate():
-    class Undecided:
-        def __bool__(self):
-            raise RuntimeError("undecided")
-
-    with pytest.raises(RuntimeError, match="undecided"):
-        LinkageColumn.get_camel_name("user", Undecided())
