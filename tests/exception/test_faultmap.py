@@ -47,25 +47,25 @@ def test_integrity_rules(driver_text, message):
     assert _format_integrity_error(err) == (message, list(err.args))
 
 
-@pytest.mark.parametrize("orig", [None, "", 0])
+class Bare(sa.IntegrityError):
+    def __init__(self):
+        Exception.__init__(self, "unique but no orig")
+
+    @property
+    def orig(self):
+        raise AttributeError("orig")
+
+
+@pytest.mark.parametrize("orig", [None, "", 0, "no attribute"])
 def test_integrity_without_a_true_orig_keeps_the_starting_message(orig):
+    if orig == "no attribute":
+        err = Bare()
+        assert not hasattr(err, "orig")
+        assert format_faultmap(err) == (BASE, ["unique but no orig"])
+        return
     err = integrity(Exception("UNIQUE"))
     err.orig = orig
     assert format_faultmap(err)[0] == BASE
-
-
-def test_integrity_without_orig_attribute():
-    class Bare(sa.IntegrityError):
-        def __init__(self):
-            Exception.__init__(self, "unique but no orig")
-
-        @property
-        def orig(self):
-            raise AttributeError("orig")
-
-    err = Bare()
-    assert not hasattr(err, "orig")
-    assert format_faultmap(err) == (BASE, ["unique but no orig"])
 
 
 def test_real_sqlite_integrity_error():
@@ -85,21 +85,11 @@ def test_real_sqlite_integrity_error():
     engine.dispose()
 
 
-@pytest.mark.parametrize("cls,message", [
-    (sa.DataError, DATA),
-    (sa.OperationalError, OPERATIONAL),
-    (sa.ProgrammingError, PROGRAMMING),
-    (sa.InterfaceError, STATEMENT),
-    (sa.DatabaseError, STATEMENT),
-    (sa.NotSupportedError, STATEMENT),
-    (sa.InternalError, STATEMENT),
-])
-def test_driver_error_branches(cls, message):
-    err = cls("SELECT 1", {}, Exception("boom"))
-    assert format_faultmap(err) == (message, ["(builtins.Exception) boom"])
-
-
 @pytest.mark.parametrize("err,expected", [
+    *((cls("SELECT 1", {}, Exception("boom")), (message, ["(builtins.Exception) boom"])) for cls, message in [
+        (sa.DataError, DATA), (sa.OperationalError, OPERATIONAL), (sa.ProgrammingError, PROGRAMMING),
+        (sa.InterfaceError, STATEMENT), (sa.DatabaseError, STATEMENT), (sa.NotSupportedError, STATEMENT),
+        (sa.InternalError, STATEMENT)]),
     (sa.StatementError("bad", "SELECT", {}, None), (STATEMENT, None)),
     (sa.ArgumentError("bad argument"), (OTHER, ["bad argument"])),
     (sa.NoResultFound("none"), (OTHER, ["none"])),
@@ -108,7 +98,7 @@ def test_driver_error_branches(cls, message):
     (KeyError(), (OTHER, "")),
     (sa.SQLAlchemyError(), (OTHER, None)),
 ])
-def test_other_objects(err, expected):
+def test_other_errors(err, expected):
     message, detail = format_faultmap(err)
     assert message == expected[0]
     assert detail == (expected[1] if expected[1] is not None else [str(a) for a in err.args] or str(err))
@@ -123,23 +113,23 @@ def test_detail_keeps_str_arguments_and_converts_the_rest():
     assert type(detail) is list and detail[0] is tag and detail[1:] == ["5", "None"]
 
 
-def test_failures_propagate():
-    class NoArgs:
-        pass
+class BadStr:
+    def __str__(self):
+        raise RuntimeError("no text")
 
-    for no_args in (NoArgs(), "a bare string"):
-        with pytest.raises(AttributeError):
-            format_faultmap(no_args)
 
-    class BadStr:
-        def __str__(self):
-            raise RuntimeError("no text")
-
-    with pytest.raises(RuntimeError, match="no text"):
-        format_faultmap(Exception(BadStr()))
+def with_orig(orig):
     err = integrity(Exception("x"))
-    err.orig = BadStr()
-    with pytest.raises(RuntimeError, match="no text"):
+    err.orig = orig
+    return err
+
+
+@pytest.mark.parametrize("err, error", [
+    (type("NoArgs", (), {})(), AttributeError), ("a bare string", AttributeError),
+    (Exception(BadStr()), RuntimeError), (with_orig(BadStr()), RuntimeError),
+])
+def test_failures_propagate(err, error):
+    with pytest.raises(error):
         format_faultmap(err)
 
 

@@ -34,18 +34,18 @@ class CountingConfig:
         return Section()
 
 
-def test_module_instance_and_shortcuts():
+def test_module_instance_and_shortcuts(monkeypatch):
     assert MinterUtil() is MinterUtil() is minter.minter_util
     assert isinstance(minter.minter_util.generator, SnowflakeGenerator)
     first, second = get_primary_id(), get_primary_id()
     assert type(first) is int and second > first
     text = get_primary_str()
     assert text.isdigit() and not text.startswith("0") and int(text) > second
-
-
-def test_str_is_the_digits_of_the_id(monkeypatch):
+    # The shortcuts look up the module's names at call time.
+    monkeypatch.setattr(minter, "minter_util", types.SimpleNamespace(generate_id=lambda: 99))
+    assert get_primary_id() == 99 and get_primary_str() == "99"
     monkeypatch.setattr(minter, "get_primary_id", lambda: 1234567890123456789)
-    assert get_primary_str() == "1234567890123456789"
+    assert get_primary_str() == "1234567890123456789"  # the digits of the id
     monkeypatch.setattr(minter, "get_primary_id", lambda: None)
     assert get_primary_str() == "None"
 
@@ -120,9 +120,14 @@ def test_generator_errors_propagate(monkeypatch):
 
 
 @pytest.mark.parametrize("value,name", [(True, "bool"), ("12", "str"), (1.0, "float"),
-                                        (type("Big", (int,), {})(5), "Big")])
+                                        (type("Big", (int,), {})(5), "Big"), ("not an iterator", None)])
 def test_only_exact_int_or_none_is_returned(monkeypatch, value, name):
     util = object.__new__(fresh_class())
+    if name is None:
+        util.generator = [1, 2]
+        with pytest.raises(TypeError, match="'list' object is not an iterator"):
+            util.generate_id()
+        return
     util.generator = iter([value, None])
     with pytest.raises(TypeError, match=f"Expected int, got {name}"):
         util.generate_id()
@@ -130,18 +135,6 @@ def test_only_exact_int_or_none_is_returned(monkeypatch, value, name):
     monkeypatch.setattr(minter, "minter_util", types.SimpleNamespace(generate_id=lambda: value))
     with pytest.raises(TypeError, match=f"Expected int, got {name}"):
         get_primary_id()
-
-
-def test_non_iterator_generator():
-    util = object.__new__(fresh_class())
-    util.generator = [1, 2]
-    with pytest.raises(TypeError, match="'list' object is not an iterator"):
-        util.generate_id()
-
-
-def test_shortcuts_look_up_module_names_at_call_time(monkeypatch):
-    monkeypatch.setattr(minter, "minter_util", types.SimpleNamespace(generate_id=lambda: 99))
-    assert get_primary_id() == 99 and get_primary_str() == "99"
 
 
 def test_surface():
