@@ -2,13 +2,11 @@
 
 from urllib.parse import quote
 
-import httpx
 import pytest
 from fastapi import FastAPI
 from sqlmodel.ext.asyncio.session import AsyncSession
 
 from kelvora_core.auth.auth_router import AuthRouter
-from kelvora_core.config import app_config
 from kelvora_core.engine.database_engine import DatabaseEngine
 from kelvora_core.exception.register_handlers import register_exception_handlers
 from kelvora_core.portal_auth.entity_table.auth_user import AuthUser
@@ -21,11 +19,11 @@ from kelvora_enum.registry import enum_registry
 from kelvora_enum.sample import seed_sample_enumeration
 
 from _database import configure
+from _http import asgi_client
 
 
 @pytest.fixture
-async def app(tmp_path):
-    saved = app_config.AppConfig.model_copy(deep=True)
+async def app(tmp_path, saved_config):
     configure(Auth=f"sqlite+aiosqlite:///{tmp_path / 'auth.db'}")
     engine = DatabaseEngine().get_async_engine("Auth")
     async with engine.begin() as conn:
@@ -40,14 +38,13 @@ async def app(tmp_path):
     app.include_router(router, prefix="/api")
     yield app
     await AsyncConduit().close_all()
-    app_config.install(saved)
 
 
 def client(app, username=None, token=None):
     if username:
         token = Warden._set_access_token(AuthUser(username=username, password="")).access_token
     headers = {"Authorization": f"Bearer {token}"} if token else {}
-    return httpx.AsyncClient(transport=httpx.ASGITransport(app), base_url="http://test", headers=headers)
+    return asgi_client(app, headers=headers)
 
 
 @pytest.mark.parametrize("username, token", [(None, None), (None, "not-a-token"), ("nobody", None)])
