@@ -11,8 +11,6 @@ from urllib.parse import urlsplit
 
 import pytest
 
-from _service import Service, example_config
-
 BROWSERS = ("/usr/lib/chromium/chromium", shutil.which("chromium") or "/usr/bin/chromium")
 
 
@@ -26,16 +24,6 @@ def chromium() -> str:
     if os.environ.get("CI", "").lower() == "true":
         pytest.fail(reason + "; CI requires it", pytrace=False)
     pytest.skip(reason)
-
-
-@pytest.fixture(scope="module")
-def service(tmp_path_factory):
-    running = Service(example_config(tmp_path_factory.mktemp("browser")))
-    try:
-        running.wait_ready()
-        yield running
-    finally:
-        running.stop()
 
 
 @pytest.fixture(scope="module")

@@ -3,7 +3,6 @@
 import time
 
 import httpx
-import pytest
 
 from _pages import REDOC_PAGE
 from _service import Service, example_config
@@ -37,19 +36,6 @@ def in_order(output, expected):
             return False
         position += 1
     return True
-
-
-@pytest.fixture(scope="module")
-def service(tmp_path_factory):
-    directory = tmp_path_factory.mktemp("service")
-    config = example_config(directory, auth={"default_admin_users": ["admin", "guest"],
-                                             "token_secret_key": "live-test-secret-key-of-more-than-32-bytes"})
-    running = Service(config)
-    try:
-        running.wait_ready()
-        yield running
-    finally:
-        running.stop()
 
 
 def login(client, username):
