@@ -51,10 +51,14 @@ def test_layout_timestamp_instance_sequence():
     assert (parts.timestamp_ms, parts.instance, parts.sequence) == (EPOCH + 5, 3, 2)
 
 
-def test_largest_id_still_fits():
+def test_largest_id_still_fits_and_one_millisecond_later_is_an_error():
     clock = ScriptedClock((EPOCH, 1), (EPOCH + MAX_TIMESTAMP, 1))
     ident = next(SnowflakeGenerator(MAX_INSTANCE, EPOCH, worker=MAX_WORKER, clock=clock))
     assert ident == 2**63 - 1 - MAX_SEQUENCE
+    clock = ScriptedClock((EPOCH, 1), (EPOCH + MAX_TIMESTAMP + 1, 1))
+    generator = SnowflakeGenerator(0, EPOCH, worker=0, clock=clock)
+    with pytest.raises(OverflowError, match="41 bits"):
+        next(generator)
 
 
 def test_generator_is_shared_safely_between_threads():
@@ -102,13 +106,6 @@ def test_backwards_clock_never_repeats_or_decreases():
     stamps = [generator.parse(i).timestamp_ms - EPOCH for i in ids]
     assert stamps[0] == 100 and stamps[-1] == 102
     assert stamps.count(100) == stamps.count(101) == PER_MS
-
-
-def test_running_out_of_timestamp_bits_is_an_error():
-    clock = ScriptedClock((EPOCH, 1), (EPOCH + MAX_TIMESTAMP + 1, 1))
-    generator = SnowflakeGenerator(0, EPOCH, worker=0, clock=clock)
-    with pytest.raises(OverflowError, match="41 bits"):
-        next(generator)
 
 
 @pytest.mark.parametrize(
