@@ -218,6 +218,89 @@ def test_globals_are_looked_up_at_call_time(monkeypatch):
     assert probe.read_global.__globals__["target"] == "second"
 
 
+@pytest.mark.parametrize("defaults", [None, (), (7,), (6, 7), (5, 6, 7), (4, 5, 6, 7)])
+@pytest.mark.parametrize("args", [(), (1,), (1, 2), (1, 2, 3)])
+def test_replaced_defaults_bind_like_python(defaults, args):
+    twin = types.FunctionType(simple.__code__, globals())
+    saved = probe.simple.__defaults__
+    try:
+        probe.simple.__defaults__ = twin.__defaults__ = defaults
+        assert outcome(probe.simple, args, {}) == outcome(twin, args, {})
+    finally:
+        probe.simple.__defaults__ = saved
+
+
+def test_a_remembered_global_follows_every_change(monkeypatch):
+    """Module dict first, then the builtins, whatever changed since the last call."""
+    import builtins
+
+    monkeypatch.setattr(builtins, "target", "built in", raising=False)
+    monkeypatch.setattr(probe, "target", None, raising=False)
+    monkeypatch.delattr(probe, "target")  # teardown leaves it absent, whatever the steps did
+    steps = [
+        (lambda: setattr(probe, "target", "module"), "module"),
+        (lambda: setattr(probe, "target", "replaced"), "replaced"),
+        (lambda: delattr(probe, "target"), "built in"),
+        (lambda: setattr(builtins, "target", "new built in"), "new built in"),
+        (lambda: vars(probe).update(target="via update"), "via update"),
+        (lambda: vars(probe).pop("target"), "new built in"),
+        (lambda: delattr(builtins, "target"), NameError),
+        (lambda: vars(builtins).setdefault("target", "back"), "back"),
+    ]
+    for change, expected in steps:
+        change()
+        for _ in range(2):  # the second read is the remembered one
+            if expected is NameError:
+                with pytest.raises(NameError, match="name 'target' is not defined"):
+                    probe.read_global()
+            else:
+                assert probe.read_global() == expected
+    assert probe.read_global.__builtins__ is vars(builtins)
+
+
+# Dict watchers are few; every copy of the runtime (one per extension module)
+# shares one, and with none left globals are simply looked up every time.
+WATCHERS = """
+import sys, _testcapi
+sys.path.insert(0, {path!r})
+{imports}
+taken = 0
+try:
+    while True:
+        _testcapi.add_dict_watcher(0)
+        taken += 1
+except RuntimeError:
+    pass
+{after}
+print(taken)
+"""
+
+
+def _free_watchers(imports="", after=""):
+    import os
+    import subprocess
+
+    code = WATCHERS.format(path=os.path.dirname(probe.__file__), imports=imports, after=after)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return int(out.stdout.split()[-1])
+
+
+def test_runtime_copies_share_one_dict_watcher_and_work_without_one():
+    pytest.importorskip("_testcapi")
+    before = _free_watchers()
+    assert _free_watchers("import _runtime_probe, _coro_probe, _text_probe") == before - 1
+    # Made after every watcher was taken: the lookups still see each change.
+    assert _free_watchers(after="""
+import _runtime_probe as p
+p.target = 1; assert p.read_global() == 1 and p.read_global() == 1
+p.target = 2; assert p.read_global() == 2
+del p.target
+try: p.read_global()
+except NameError: pass
+else: raise AssertionError("still found")
+""") == before
+
+
 def test_globals_missing_from_the_module_fall_back_to_builtins_without_leaking(monkeypatch):
     import builtins
 
