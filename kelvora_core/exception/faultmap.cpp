@@ -11,20 +11,9 @@ namespace faultmap {
 
 // The detail of an exception: its args as texts, or str(exc) when it has none.
 nb::object detail_of(nb::handle exc) {
-    nb::object args = exc.attr("args"_n);
+    Items args(exc.attr("args"_n));
     nb::list detail;
-    if (PyTuple_CheckExact(args.ptr())) {
-        // The usual case, walked without an iterator (a tuple cannot change
-        // under a hostile __str__).
-        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args.ptr()); i < n; ++i)
-            detail.append(str_of(PyTuple_GET_ITEM(args.ptr(), i)));
-    } else {
-        PyObject* it = PyObject_GetIter(args.ptr());
-        if (!it) raise_pending();
-        nb::object iter = nb::steal(it);
-        while (PyObject* item = PyIter_Next(it)) detail.append(str_of(nb::steal(item)));
-        if (PyErr_Occurred()) raise_pending();
-    }
+    while (nb::handle item = args.next()) detail.append(str_of(item));
     if (nb::len(detail)) return detail;
     return str_of(exc);
 }

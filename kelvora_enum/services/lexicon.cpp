@@ -179,14 +179,8 @@ Coro query_field(Args a) {
             query_data = co_await cls.attr("_query_field_no_pid"_n)(db, key_length, quest_request, schema);
         } else {
             // One query per field, one after another on the one session, in key order.
-            nb::object keys = nb::steal(PyObject_GetIter(key.ptr()));
-            if (!keys) raise_pending();
-            for (Py_ssize_t index = 0;; ++index) {
-                nb::object key_value = nb::steal(PyIter_Next(keys.ptr()));
-                if (!key_value) {
-                    if (PyErr_Occurred()) raise_pending();
-                    break;
-                }
+            Items keys(key);
+            for (Py_ssize_t index = 0; nb::handle key_value = keys.next(); ++index) {
                 co_await cls.attr("_query_field_pid"_n)(db, nb::int_(index), key_value, query_data, quest_request,
                                                         schema);
             }
@@ -194,9 +188,8 @@ Coro query_field(Args a) {
     }
 
     nb::dict result_data;
-    nb::object nodes = nb::steal(PyObject_GetIter(query_data.ptr()));
-    if (!nodes) raise_pending();
-    while (nb::object data = nb::steal(PyIter_Next(nodes.ptr()))) {
+    Items nodes(query_data);
+    while (nb::handle data = nodes.next()) {
         nb::object node_key = data["name"_n];
         nb::object keys = quest_request.attr("key"_n);
         if (truthy(keys)) {
@@ -208,7 +201,6 @@ Coro query_field(Args a) {
         nb::object value = children ? nb::steal(children) : nb::object(nb::list());
         result_data[node_key] = value;
     }
-    if (PyErr_Occurred()) raise_pending();
     co_return result_data;
 }
 

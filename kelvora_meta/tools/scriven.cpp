@@ -97,16 +97,12 @@ nb::object column_list(Args& a, nb::handle text, const char* what) {
 // answers for its own column.
 bool single_column_of(Args& a, nb::handle column, nb::handle records, nb::handle field,
                       const char* what, bool need_unique) {
-    PyObject* it = PyObject_GetIter(records.ptr());
-    if (!it) raise_pending();
-    nb::object iter = nb::steal(it);
-    while (PyObject* r = PyIter_Next(iter.ptr())) {
-        nb::object record = nb::steal(r);
+    Items items(records);
+    while (nb::handle record = items.next()) {
         nb::object columns = column_list(a, record.attr(field), what);
         if (need_unique && !truthy(record.attr("unique"_n))) continue;
         if (PyList_GET_SIZE(columns.ptr()) == 1 && contains(columns, column)) return true;
     }
-    if (PyErr_Occurred()) raise_pending();
     return false;
 }
 
@@ -123,16 +119,10 @@ nb::object model_fields(nb::handle model) {
 nb::object set_update_property(Args& a) {
     nb::handle data = a[0], meta = a[1];
 
-    PyObject* it = PyObject_GetIter(model_fields(meta).ptr());
-    if (!it) raise_pending();
-    nb::object iter = nb::steal(it);
-    PyObject* first = PyIter_Next(iter.ptr());
-    if (!first) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_StopIteration, "the model declares no fields");
-        raise_pending();
-    }
-    nb::object first_value = meta.attr(nb::steal(first));
+    Items fields(model_fields(meta));
+    nb::handle first = fields.next();
+    if (!first) raise(PyExc_StopIteration, "the model declares no fields");
+    nb::object first_value = meta.attr(first);
 
     for (nb::handle key : {nb::handle("sort_order"_n), nb::handle("is_active"_n)}) {
         if (PyDict_CheckExact(data.ptr())) {

@@ -33,11 +33,11 @@ struct NativeFunction {
     PyObject* kwdefaults;   // dict or NULL
     PyObject* annotations;  // dict
     PyObject* weakrefs;
-    // Signature layout, fixed at creation.
     PyObject* builtins;     // what globals fall back to, fixed when made (as for `def`)
-    std::vector<ParamSlot>* params;
-    Body body;              // constructed in place
     bool watched;           // globals and builtins are watched: literal lookups may be remembered
+    Body body;              // constructed in place
+    // Signature layout, fixed at creation.
+    std::vector<ParamSlot>* params;
     Py_ssize_t n_positional;  // positional-only + positional-or-keyword
     bool plain_positional;    // only positional parameters, no type checks
     Py_ssize_t n_posonly;

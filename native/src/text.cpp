@@ -40,8 +40,11 @@ int mapped(const SpecialCase (&table)[N], Py_UCS4 c, Py_UCS4 simple, Py_UCS4* ou
     return 1;
 }
 
-constexpr Py_UCS4 ascii_lower(Py_UCS4 c) { return c - 'A' < 26u ? c + 32 : c; }
-constexpr Py_UCS4 ascii_upper(Py_UCS4 c) { return c - 'a' < 26u ? c - 32 : c; }
+// Branch-free and as wide as the character given, so loops over ASCII bytes vectorise.
+template <class C>
+constexpr C ascii_lower(C c) { return C(c + (C(C(c - 'A') < 26) << 5)); }
+template <class C>
+constexpr C ascii_upper(C c) { return C(c - (C(C(c - 'a') < 26) << 5)); }
 
 constexpr Py_UCS4 capital_sigma = 0x3A3, final_sigma = 0x3C2, medial_sigma = 0x3C3;
 
@@ -311,15 +314,7 @@ nb::str TextBuilder::str() const {
 
 nb::str str_lower(nb::handle s) {
     TextView v(s);
-    if (const unsigned char* src = v.ascii_bytes()) {
-        // Branch-free, so the compiler vectorises it.
-        PyObject* out = PyUnicode_New(v.size(), 127);
-        if (!out) raise_pending();
-        auto* dst = static_cast<unsigned char*>(PyUnicode_DATA(out));
-        for (Py_ssize_t i = 0; i < v.size(); ++i)
-            dst[i] = static_cast<unsigned char>(src[i] + ((static_cast<unsigned char>(src[i] - 'A') < 26) << 5));
-        return nb::steal<nb::str>(out);
-    }
+    if (v.ascii_bytes()) return map_ascii(v, [](Py_ssize_t, unsigned char c) { return ascii_lower(c); });
     TextBuilder b;
     b.append_lower(v);
     return b.str();
@@ -327,7 +322,7 @@ nb::str str_lower(nb::handle s) {
 
 nb::str str_upper(nb::handle s) {
     TextView v(s);
-    if (v.ascii_bytes()) return map_ascii(v, [](Py_ssize_t, Py_UCS4 c) { return ascii_upper(c); });
+    if (v.ascii_bytes()) return map_ascii(v, [](Py_ssize_t, unsigned char c) { return ascii_upper(c); });
     TextBuilder b;
     b.append_upper(v);
     return b.str();

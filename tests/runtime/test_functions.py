@@ -47,9 +47,9 @@ CALLS = [
 def outcome(fn, args, kwargs):
     try:
         return ("ok", fn(*args, **kwargs))
-    except TypeError as e:
+    except Exception as e:
         # Messages name the function; both twins share names and qualnames.
-        return ("error", str(e))
+        return ("error", type(e), str(e))
 
 
 @pytest.mark.parametrize("name", ["full", "simple", "kwonly"])
@@ -216,6 +216,21 @@ def test_globals_are_looked_up_at_call_time(monkeypatch):
     monkeypatch.setattr(probe, "target", "second")
     assert probe.read_global() == "second"
     assert probe.read_global.__globals__["target"] == "second"
+
+
+def _failing_after_one():
+    yield 1
+    raise ValueError("mid-way")
+
+
+@pytest.mark.parametrize("make", [
+    lambda: (), lambda: (1, None, "x"), lambda: [1, 2], lambda: {"a": 1}, lambda: iter(range(3)),
+    lambda: (x for x in "ab"), lambda: 5, _failing_after_one,
+])
+def test_items_iterate_like_a_for_loop(make):
+    def twin(iterable):
+        return [item for item in iterable]
+    assert outcome(probe.items, (make(),), {}) == outcome(twin, (make(),), {})
 
 
 @pytest.mark.parametrize("defaults", [None, (), (7,), (6, 7), (5, 6, 7), (4, 5, 6, 7)])
