@@ -11,9 +11,12 @@ namespace faultmap {
 
 // The detail of an exception: its args as texts, or str(exc) when it has none.
 nb::object detail_of(nb::handle exc) {
-    Items args(exc.attr("args"_n));
+    nb::object args = exc.attr("args"_n);
     nb::list detail;
-    while (nb::handle item = args.next()) detail.append(str_of(item));
+    if (PyTuple_CheckExact(args.ptr()))  // the usual case: walked by index, no iterator made
+        for (nb::handle item : nb::borrow<nb::tuple>(args)) detail.append(str_of(item));
+    else
+        for (nb::handle item : args) detail.append(str_of(item));
     if (nb::len(detail)) return detail;
     return str_of(exc);
 }

@@ -179,17 +179,16 @@ Coro query_field(Args a) {
             query_data = co_await cls.attr("_query_field_no_pid"_n)(db, key_length, quest_request, schema);
         } else {
             // One query per field, one after another on the one session, in key order.
-            Items keys(key);
-            for (Py_ssize_t index = 0; nb::handle key_value = keys.next(); ++index) {
-                co_await cls.attr("_query_field_pid"_n)(db, nb::int_(index), key_value, query_data, quest_request,
+            Py_ssize_t index = 0;
+            for (nb::handle key_value : key) {
+                co_await cls.attr("_query_field_pid"_n)(db, nb::int_(index++), key_value, query_data, quest_request,
                                                         schema);
             }
         }
     }
 
     nb::dict result_data;
-    Items nodes(query_data);
-    while (nb::handle data = nodes.next()) {
+    for (nb::handle data : query_data) {
         nb::object node_key = data["name"_n];
         nb::object keys = quest_request.attr("key"_n);
         if (truthy(keys)) {

@@ -97,8 +97,7 @@ nb::object column_list(Args& a, nb::handle text, const char* what) {
 // answers for its own column.
 bool single_column_of(Args& a, nb::handle column, nb::handle records, nb::handle field,
                       const char* what, bool need_unique) {
-    Items items(records);
-    while (nb::handle record = items.next()) {
+    for (nb::handle record : records) {
         nb::object columns = column_list(a, record.attr(field), what);
         if (need_unique && !truthy(record.attr("unique"_n))) continue;
         if (PyList_GET_SIZE(columns.ptr()) == 1 && contains(columns, column)) return true;
@@ -119,10 +118,10 @@ nb::object model_fields(nb::handle model) {
 nb::object set_update_property(Args& a) {
     nb::handle data = a[0], meta = a[1];
 
-    Items fields(model_fields(meta));
-    nb::handle first = fields.next();
-    if (!first) raise(PyExc_StopIteration, "the model declares no fields");
-    nb::object first_value = meta.attr(first);
+    nb::object fields = model_fields(meta);
+    nb::iterator names = fields.begin();
+    if (names == fields.end()) raise(PyExc_StopIteration, "the model declares no fields");
+    nb::object first_value = meta.attr(*names);
 
     for (nb::handle key : {nb::handle("sort_order"_n), nb::handle("is_active"_n)}) {
         if (PyDict_CheckExact(data.ptr())) {

@@ -148,18 +148,6 @@ bool has_attr(nb::handle obj, nb::handle name) {
     return r == 1;
 }
 
-void Items::start(nb::handle iterable) {
-    PyObject* it = PyObject_GetIter(iterable.ptr());
-    if (!it) raise_pending();
-    source_ = nb::steal(it);
-}
-
-nb::handle Items::next_from_iterator() {
-    current_ = nb::steal(PyIter_Next(source_.ptr()));
-    if (!current_ && PyErr_Occurred()) raise_pending();
-    return current_;
-}
-
 bool contains(nb::handle container, nb::handle item) {
     int r = PySequence_Contains(container.ptr(), item.ptr());
     if (r < 0) raise_pending();

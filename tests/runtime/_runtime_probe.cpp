@@ -89,13 +89,12 @@ NB_MODULE(_runtime_probe, m) {
     def(m, {.name = "simple",
             .params = {{.name = "x"}, {.name = "y"}, {.name = "z", .default_value = nb::none()}},
             .body = echo_args});
-    // def items(iterable): return [item for item in iterable]
+    // def items(iterable): return [item for item in iterable] -- the modules' loop idiom
     def(m, {.name = "items",
             .params = {{.name = "iterable"}},
             .body = [](Args& a) {
                 nb::list out;
-                Items items(a[0]);
-                while (nb::handle item = items.next()) out.append(item);
+                for (nb::handle item : a[0]) out.append(item);
                 return nb::object(out);
             }});
     // def pack(x, y, z=None): return (x, y, z) -- the bench's twin of a small def

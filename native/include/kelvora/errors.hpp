@@ -19,38 +19,6 @@ bool is_instance(nb::handle value, nb::handle cls);
 bool has_attr(nb::handle obj, nb::handle name);
 bool contains(nb::handle container, nb::handle item);
 
-// `for item in iterable`: next() gives each item (valid until the next call),
-// an empty handle once the items run out, and raises what iteration raises. An
-// exact tuple (it cannot change under Python code run between items) is walked
-// without an iterator.
-//
-//     Items records(a[0]);
-//     while (nb::handle record = records.next()) ...
-class Items {
-public:
-    explicit Items(nb::handle iterable) {
-        if (PyTuple_CheckExact(iterable.ptr())) {
-            source_ = nb::borrow(iterable);
-            index_ = 0;
-        } else {
-            start(iterable);
-        }
-    }
-    nb::handle next() {
-        if (index_ < 0) return next_from_iterator();
-        if (index_ == PyTuple_GET_SIZE(source_.ptr())) return {};
-        return PyTuple_GET_ITEM(source_.ptr(), index_++);
-    }
-
-private:
-    void start(nb::handle iterable);
-    nb::handle next_from_iterator();
-
-    nb::object source_;      // the tuple, or the iterator
-    nb::object current_;     // the iterator's last item
-    Py_ssize_t index_ = -1;  // the tuple's next index; -1 for an iterator
-};
-
 // Raises a new exception of `type` with a message.
 [[noreturn]] void raise(nb::handle type, const char* message);
 [[noreturn]] void raise(nb::handle type, nb::handle message);
