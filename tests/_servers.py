@@ -5,10 +5,13 @@ import socket
 
 import pytest
 
+# KELVORA_TEST_DB / KELVORA_TEST_REDIS_DB let two checkouts run their suites side by side.
+_DB = os.environ.get("KELVORA_TEST_DB", "test")
+_REDIS_DB = os.environ.get("KELVORA_TEST_REDIS_DB", "0")
 SERVERS = {
-    "postgresql": ("127.0.0.1", 5432, "postgresql+asyncpg://postgres@127.0.0.1:5432/test"),
-    "mariadb": ("127.0.0.1", 3306, "mysql+aiomysql://root:@127.0.0.1:3306/test"),
-    "redis": ("127.0.0.1", 6379, "redis://127.0.0.1:6379/0"),
+    "postgresql": ("127.0.0.1", 5432, f"postgresql+asyncpg://postgres@127.0.0.1:5432/{_DB}"),
+    "mariadb": ("127.0.0.1", 3306, f"mysql+aiomysql://root:@127.0.0.1:3306/{_DB}"),
+    "redis": ("127.0.0.1", 6379, f"redis://127.0.0.1:6379/{_REDIS_DB}"),
 }
 
 
