@@ -12,7 +12,7 @@ from functools import partial
 from ..base.instance_lease import InstanceLease, LeaseStore
 from ..base.snowflake import wall_clock_ms
 
-__all__ = ["lease_from_config", "store_factory_from_config"]
+__all__ = ["lease_from_config", "release_instance_lease", "store_factory_from_config"]
 
 
 def store_factory_from_config() -> Callable[[], LeaseStore]:
@@ -36,3 +36,17 @@ def lease_from_config(clock: Callable[[], int] = wall_clock_ms) -> InstanceLease
 
     return InstanceLease(store_factory_from_config(), AppConfig.generate_snowflake.lease_seconds,
                          clock=clock)
+
+
+def release_instance_lease() -> None:
+    """Gives the instance id of the process's id generator back now, if it is a leased one.
+
+    Register it as a shut-down handler (``application.shutdown(release_instance_lease)``): the
+    interpreter's exit handlers release it too, but a web server that ends on SIGTERM (uvicorn's
+    workers do) skips them, and the instance would then stay taken until its lease runs out.
+    """
+    from ..minter import minter_util
+
+    release = getattr(getattr(minter_util, "generator", None), "release", None)
+    if release is not None:
+        release()
