@@ -116,7 +116,7 @@ class InstanceLease:
         self._first_attempt = threading.Event()
         self._loop: asyncio.AbstractEventLoop | None = None
         self._thread: threading.Thread | None = None
-        self._stop: asyncio.Event | None = None
+        self._stop = asyncio.Event()  # bound to the lease thread's loop when first awaited
         self._final: tuple[Grant, int] | None = None
         self._task: asyncio.Task[None] | None = None
         self._released = False
@@ -190,13 +190,11 @@ class InstanceLease:
             if self._thread is not None:
                 return
             self._loop = asyncio.new_event_loop()
-            self._stop = asyncio.Event()
-            self._thread = threading.Thread(target=self._run, name="kelvora-instance-lease",
-                                            daemon=True)
+            self._thread = threading.Thread(target=self._run, args=(self._loop,),
+                                            name="kelvora-instance-lease", daemon=True)
             self._thread.start()
 
-    def _run(self) -> None:
-        loop = self._loop
+    def _run(self, loop: asyncio.AbstractEventLoop) -> None:
         asyncio.set_event_loop(loop)
         try:
             self._task = loop.create_task(self._keep())
@@ -210,7 +208,8 @@ class InstanceLease:
 
     async def _finish(self) -> None:
         self._stop.set()
-        await self._task
+        if self._task is not None:
+            await self._task
 
     async def _keep(self) -> None:
         renew_every = self._lease_seconds / 3

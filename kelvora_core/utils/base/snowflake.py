@@ -198,12 +198,13 @@ class SnowflakeGenerator:
         lease: InstanceLease | None = None,
     ) -> None:
         leased = instance is None or (type(instance) is str and instance == AUTO)
+        number: int | None = None
         if not leased:
-            instance = _require_int("instance", instance)
-            if not 0 <= instance <= MAX_INSTANCE:
-                raise ValueError(f"instance must be between 0 and {MAX_INSTANCE}, got {instance}")
+            number = _require_int("instance", instance)
+            if not 0 <= number <= MAX_INSTANCE:
+                raise ValueError(f"instance must be between 0 and {MAX_INSTANCE}, got {number}")
             if lease is not None:
-                raise ValueError(f"a lease needs instance {AUTO!r}, got {instance}")
+                raise ValueError(f"a lease needs instance {AUTO!r}, got {number}")
         epoch = _require_int("epoch", epoch)
         auto = worker is None
         generation = _slots.generation
@@ -212,8 +213,8 @@ class SnowflakeGenerator:
             slot = _require_int("worker", worker)
             if not 0 <= slot <= MAX_WORKER:
                 raise ValueError(f"worker must be between 0 and {MAX_WORKER}, got {slot}")
-        elif not leased:
-            slot = claim_worker(instance, worker_dir)
+        elif number is not None:
+            slot = claim_worker(number, worker_dir)
         now = clock()
         if epoch > now:
             raise ValueError(
@@ -229,7 +230,7 @@ class SnowflakeGenerator:
             from ..lease import lease_from_config
 
             lease = lease_from_config(clock)
-        self._instance = None if leased else instance
+        self._instance = number
         self._epoch = epoch
         self._clock = clock
         self._lock = threading.Lock()
@@ -238,10 +239,12 @@ class SnowflakeGenerator:
         self._auto = auto
         self._worker_dir = worker_dir
         self._worker = slot
+        # The instance and worker bits of every id, once both are known.
+        self._node = 0 if number is None or slot is None else self._node_bits(number, slot)
         self._generation = generation
         self._lease: InstanceLease | None = None
         self._grant: Grant | None = None
-        if leased:
+        if lease is not None:
             self._hold(lease)
         elif auto:
             self._skip_claim_millisecond(now - epoch)
@@ -269,8 +272,14 @@ class SnowflakeGenerator:
         self._instance = grant.instance
         if self._auto:
             self._worker = claim_worker(grant.instance, self._worker_dir)
+        assert self._worker is not None
+        self._node = self._node_bits(grant.instance, self._worker)
         self._grant = grant
         self._skip_claim_millisecond(max(grant.start_ms - 1, self._clock()) - self._epoch)
+
+    @staticmethod
+    def _node_bits(instance: int, worker: int) -> int:
+        return (instance << _INSTANCE_SHIFT) | (worker << _WORKER_SHIFT)
 
     def _skip_claim_millisecond(self, claimed: int) -> None:
         # A slot may have been held by a process that ended in this very millisecond; its
@@ -316,12 +325,14 @@ class SnowflakeGenerator:
                 if self._lease is not None:
                     self._lease_finalizer.detach()
                     self._hold(self._lease.forked())
-                elif self._auto:
+                elif self._auto and self._instance is not None:
                     self._worker = claim_worker(self._instance, self._worker_dir)
+                    self._node = self._node_bits(self._instance, self._worker)
                     self._skip_claim_millisecond(max(self._clock() - self._epoch, 0))
             grant = None
-            if self._lease is not None:
-                grant = self._lease.grant()
+            lease = self._lease
+            if lease is not None:
+                grant = lease.grant()
                 if grant is not self._grant:
                     self._take(grant)
             # A clock that steps back to before the epoch still must not go negative.
@@ -341,12 +352,9 @@ class SnowflakeGenerator:
                     f"fits in {TIMESTAMP_BITS} bits"
                 )
             if grant is not None and self._last + self._epoch > grant.horizon_ms:
-                raise self._lease.ran_out(grant)
+                raise lease.ran_out(grant)  # type: ignore[union-attr]  # a grant came from it
             ident = (
-                (self._last << _TIMESTAMP_SHIFT)
-                | (self._instance << _INSTANCE_SHIFT)
-                | (self._worker << _WORKER_SHIFT)
-                | self._sequence
+                (self._last << _TIMESTAMP_SHIFT) | self._node | self._sequence
             )
             if ident == 0:
                 # Only the first millisecond of instance 0, worker 0 could give 0; ids are positive.
