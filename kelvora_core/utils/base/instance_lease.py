@@ -10,7 +10,10 @@ Safety does not rest on the hosts' clocks. With every grant the store keeps a *h
 latest timestamp the holder may put into an id before it renews. The generator never goes past
 it, and the next holder of the instance starts after it. So two holders of one instance, even
 one paused for minutes and one that took over meanwhile, draw from disjoint timestamp ranges;
-a host whose clock lags simply starts a little ahead of its own clock. A generator whose
+a host whose clock lags simply starts a little ahead of its own clock. Only where the store has
+no horizon for an instance (never leased, or a Redis that restarted empty while holders lived)
+do clocks matter: the grant then starts one lease time plus ``TOLERATED_CLOCK_SKEW_MS`` ahead,
+past anything an unknown earlier holder whose clock was that close to ours could have used. A generator whose
 renewals fail stops at its horizon and refuses ids with a clear error until the store answers
 again; a lease found taken over is replaced by a fresh one.
 
@@ -33,10 +36,13 @@ from typing import Protocol
 from .snowflake import MAX_INSTANCE, wall_clock_ms
 
 __all__ = ["Grant", "InstanceLease", "InstanceLeaseLost", "LeaseStore", "INSTANCE_COUNT",
-           "MIN_LEASE_SECONDS"]
+           "MIN_LEASE_SECONDS", "TOLERATED_CLOCK_SKEW_MS"]
 
 INSTANCE_COUNT = MAX_INSTANCE + 1
-#: Renewals come every third of the lease; shorter than this they would crowd the store.
+#: How far hosts' clocks may disagree when the store has lost the horizons (see above).
+TOLERATED_CLOCK_SKEW_MS = 2_000
+#: Renewals come every third of the lease; shorter would crowd the store. Longer than the
+#: tolerated skew, too.
 MIN_LEASE_SECONDS = 3.0
 
 _log = logging.getLogger("kelvora")
@@ -65,8 +71,9 @@ class LeaseStore(Protocol):
     async def acquire(self, holder: str, now_ms: int, ttl_ms: int) -> Grant | None:
         """The lowest free instance, leased to ``holder``; None when every one is held.
 
-        The grant starts after the previous holder's horizon (and not before ``now_ms``) and
-        reaches ``ttl_ms`` beyond its start."""
+        The grant starts after the previous holder's horizon and not before ``now_ms`` (with no
+        horizon known, at ``now_ms + ttl_ms + TOLERATED_CLOCK_SKEW_MS``), and reaches ``ttl_ms``
+        beyond its start."""
 
     async def renew(self, instance: int, holder: str, now_ms: int, ttl_ms: int) -> int | None:
         """Extends the lease and the horizon to at least ``now_ms + ttl_ms``; the horizon, or

@@ -2,7 +2,8 @@
 
 ``<prefix>:lease:<n>`` holds the holder's name while instance ``n`` is leased (it expires with
 the lease); the hash ``<prefix>:horizon`` keeps, for every instance ever leased, the latest
-timestamp its holders may have used. Each operation is one script, so it runs atomically
+timestamp its holders may have used (a Redis that restarts empty loses it; the next grants then
+start further ahead, see ``instance_lease``). Each operation is one script, so it runs atomically
 and two hosts never both find the same instance free.
 """
 
@@ -10,7 +11,7 @@ from __future__ import annotations
 
 from redis.asyncio import Redis
 
-from ..base.instance_lease import INSTANCE_COUNT, Grant
+from ..base.instance_lease import INSTANCE_COUNT, TOLERATED_CLOCK_SKEW_MS, Grant
 
 __all__ = ["DEFAULT_PREFIX", "RedisLeaseStore"]
 
@@ -20,12 +21,13 @@ DEFAULT_PREFIX = "{kelvora:snowflake}"
 # Numbers go through '%.0f': Lua 5.1 prints large numbers in exponent form otherwise.
 _ACQUIRE = """
 local prefix, holder = ARGV[1], ARGV[2]
-local now, ttl, count = tonumber(ARGV[3]), tonumber(ARGV[4]), tonumber(ARGV[5])
+local now, ttl, count, unknown = tonumber(ARGV[3]), tonumber(ARGV[4]), tonumber(ARGV[5]), tonumber(ARGV[6])
 local horizons = prefix .. ':horizon'
 for n = 0, count - 1 do
   if redis.call('SET', prefix .. ':lease:' .. n, holder, 'NX', 'PX', ttl) then
-    local previous = tonumber(redis.call('HGET', horizons, n) or '-1')
-    local start = math.max(now, previous + 1)
+    local previous = redis.call('HGET', horizons, n)
+    local start = now + unknown
+    if previous then start = math.max(now, tonumber(previous) + 1) end
     redis.call('HSET', horizons, n, string.format('%.0f', start + ttl))
     return {tostring(n), string.format('%.0f', start), string.format('%.0f', start + ttl)}
   end
@@ -70,7 +72,8 @@ class RedisLeaseStore:
         self._release = self._client.register_script(_RELEASE)
 
     async def acquire(self, holder: str, now_ms: int, ttl_ms: int) -> Grant | None:
-        got = await self._acquire(args=[self._prefix, holder, now_ms, ttl_ms, INSTANCE_COUNT])
+        got = await self._acquire(args=[self._prefix, holder, now_ms, ttl_ms, INSTANCE_COUNT,
+                                        ttl_ms + TOLERATED_CLOCK_SKEW_MS])
         if not got:
             return None
         instance, start, horizon = (int(part) for part in got)

@@ -15,7 +15,7 @@ from sqlalchemy.exc import DBAPIError, IntegrityError
 from sqlalchemy.ext.asyncio import create_async_engine
 from sqlalchemy.pool import NullPool
 
-from ..base.instance_lease import INSTANCE_COUNT, Grant
+from ..base.instance_lease import INSTANCE_COUNT, TOLERATED_CLOCK_SKEW_MS, Grant
 
 __all__ = ["TABLE_NAME", "TableLeaseStore", "lease_table"]
 
@@ -91,14 +91,16 @@ class TableLeaseStore:
                     horizon = (await conn.execute(
                         select(t.horizon_ms).where(t.instance == instance))).scalar_one()
                 return Grant(instance, horizon - ttl_ms, horizon)
+            # Never leased here (or the rows were lost): start past any unknown holder.
+            start = now_ms + ttl_ms + TOLERATED_CLOCK_SKEW_MS
             try:
                 async with self._engine.begin() as conn:
                     await conn.execute(insert(lease_table).values(
                         instance=instance, holder=holder, expires_ms=self._now + ttl_ms,
-                        horizon_ms=now_ms + ttl_ms))
+                        horizon_ms=start + ttl_ms))
             except IntegrityError:
                 continue
-            return Grant(instance, now_ms, now_ms + ttl_ms)
+            return Grant(instance, start, start + ttl_ms)
         return None
 
     async def renew(self, instance: int, holder: str, now_ms: int, ttl_ms: int) -> int | None:
