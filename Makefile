@@ -8,7 +8,7 @@ BUILD   := build/release
 PYTHON313 ?= $(shell for p in $$(ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13 2>/dev/null | sort -rV) python3.13; do \
   if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1; then echo "$$p"; break; fi; done)
 
-.PHONY: all build browser venv test bench bench-instructions fuzz run asan stubtest clean static cross-armhf test-armhf
+.PHONY: all build browser venv test test-cluster nginx bench bench-instructions fuzz run asan stubtest clean static cross-armhf test-armhf
 
 all: build
 
@@ -66,6 +66,23 @@ browser:
 
 test: build browser
 	$(VPY) -m pytest -q
+
+# Debian's nginx for the cluster test, installed with apt when missing and possible (root), without
+# starting its system service (a policy-rc.d that refuses, for the install only, where none is).
+nginx:
+	@command -v nginx >/dev/null 2>&1 || [ -x /usr/sbin/nginx ] || { \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	    policy=; if [ ! -e /usr/sbin/policy-rc.d ]; then policy=/usr/sbin/policy-rc.d; \
+	      printf '#!/bin/sh\nexit 101\n' > $$policy && chmod 755 $$policy; fi; \
+	    { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends nginx; }; \
+	    status=$$?; [ -z "$$policy" ] || rm -f $$policy; \
+	    [ $$status = 0 ] || echo "note: nginx could not be installed; the cluster test will skip"; \
+	  else echo "note: nginx is not installed; the cluster test will skip"; fi; }
+
+# Three hosts of the example service (127.0.0.2-4, two workers each) behind nginx on loopback,
+# sharing PostgreSQL and Redis: ids, a host killed under load, leases given back. A few minutes.
+test-cluster: build nginx
+	KELVORA_CLUSTER=1 $(VPY) -m pytest -q -p no:cacheprovider tests/cluster
 
 # The authentication rows drive a served app with Debian's wrk, installed here when missing.
 bench: build

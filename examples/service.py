@@ -19,6 +19,7 @@ import uvicorn  # noqa: E402
 
 from kelvora_core.app.keystone import Application  # noqa: E402
 from kelvora_core.config.app_config import AppConfig  # noqa: E402
+from kelvora_core.utils.lease import release_instance_lease  # noqa: E402
 
 HOST = "127.0.0.1"
 PORT = 8000
@@ -31,6 +32,9 @@ def create_app():
     @application.startup
     def announce(app) -> None:
         app.state.started_by = "examples.service"
+
+    # A leased id instance goes back as the service stops, not when its lease runs out.
+    application.shutdown(release_instance_lease)
 
     application.run()
     return application.fastapi

@@ -13,6 +13,15 @@ for path in (ROOT, os.path.join(ROOT, "tests"), os.path.join(ROOT, "tests", "run
 
 from _servers import server_url  # noqa: E402
 
+# Three hosts behind nginx take a while: only `make test-cluster` runs them.
+collect_ignore = [] if os.environ.get("KELVORA_CLUSTER") else ["cluster"]
+
+# The suite is one process on one host: a fixed instance id for the process-wide generator, made
+# when a test first imports the id module; leases are tested with generators of their own.
+from kelvora_core.config import app_config  # noqa: E402
+
+app_config.AppConfig.generate_snowflake.instance_id = 1
+
 # Under qemu (cross/armhf/python) an example takes 10 to 30 times as long, more on a busy machine:
 # the same examples there, without the per-example deadline.
 settings.register_profile("emulated", deadline=None)

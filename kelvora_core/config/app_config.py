@@ -27,7 +27,8 @@ from pydantic import BaseModel, ConfigDict, Field, PlainValidator, PrivateAttr, 
 from pydantic import field_validator, model_validator
 from pydantic_core import PydanticCustomError
 
-from ..utils.base.snowflake import DEFAULT_EPOCH_MS, MAX_INSTANCE
+from ..utils.base.instance_lease import MIN_LEASE_SECONDS
+from ..utils.base.snowflake import AUTO, DEFAULT_EPOCH_MS, MAX_INSTANCE
 from .schemas.routers import RouterConfigSetting
 
 __all__ = [
@@ -175,10 +176,34 @@ class AuthSettings(_Section):
         return users
 
 
+def _instance_id(value: Any) -> int | str:
+    if value is None or value == AUTO:
+        return AUTO
+    if type(value) is not int:
+        raise _invalid(f"must be {AUTO!r} or an integer from 0 to {MAX_INSTANCE}")
+    if value < 0:
+        raise _invalid("must be at least 0")
+    if value > MAX_INSTANCE:
+        raise _invalid(f"must be at most {MAX_INSTANCE}")
+    return value
+
+
+InstanceId = Annotated[int | str, PlainValidator(_instance_id)]
+
+
 class SnowflakeSettings(_Section):
-    instance_id: int = Field(1, ge=0, le=MAX_INSTANCE)
+    #: "auto" (or left out): leased from Redis or the "Auth" database while the process lives.
+    instance_id: InstanceId = AUTO
     #: Milliseconds since 1970-01-01T00:00:00Z.
     epoch_time: int = Field(DEFAULT_EPOCH_MS, ge=0)
+    #: How long a leased instance id stays taken without renewal (after a crash, say).
+    lease_seconds: float = Field(30.0, ge=MIN_LEASE_SECONDS)
+
+    @field_validator("lease_seconds", mode="before")
+    @classmethod
+    def _seconds(cls, value: Any) -> Any:
+        # Strict mode takes no int for a float; a whole number of seconds is the usual case.
+        return float(value) if type(value) is int else value
 
 
 class DatabaseSetting(_Section):

@@ -18,8 +18,10 @@ SCRIPT = Path(__file__).with_name("_id_workers.py")
 
 @pytest.mark.parametrize("method", ["spawn", "fork"])
 def test_four_live_processes_draw_100000_ids_each_without_a_duplicate(method, tmp_path):
-    env = {**os.environ, "PYTHONPATH": str(ROOT)}
-    env.pop("KELVORA_CONFIG", None)
+    # One configured instance for every process, so only the worker slots keep them apart.
+    config = tmp_path / "config.yaml"
+    config.write_text("generate_snowflake: {instance_id: 9}\n")
+    env = {**os.environ, "PYTHONPATH": str(ROOT), "KELVORA_CONFIG": str(config)}
     done = subprocess.run(
         [sys.executable, str(SCRIPT), method, "100000", "4", str(tmp_path)],
         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300, check=False,

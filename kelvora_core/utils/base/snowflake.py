@@ -16,6 +16,12 @@ of the process. Two live processes therefore never use the same slot, and a slot
 when its process ends, however it ends. A child made by ``fork`` gives up the inherited slot
 and takes its own before its next id.
 
+An instance given as ``"auto"`` (or None) is leased from a store shared by the hosts of a
+service instead (see ``instance_lease``): Redis when configured, else a table of the "Auth"
+database. The lease is taken with the first id, renewed in the background, and given back when
+the process ends cleanly; a generator whose lease is lost refuses ids
+(:class:`~.instance_lease.InstanceLeaseLost`) rather than risk a duplicate.
+
 When the clock steps backwards the generator keeps the last timestamp it used and goes on
 counting the sequence there; if that millisecond's sequence runs out it moves its own
 timestamp one millisecond forward rather than waiting for the clock to catch up, which
@@ -25,6 +31,7 @@ sequence runs out within the current millisecond does it wait (spin) for the nex
 
 from __future__ import annotations
 
+import atexit
 import fcntl
 import os
 import tempfile
@@ -32,7 +39,10 @@ import threading
 import time
 import weakref
 from collections.abc import Callable
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
+
+if TYPE_CHECKING:
+    from .instance_lease import Grant, InstanceLease
 
 TIMESTAMP_BITS = 41
 INSTANCE_BITS = 10
@@ -53,6 +63,9 @@ WORKER_LOCK_DIR = os.path.join(tempfile.gettempdir(), "kelvora-snowflake")
 
 #: 2020-01-01T00:00:00Z in milliseconds since the Unix epoch.
 DEFAULT_EPOCH_MS = 1_577_836_800_000
+
+#: The instance value that asks for a leased instance id.
+AUTO = "auto"
 
 
 def wall_clock_ms() -> int:
@@ -167,32 +180,41 @@ def _require_int(name: str, value: object) -> int:
 class SnowflakeGenerator:
     """An endless, thread-safe iterator of unique, strictly increasing ids.
 
-    ``worker`` None (the default) takes the process's worker slot for ``instance`` (see the
+    ``worker`` None (the default) takes the process's worker slot for the instance (see the
     module's description), looked for in ``worker_dir`` (default ``WORKER_LOCK_DIR``); an
     integer fixes the worker number, and keeping it apart is then the caller's business.
+    ``instance`` ``"auto"`` or None leases the instance: from ``lease`` when given, else from
+    the store the configuration names.
     """
 
     def __init__(
         self,
-        instance: int,
+        instance: int | str | None,
         epoch: int = DEFAULT_EPOCH_MS,
         *,
         worker: int | None = None,
         worker_dir: str | os.PathLike[str] | None = None,
         clock: Callable[[], int] = wall_clock_ms,
+        lease: InstanceLease | None = None,
     ) -> None:
-        instance = _require_int("instance", instance)
+        leased = instance is None or (type(instance) is str and instance == AUTO)
+        number: int | None = None
+        if not leased:
+            number = _require_int("instance", instance)
+            if not 0 <= number <= MAX_INSTANCE:
+                raise ValueError(f"instance must be between 0 and {MAX_INSTANCE}, got {number}")
+            if lease is not None:
+                raise ValueError(f"a lease needs instance {AUTO!r}, got {number}")
         epoch = _require_int("epoch", epoch)
-        if not 0 <= instance <= MAX_INSTANCE:
-            raise ValueError(f"instance must be between 0 and {MAX_INSTANCE}, got {instance}")
         auto = worker is None
         generation = _slots.generation
-        if worker is None:
-            slot = claim_worker(instance, worker_dir)
-        else:
+        slot = None
+        if worker is not None:
             slot = _require_int("worker", worker)
             if not 0 <= slot <= MAX_WORKER:
                 raise ValueError(f"worker must be between 0 and {MAX_WORKER}, got {slot}")
+        elif number is not None:
+            slot = claim_worker(number, worker_dir)
         now = clock()
         if epoch > now:
             raise ValueError(
@@ -204,7 +226,11 @@ class SnowflakeGenerator:
                 f"epoch {epoch} is too long ago: milliseconds since it no longer fit "
                 f"in {TIMESTAMP_BITS} bits"
             )
-        self._instance = instance
+        if leased and lease is None:
+            from ..lease import lease_from_config
+
+            lease = lease_from_config(clock)
+        self._instance = number
         self._epoch = epoch
         self._clock = clock
         self._lock = threading.Lock()
@@ -213,10 +239,47 @@ class SnowflakeGenerator:
         self._auto = auto
         self._worker_dir = worker_dir
         self._worker = slot
+        # The instance and worker bits of every id, once both are known.
+        self._node = 0 if number is None or slot is None else self._node_bits(number, slot)
         self._generation = generation
-        if auto:
+        self._lease: InstanceLease | None = None
+        self._grant: Grant | None = None
+        if lease is not None:
+            self._hold(lease)
+        elif auto:
             self._skip_claim_millisecond(now - epoch)
+        if auto or leased:
             _slots.generators.add(self)
+
+    def _hold(self, lease: InstanceLease) -> None:
+        self._lease = lease
+        self._grant = None
+        me = weakref.ref(self)
+
+        def progress() -> int:
+            generator = me()
+            return -1 if generator is None or generator._last < 0 else generator._last + generator._epoch
+
+        lease.attach(progress)
+        # Collected without a release: the lease goes back at its horizon.
+        self._lease_finalizer = weakref.finalize(self, lease.release)
+        self._lease_finalizer.atexit = False
+        _leased.add(self)
+
+    def _take(self, grant: Grant) -> None:
+        # A new grant (the first, or one after a lost lease): its instance, a worker slot for
+        # it, and timestamps from its start on.
+        self._instance = grant.instance
+        if self._auto:
+            self._worker = claim_worker(grant.instance, self._worker_dir)
+        assert self._worker is not None
+        self._node = self._node_bits(grant.instance, self._worker)
+        self._grant = grant
+        self._skip_claim_millisecond(max(grant.start_ms - 1, self._clock()) - self._epoch)
+
+    @staticmethod
+    def _node_bits(instance: int, worker: int) -> int:
+        return (instance << _INSTANCE_SHIFT) | (worker << _WORKER_SHIFT)
 
     def _skip_claim_millisecond(self, claimed: int) -> None:
         # A slot may have been held by a process that ended in this very millisecond; its
@@ -225,16 +288,30 @@ class SnowflakeGenerator:
             self._last = claimed
             self._sequence = MAX_SEQUENCE
 
+    def release(self) -> None:
+        """Gives a leased instance back now (a clean exit does it by itself); ids are refused
+        afterwards. Does nothing for a configured instance."""
+        with self._lock:
+            # In a forked child that drew nothing yet, the lease is still the parent's.
+            if self._lease is not None and self._generation == _slots.generation:
+                self._lease.release(self._last + self._epoch if self._last >= 0 else -1)
+
     @property
-    def instance(self) -> int:
+    def instance(self) -> int | None:
+        """The instance id; for a leased one, None until the first id."""
         return self._instance
+
+    @property
+    def lease(self) -> InstanceLease | None:
+        """The lease a generator without a configured instance holds its instance under."""
+        return self._lease
 
     @property
     def epoch(self) -> int:
         return self._epoch
 
     @property
-    def worker(self) -> int:
+    def worker(self) -> int | None:
         return self._worker
 
     def __iter__(self) -> SnowflakeGenerator:
@@ -242,11 +319,22 @@ class SnowflakeGenerator:
 
     def __next__(self) -> int:
         with self._lock:
-            if self._auto and self._generation != _slots.generation:
-                # Forked: the slot belongs to the parent.
-                self._worker = claim_worker(self._instance, self._worker_dir)
+            if self._generation != _slots.generation:
+                # Forked: the slot and the lease belong to the parent.
                 self._generation = _slots.generation
-                self._skip_claim_millisecond(max(self._clock() - self._epoch, 0))
+                if self._lease is not None:
+                    self._lease_finalizer.detach()
+                    self._hold(self._lease.forked())
+                elif self._auto and self._instance is not None:
+                    self._worker = claim_worker(self._instance, self._worker_dir)
+                    self._node = self._node_bits(self._instance, self._worker)
+                    self._skip_claim_millisecond(max(self._clock() - self._epoch, 0))
+            grant = None
+            lease = self._lease
+            if lease is not None:
+                grant = lease.grant()
+                if grant is not self._grant:
+                    self._take(grant)
             # A clock that steps back to before the epoch still must not go negative.
             now = max(self._clock() - self._epoch, 0)
             if now > self._last:
@@ -263,11 +351,10 @@ class SnowflakeGenerator:
                     f"ids for epoch {self._epoch} are used up: the timestamp no longer "
                     f"fits in {TIMESTAMP_BITS} bits"
                 )
+            if grant is not None and self._last + self._epoch > grant.horizon_ms:
+                raise lease.ran_out(grant)  # type: ignore[union-attr]  # a grant came from it
             ident = (
-                (self._last << _TIMESTAMP_SHIFT)
-                | (self._instance << _INSTANCE_SHIFT)
-                | (self._worker << _WORKER_SHIFT)
-                | self._sequence
+                (self._last << _TIMESTAMP_SHIFT) | self._node | self._sequence
             )
             if ident == 0:
                 # Only the first millisecond of instance 0, worker 0 could give 0; ids are positive.
@@ -297,7 +384,15 @@ class SnowflakeGenerator:
         )
 
     def __repr__(self) -> str:
-        return (
-            f"SnowflakeGenerator(instance={self._instance}, worker={self._worker}, "
-            f"epoch={self._epoch})"
-        )
+        instance = self._instance if self._lease is None else f"{AUTO}:{self._instance}"
+        return f"SnowflakeGenerator(instance={instance}, worker={self._worker}, epoch={self._epoch})"
+
+
+#: Generators holding a lease: they give it back when the interpreter exits cleanly.
+_leased: weakref.WeakSet[SnowflakeGenerator] = weakref.WeakSet()
+
+
+@atexit.register
+def _release_leases() -> None:
+    for generator in list(_leased):
+        generator.release()
