@@ -18,12 +18,14 @@ import os
 import re
 import shutil
 import signal
+import statistics
 import socket
 import subprocess
 import sys
 import tempfile
 import time
 import types
+import urllib.error
 import urllib.parse
 import urllib.request
 from datetime import datetime, timedelta, timezone
@@ -267,6 +269,13 @@ def serve(impl, url, port):
     import uvicorn
 
     asyncio.run(one_user(url))
+    auth = json.loads(os.environ.get("KELVORA_BENCH_AUTH", "{}"))
+    if auth:  # sections of `auth` for this server, e.g. login throttling off
+        settings = AppConfig.model_copy(deep=True)
+        for section, values in auth.items():
+            if section in type(settings.auth).model_fields:
+                setattr(settings.auth, section, getattr(settings.auth, section).model_copy(update=values))
+        app_config.install(settings)
     app = native_app() if impl == "native" else plain_app()
     uvicorn.run(app, host="127.0.0.1", port=port, log_level="warning", access_log=False, lifespan="off")
 
@@ -280,13 +289,13 @@ def free_port():
 class Server:
     """One uvicorn process serving one implementation on a fresh database."""
 
-    def __init__(self, impl):
+    def __init__(self, impl, auth=None):
         self.folder = tempfile.mkdtemp(prefix="kelvora-bench-warden-")
         self.port = free_port()
         self.base = f"http://127.0.0.1:{self.port}"
         url = f"sqlite+aiosqlite:///{self.folder}/auth.db"
         path = os.pathsep.join(filter(None, [str(ROOT), os.environ.get("PYTHONPATH")]))
-        env = {**os.environ, "PYTHONPATH": path}
+        env = {**os.environ, "PYTHONPATH": path, "KELVORA_BENCH_AUTH": json.dumps(auth or {})}
         self.process = subprocess.Popen([sys.executable, __file__, "serve", impl, url, str(self.port)],
                                         cwd=self.folder, env=env)
 
@@ -385,6 +394,7 @@ def measure(script):
 
 
 def report():
+    latency_report()
     print(f"\n-- requests per second: uvicorn, 1 worker, SQLite file with one user; wrk -t1 on loopback, "
           f"{SECONDS} s per route and side in alternating slices (login -c{LOGIN_CONNECTIONS}, "
           f"/auth/me -c{ME_CONNECTIONS})")
@@ -403,6 +413,92 @@ def report():
     print("ratio = native requests per second / plain Python requests per second; load average "
           f"of the machine after the runs: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
 
+
+# ---- latency beside a login flood, and the time of a refused login ------------------------
+
+LATENCY_SECONDS = 8
+FLOOD_CONNECTIONS = 4   # clients posting wrong passwords as fast as they are answered
+ME_LATENCY_CONNECTIONS = 4
+LOGIN_SAMPLES = 15      # per kind of refused login, taken in turns
+
+# Counts the answers by status; wrk's own summary only tells 2xx from the rest.
+FLOOD_SCRIPT = """wrk.method = "POST"
+wrk.body = "username={user}&password=wrong-{password}"
+wrk.headers["Content-Type"] = "application/x-www-form-urlencoded"
+local threads = {{}}
+function setup(thread) table.insert(threads, thread) end
+function init(args) statuses = {{}} end
+function response(status, headers, body) statuses[status] = (statuses[status] or 0) + 1 end
+function done(summary, latency, requests)
+  for _, thread in ipairs(threads) do
+    for status, count in pairs(thread:get("statuses")) do io.write(string.format("status %d %d\\n", status, count)) end
+  end
+end
+"""
+UNITS = {"us": 1e-3, "ms": 1.0, "s": 1000.0}
+
+
+def wrk_latency(url, seconds, connections, *options):
+    """p50 and p99 in milliseconds and the request count of one wrk --latency run."""
+    out = subprocess.run(["wrk", "-t1", f"-c{connections}", f"-d{seconds}s", "--timeout", "30s", "--latency",
+                          *options, url], capture_output=True, text=True, check=True).stdout
+    if "Non-2xx" in out or "Socket errors" in out:
+        raise RuntimeError(f"wrk saw failed requests:\n{out}")
+    cut = {p: float(v) * UNITS[u] for p, v, u in re.findall(r"^\s+(50|99)%\s+([\d.]+)(us|ms|s)\s*$", out, re.M)}
+    return cut["50"], cut["99"], int(re.search(r"(\d+) requests in", out).group(1))
+
+
+def login_time(base, username, password):
+    form = urllib.parse.urlencode({"username": username, "password": password}).encode()
+    started = time.perf_counter()
+    try:
+        urllib.request.urlopen(urllib.request.Request(f"{base}/auth/token", data=form), timeout=30).close()
+    except urllib.error.HTTPError as refused:
+        if refused.code != 401:
+            raise RuntimeError(f"a refused login answered {refused.code}") from None
+    else:
+        raise RuntimeError("a wrong login was accepted")
+    return (time.perf_counter() - started) * 1000
+
+
+def latency_report():
+    print(f"\n-- GET /auth/me latency alone and beside a wrong-password flood (wrk -c{FLOOD_CONNECTIONS} "
+          f"on POST /auth/token), and refused logins; uvicorn, 1 worker, SQLite, bcrypt cost 12, "
+          f"login throttling off")
+    if shutil.which("wrk") is None:
+        print("   skipped: wrk is not installed (make bench installs Debian's wrk)")
+        return
+    # Throttling would answer most of the flood with 429 at once: off, so every guess costs a hash.
+    with Server("native", auth={"login_throttle": {"enabled": False}}) as server, \
+            tempfile.NamedTemporaryFile("w", suffix=".lua") as script:
+        bearer = ready(server)
+        script.write(FLOOD_SCRIPT.format(user=USERNAME, password=PASSWORD))
+        script.flush()
+        alone = wrk_latency(server.base + "/auth/me", LATENCY_SECONDS, ME_LATENCY_CONNECTIONS, *bearer)
+        flood = subprocess.Popen(["wrk", "-t1", f"-c{FLOOD_CONNECTIONS}", f"-d{LATENCY_SECONDS + 2}s", "--timeout",
+                                  "60s", "-s", script.name, server.base + "/auth/token"],
+                                 stdout=subprocess.PIPE, text=True)
+        time.sleep(1)
+        beside = wrk_latency(server.base + "/auth/me", LATENCY_SECONDS, ME_LATENCY_CONNECTIONS, *bearer)
+        statuses = dict(re.findall(r"^status (\d+) (\d+)$", flood.communicate()[0], re.M))
+        times = {"unknown user": [], "wrong password": []}
+        for _ in range(LOGIN_SAMPLES):
+            times["unknown user"].append(login_time(server.base, "nobody-" + USERNAME, PASSWORD))
+            times["wrong password"].append(login_time(server.base, USERNAME, "wrong-" + PASSWORD))
+    for label, (p50, p99, count) in (("alone", alone), ("beside the flood", beside)):
+        print(f"{'GET /auth/me ' + label:44} p50 {p50:9.2f} ms   p99 {p99:9.2f} ms   ({count} requests)")
+    answered = ", ".join(f"{count} x {status}" for status, count in sorted(statuses.items()))
+    print(f"{'  the flood was answered':44} {answered or 'nothing'} in {LATENCY_SECONDS + 2} s")
+    print(f"{'  p99 beside the flood / p99 alone':44} {beside[1] / alone[1]:9.2f}x   (target: within 3x)")
+    medians = {label: statistics.median(values) for label, values in times.items()}
+    for label, median in medians.items():
+        print(f"{'POST /auth/token refused, ' + label:44} median {median:9.2f} ms   ({LOGIN_SAMPLES} logins)")
+    gap = abs(medians["unknown user"] - medians["wrong password"]) / max(medians.values())
+    print(f"{'  difference of the two medians':44} {gap * 100:9.1f} %   (target: within 10 %)")
+
+
+if __name__ == "__main__" and sys.argv[1:2] == ["latency"]:
+    latency_report()
 
 if __name__ == "__main__" and sys.argv[1:2] == ["serve"]:
     serve(sys.argv[2], sys.argv[3], int(sys.argv[4]))
