@@ -7,8 +7,9 @@ from __future__ import annotations
 import time
 from typing import Any
 
-from sqlalchemy import delete, select
+from sqlalchemy import delete
 from sqlalchemy.exc import IntegrityError
+from sqlmodel import col, select
 
 from ...portal_auth.entity_table.auth_token_revocation import AuthTokenRevocation
 from ..conduit import AsyncConduit
@@ -22,7 +23,7 @@ DATABASE = "Auth"
 class DatabaseRevocationStore(RevocationStore):
     async def _values(self, keys: list[str], db: Any) -> dict[str, float]:
         statement = select(AuthTokenRevocation.key, AuthTokenRevocation.value, AuthTokenRevocation.expires_at) \
-            .where(AuthTokenRevocation.key.in_(keys))
+            .where(col(AuthTokenRevocation.key).in_(keys))
         if db is None:
             session = await AsyncConduit().get_raw_session(DATABASE)
             try:
@@ -39,7 +40,7 @@ class DatabaseRevocationStore(RevocationStore):
         try:
             now = time.time()
             # Expired rows go with the next write: they end nothing any more.
-            await session.exec(delete(AuthTokenRevocation).where(AuthTokenRevocation.expires_at <= now))
+            await session.exec(delete(AuthTokenRevocation).where(col(AuthTokenRevocation.expires_at) <= now))
             row = await session.get(AuthTokenRevocation, key)
             if row is not None and row.expires_at > now:
                 if keep_existing:
