@@ -395,6 +395,7 @@ def measure(script):
 
 def report():
     latency_report()
+    revocation_report()
     print(f"\n-- requests per second: uvicorn, 1 worker, SQLite file with one user; wrk -t1 on loopback, "
           f"{SECONDS} s per route and side in alternating slices (login -c{LOGIN_CONNECTIONS}, "
           f"/auth/me -c{ME_CONNECTIONS})")
@@ -497,8 +498,31 @@ def latency_report():
     print(f"{'  difference of the two medians':44} {gap * 100:9.1f} %   (target: within 10 %)")
 
 
+def revocation_report():
+    """/auth/me with revocation off and on (the database store: one more look-up by primary key on
+    the request's own session), served side by side and measured in alternating slices."""
+    print(f"\n-- GET /auth/me requests per second, token revocation off and on (database store, SQLite); "
+          f"wrk -t1 -c{ME_CONNECTIONS}, {SECONDS} s per side in alternating slices")
+    if shutil.which("wrk") is None:
+        print("   skipped: wrk is not installed (make bench installs Debian's wrk)")
+        return
+    with Server("native") as off, Server("native", auth={"revocation": {"enabled": True}}) as on:
+        servers = {"revocation off": off, "revocation on": on}
+        bearers = {label: ready(server) for label, server in servers.items()}
+        done = {label: 0.0 for label in servers}
+        for _ in range(ME_SLICES):
+            for label, server in servers.items():
+                rate, _ = wrk(server.base + "/auth/me", SECONDS // ME_SLICES, ME_CONNECTIONS, *bearers[label])
+                done[label] += rate * (SECONDS // ME_SLICES)
+    rates = {label: total / SECONDS for label, total in done.items()}
+    for label, rate in rates.items():
+        print(f"{'GET /auth/me, ' + label:44} {rate:8.1f}/s")
+    print(f"{'  on / off':44} {rates['revocation on'] / rates['revocation off']:9.2f}x")
+
+
 if __name__ == "__main__" and sys.argv[1:2] == ["latency"]:
     latency_report()
+    revocation_report()
 
 if __name__ == "__main__" and sys.argv[1:2] == ["serve"]:
     serve(sys.argv[2], sys.argv[3], int(sys.argv[4]))

@@ -64,7 +64,9 @@ async def service(saved_config, tmp_path, hashes, request):
     """The auth routes on alice (active), carol (inactive, right password) and an empty pool,
     throttle and revocation store made from the configuration the test sets."""
     kind = getattr(request, "param", "sqlite")
-    RedisEngine().close()  # a client left by another test would name another server
+    resets = (PasswordPool.reset, LoginThrottle.reset, reset_revocation_store, RedisEngine().close, TenantManager.clear)
+    for reset in resets:  # made from this test's configuration on first use, not from an earlier one's
+        reset()
     configure(Auth=server_url("postgresql") if kind == "postgresql" else f"sqlite+aiosqlite:///{tmp_path}/auth.db")
     if kind == "postgresql":
         async with DatabaseEngine().get_async_engine("Auth").begin() as conn:
@@ -77,8 +79,7 @@ async def service(saved_config, tmp_path, hashes, request):
     register_exception_handlers(app)
     app.include_router(router)
     yield app
-    for reset in (PasswordPool.reset, LoginThrottle.reset, reset_revocation_store, RedisEngine().close,
-                  TenantManager.clear):
+    for reset in resets:
         reset()
     await AsyncConduit().close_all()
 
