@@ -404,7 +404,8 @@ def _describe(error: Any) -> str:
     else:
         text = error["msg"]
     secret = bool(error["loc"]) and error["loc"][-1] in _SECRET_KEYS
-    if kind not in _NO_VALUE_SHOWN and not secret:
+    # A check of the whole file (no key) would show the file's first values, secrets included.
+    if kind not in _NO_VALUE_SHOWN and not secret and error["loc"]:
         value = error.get("input")
         text += f", got {_shown(value)}"
         if kind == "string_type" and isinstance(value, (int, float)):
