@@ -41,11 +41,12 @@ from sqlmodel.ext.asyncio.session import AsyncSession
 
 from kelvora_core.config import app_config
 from kelvora_core.config.app_config import AppConfig
-from kelvora_core.exception.service_exception import AuthError
+from kelvora_core.exception.service_exception import AuthError, ThrottledError
 from kelvora_core.logger.logging_ import logging
 from kelvora_core.schemas.response import TokenResponse
 from kelvora_core.services.conduit import AsyncConduit
 from kelvora_core.services.data_service import DataService
+from kelvora_core.services.password_pool import PasswordPool
 from kelvora_core.services.query_service import QueryService
 from kelvora_core.services.warden import Warden
 from kelvora_core.tools.tenant_manager import TenantManager
@@ -60,12 +61,17 @@ def _auth_error(message, error, description, code):
                                               "error_code": code, "timestamp": datetime.now().timestamp()})
 
 
+UNKNOWN_USER_HASH = "$2b$12$FxklupxhJMjqizmV2asY.u7tWwJtBLO7W6dnrFNvB25apEWnvls.G"
+
+
 def _utc_now():
     return datetime.now(timezone.utc).replace(tzinfo=None)
 
 
 class PlainWarden:
-    """Warden's primitives, token issuing, login and the bearer dependency in plain Python."""
+    """Warden's primitives, token issuing, login and the bearer dependency in plain Python, with
+    the same checks (required times, access tokens only, inactive users, tenant claims) and the
+    password check on the same pool."""
 
     TOKEN_SECRET_KEY = AppConfig.auth.token_secret_key
     TOKEN_ALGORITHM = "HS256"
@@ -94,8 +100,11 @@ class PlainWarden:
 
     @classmethod
     def jwt_decode(cls, token) -> dict:
+        auth = AppConfig.auth
         try:
-            return jwt.decode(token, cls.TOKEN_SECRET_KEY, algorithms=[cls.TOKEN_ALGORITHM])
+            return jwt.decode(token, cls.TOKEN_SECRET_KEY, algorithms=[cls.TOKEN_ALGORITHM],
+                              options={"require": ["exp", "iat"]}, leeway=auth.token_leeway_seconds,
+                              audience=auth.token_audience, issuer=auth.token_issuer)
         except jwt.ExpiredSignatureError:
             raise _auth_error("用户token已失效，请重新登录", "invalid_token", "用户token已失效，请重新登录",
                               "token_expired")
@@ -126,7 +135,9 @@ class PlainWarden:
             TenantManager.disable()
             auth_user = await QueryService.query_columns_first(
                 db, model_class=AuthUser, condition=AuthUser.username == auth_login.username)
-            if not auth_user or not cls.verify_password(auth_login.password, auth_user.password):
+            stored = auth_user.password if auth_user else UNKNOWN_USER_HASH
+            matched = await PasswordPool.call(cls.verify_password, auth_login.password, stored)
+            if not auth_user or not matched:
                 raise _auth_error("登录失败，错误的用户名或密码", "invalid_grant", "错误的用户名或密码",
                                   "invalid_credentials")
             if auth_user.is_active is not True:
@@ -137,6 +148,8 @@ class PlainWarden:
             auth_user = await DataService.update(db, auth_user.user_id, model_class=AuthUser,
                                                  update_model=auth_user)
             return cls._set_access_token(auth_user)
+        except ThrottledError:
+            raise
         except Exception as exc:
             raise AuthError(message="登录失败", errors=str(exc))
 
@@ -147,14 +160,17 @@ class PlainWarden:
             if subject is None:
                 raise AuthError(message="用户token不合法")
             username = str(subject)
+            if AppConfig.auth.tenant.enabled and ("tenant" not in payload or "tenant_id" not in payload
+                                                  or not payload.get("tenant")):
+                raise AuthError(message="用户token不合法")
             TenantManager.set_from_token(tenant_enabled=payload.get("tenant"), username=username,
                                          tenant_id=payload.get("tenant_id"))
             from kelvora_core.portal_auth.entity_table.auth_user import AuthUser
             user = await QueryService.query_columns_first(db, model_class=AuthUser,
                                                           condition=AuthUser.username == username)
-            if user:
-                return user
-            raise AuthError(message="用户token不合法")
+            if not user or user.is_active is not True:
+                raise AuthError(message="用户token不合法")
+            return user
         except jwt.InvalidTokenError as exc:
             raise AuthError(message="无效的token，请重新登录", errors=str(exc))
         except AuthError:
@@ -167,6 +183,8 @@ class PlainWarden:
                                db: AsyncSession = Depends(AsyncConduit.get_auth_async_session)):
         try:
             payload = cls.jwt_decode(auth_bearer.credentials)
+            if payload.get("token_type") is not None:
+                raise AuthError(message="无效的token，请重新登录")
             user = await cls._get_current_user(payload, db)
             from kelvora_core.portal_auth.entity_table.auth_user import AuthUserResponse
             return AuthUserResponse.model_validate(user)
