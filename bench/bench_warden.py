@@ -18,12 +18,14 @@ import os
 import re
 import shutil
 import signal
+import statistics
 import socket
 import subprocess
 import sys
 import tempfile
 import time
 import types
+import urllib.error
 import urllib.parse
 import urllib.request
 from datetime import datetime, timedelta, timezone
@@ -39,11 +41,12 @@ from sqlmodel.ext.asyncio.session import AsyncSession
 
 from kelvora_core.config import app_config
 from kelvora_core.config.app_config import AppConfig
-from kelvora_core.exception.service_exception import AuthError
+from kelvora_core.exception.service_exception import AuthError, ThrottledError
 from kelvora_core.logger.logging_ import logging
 from kelvora_core.schemas.response import TokenResponse
 from kelvora_core.services.conduit import AsyncConduit
 from kelvora_core.services.data_service import DataService
+from kelvora_core.services.password_pool import PasswordPool
 from kelvora_core.services.query_service import QueryService
 from kelvora_core.services.warden import Warden
 from kelvora_core.tools.tenant_manager import TenantManager
@@ -58,12 +61,17 @@ def _auth_error(message, error, description, code):
                                               "error_code": code, "timestamp": datetime.now().timestamp()})
 
 
+UNKNOWN_USER_HASH = "$2b$12$FxklupxhJMjqizmV2asY.u7tWwJtBLO7W6dnrFNvB25apEWnvls.G"
+
+
 def _utc_now():
     return datetime.now(timezone.utc).replace(tzinfo=None)
 
 
 class PlainWarden:
-    """Warden's primitives, token issuing, login and the bearer dependency in plain Python."""
+    """Warden's primitives, token issuing, login and the bearer dependency in plain Python, with
+    the same checks (required times, access tokens only, inactive users, tenant claims) and the
+    password check on the same pool."""
 
     TOKEN_SECRET_KEY = AppConfig.auth.token_secret_key
     TOKEN_ALGORITHM = "HS256"
@@ -92,8 +100,11 @@ class PlainWarden:
 
     @classmethod
     def jwt_decode(cls, token) -> dict:
+        auth = AppConfig.auth
         try:
-            return jwt.decode(token, cls.TOKEN_SECRET_KEY, algorithms=[cls.TOKEN_ALGORITHM])
+            return jwt.decode(token, cls.TOKEN_SECRET_KEY, algorithms=[cls.TOKEN_ALGORITHM],
+                              options={"require": ["exp", "iat"]}, leeway=auth.token_leeway_seconds,
+                              audience=auth.token_audience, issuer=auth.token_issuer)
         except jwt.ExpiredSignatureError:
             raise _auth_error("用户token已失效，请重新登录", "invalid_token", "用户token已失效，请重新登录",
                               "token_expired")
@@ -124,7 +135,9 @@ class PlainWarden:
             TenantManager.disable()
             auth_user = await QueryService.query_columns_first(
                 db, model_class=AuthUser, condition=AuthUser.username == auth_login.username)
-            if not auth_user or not cls.verify_password(auth_login.password, auth_user.password):
+            stored = auth_user.password if auth_user else UNKNOWN_USER_HASH
+            matched = await PasswordPool.call(cls.verify_password, auth_login.password, stored)
+            if not auth_user or not matched:
                 raise _auth_error("登录失败，错误的用户名或密码", "invalid_grant", "错误的用户名或密码",
                                   "invalid_credentials")
             if auth_user.is_active is not True:
@@ -135,6 +148,8 @@ class PlainWarden:
             auth_user = await DataService.update(db, auth_user.user_id, model_class=AuthUser,
                                                  update_model=auth_user)
             return cls._set_access_token(auth_user)
+        except ThrottledError:
+            raise
         except Exception as exc:
             raise AuthError(message="登录失败", errors=str(exc))
 
@@ -145,14 +160,17 @@ class PlainWarden:
             if subject is None:
                 raise AuthError(message="用户token不合法")
             username = str(subject)
+            if AppConfig.auth.tenant.enabled and ("tenant" not in payload or "tenant_id" not in payload
+                                                  or not payload.get("tenant")):
+                raise AuthError(message="用户token不合法")
             TenantManager.set_from_token(tenant_enabled=payload.get("tenant"), username=username,
                                          tenant_id=payload.get("tenant_id"))
             from kelvora_core.portal_auth.entity_table.auth_user import AuthUser
             user = await QueryService.query_columns_first(db, model_class=AuthUser,
                                                           condition=AuthUser.username == username)
-            if user:
-                return user
-            raise AuthError(message="用户token不合法")
+            if not user or user.is_active is not True:
+                raise AuthError(message="用户token不合法")
+            return user
         except jwt.InvalidTokenError as exc:
             raise AuthError(message="无效的token，请重新登录", errors=str(exc))
         except AuthError:
@@ -165,6 +183,8 @@ class PlainWarden:
                                db: AsyncSession = Depends(AsyncConduit.get_auth_async_session)):
         try:
             payload = cls.jwt_decode(auth_bearer.credentials)
+            if payload.get("token_type") is not None:
+                raise AuthError(message="无效的token，请重新登录")
             user = await cls._get_current_user(payload, db)
             from kelvora_core.portal_auth.entity_table.auth_user import AuthUserResponse
             return AuthUserResponse.model_validate(user)
@@ -267,6 +287,13 @@ def serve(impl, url, port):
     import uvicorn
 
     asyncio.run(one_user(url))
+    auth = json.loads(os.environ.get("KELVORA_BENCH_AUTH", "{}"))
+    if auth:  # sections of `auth` for this server, e.g. login throttling off
+        settings = AppConfig.model_copy(deep=True)
+        for section, values in auth.items():
+            if section in type(settings.auth).model_fields:
+                setattr(settings.auth, section, getattr(settings.auth, section).model_copy(update=values))
+        app_config.install(settings)
     app = native_app() if impl == "native" else plain_app()
     uvicorn.run(app, host="127.0.0.1", port=port, log_level="warning", access_log=False, lifespan="off")
 
@@ -280,13 +307,13 @@ def free_port():
 class Server:
     """One uvicorn process serving one implementation on a fresh database."""
 
-    def __init__(self, impl):
+    def __init__(self, impl, auth=None):
         self.folder = tempfile.mkdtemp(prefix="kelvora-bench-warden-")
         self.port = free_port()
         self.base = f"http://127.0.0.1:{self.port}"
         url = f"sqlite+aiosqlite:///{self.folder}/auth.db"
         path = os.pathsep.join(filter(None, [str(ROOT), os.environ.get("PYTHONPATH")]))
-        env = {**os.environ, "PYTHONPATH": path}
+        env = {**os.environ, "PYTHONPATH": path, "KELVORA_BENCH_AUTH": json.dumps(auth or {})}
         self.process = subprocess.Popen([sys.executable, __file__, "serve", impl, url, str(self.port)],
                                         cwd=self.folder, env=env)
 
@@ -385,6 +412,8 @@ def measure(script):
 
 
 def report():
+    latency_report()
+    revocation_report()
     print(f"\n-- requests per second: uvicorn, 1 worker, SQLite file with one user; wrk -t1 on loopback, "
           f"{SECONDS} s per route and side in alternating slices (login -c{LOGIN_CONNECTIONS}, "
           f"/auth/me -c{ME_CONNECTIONS})")
@@ -403,6 +432,115 @@ def report():
     print("ratio = native requests per second / plain Python requests per second; load average "
           f"of the machine after the runs: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
 
+
+# ---- latency beside a login flood, and the time of a refused login ------------------------
+
+LATENCY_SECONDS = 8
+FLOOD_CONNECTIONS = 4   # clients posting wrong passwords as fast as they are answered
+ME_LATENCY_CONNECTIONS = 4
+LOGIN_SAMPLES = 15      # per kind of refused login, taken in turns
+
+# Counts the answers by status; wrk's own summary only tells 2xx from the rest.
+FLOOD_SCRIPT = """wrk.method = "POST"
+wrk.body = "username={user}&password=wrong-{password}"
+wrk.headers["Content-Type"] = "application/x-www-form-urlencoded"
+local threads = {{}}
+function setup(thread) table.insert(threads, thread) end
+function init(args) statuses = {{}} end
+function response(status, headers, body) statuses[status] = (statuses[status] or 0) + 1 end
+function done(summary, latency, requests)
+  for _, thread in ipairs(threads) do
+    for status, count in pairs(thread:get("statuses")) do io.write(string.format("status %d %d\\n", status, count)) end
+  end
+end
+"""
+UNITS = {"us": 1e-3, "ms": 1.0, "s": 1000.0}
+
+
+def wrk_latency(url, seconds, connections, *options):
+    """p50 and p99 in milliseconds and the request count of one wrk --latency run."""
+    out = subprocess.run(["wrk", "-t1", f"-c{connections}", f"-d{seconds}s", "--timeout", "30s", "--latency",
+                          *options, url], capture_output=True, text=True, check=True).stdout
+    if "Non-2xx" in out or "Socket errors" in out:
+        raise RuntimeError(f"wrk saw failed requests:\n{out}")
+    cut = {p: float(v) * UNITS[u] for p, v, u in re.findall(r"^\s+(50|99)%\s+([\d.]+)(us|ms|s)\s*$", out, re.M)}
+    return cut["50"], cut["99"], int(re.search(r"(\d+) requests in", out).group(1))
+
+
+def login_time(base, username, password):
+    form = urllib.parse.urlencode({"username": username, "password": password}).encode()
+    started = time.perf_counter()
+    try:
+        urllib.request.urlopen(urllib.request.Request(f"{base}/auth/token", data=form), timeout=30).close()
+    except urllib.error.HTTPError as refused:
+        if refused.code != 401:
+            raise RuntimeError(f"a refused login answered {refused.code}") from None
+    else:
+        raise RuntimeError("a wrong login was accepted")
+    return (time.perf_counter() - started) * 1000
+
+
+def latency_report():
+    print(f"\n-- GET /auth/me latency alone and beside a wrong-password flood (wrk -c{FLOOD_CONNECTIONS} "
+          f"on POST /auth/token), and refused logins; uvicorn, 1 worker, SQLite, bcrypt cost 12, "
+          f"login throttling off")
+    if shutil.which("wrk") is None:
+        print("   skipped: wrk is not installed (make bench installs Debian's wrk)")
+        return
+    # Throttling would answer most of the flood with 429 at once: off, so every guess costs a hash.
+    with Server("native", auth={"login_throttle": {"enabled": False}}) as server, \
+            tempfile.NamedTemporaryFile("w", suffix=".lua") as script:
+        bearer = ready(server)
+        script.write(FLOOD_SCRIPT.format(user=USERNAME, password=PASSWORD))
+        script.flush()
+        alone = wrk_latency(server.base + "/auth/me", LATENCY_SECONDS, ME_LATENCY_CONNECTIONS, *bearer)
+        flood = subprocess.Popen(["wrk", "-t1", f"-c{FLOOD_CONNECTIONS}", f"-d{LATENCY_SECONDS + 2}s", "--timeout",
+                                  "60s", "-s", script.name, server.base + "/auth/token"],
+                                 stdout=subprocess.PIPE, text=True)
+        time.sleep(1)
+        beside = wrk_latency(server.base + "/auth/me", LATENCY_SECONDS, ME_LATENCY_CONNECTIONS, *bearer)
+        statuses = dict(re.findall(r"^status (\d+) (\d+)$", flood.communicate()[0], re.M))
+        times = {"unknown user": [], "wrong password": []}
+        for _ in range(LOGIN_SAMPLES):
+            times["unknown user"].append(login_time(server.base, "nobody-" + USERNAME, PASSWORD))
+            times["wrong password"].append(login_time(server.base, USERNAME, "wrong-" + PASSWORD))
+    for label, (p50, p99, count) in (("alone", alone), ("beside the flood", beside)):
+        print(f"{'GET /auth/me ' + label:44} p50 {p50:9.2f} ms   p99 {p99:9.2f} ms   ({count} requests)")
+    answered = ", ".join(f"{count} x {status}" for status, count in sorted(statuses.items()))
+    print(f"{'  the flood was answered':44} {answered or 'nothing'} in {LATENCY_SECONDS + 2} s")
+    print(f"{'  p99 beside the flood / p99 alone':44} {beside[1] / alone[1]:9.2f}x   (target: within 3x)")
+    medians = {label: statistics.median(values) for label, values in times.items()}
+    for label, median in medians.items():
+        print(f"{'POST /auth/token refused, ' + label:44} median {median:9.2f} ms   ({LOGIN_SAMPLES} logins)")
+    gap = abs(medians["unknown user"] - medians["wrong password"]) / max(medians.values())
+    print(f"{'  difference of the two medians':44} {gap * 100:9.1f} %   (target: within 10 %)")
+
+
+def revocation_report():
+    """/auth/me with revocation off and on (the database store: one more look-up by primary key on
+    the request's own session), served side by side and measured in alternating slices."""
+    print(f"\n-- GET /auth/me requests per second, token revocation off and on (database store, SQLite); "
+          f"wrk -t1 -c{ME_CONNECTIONS}, {SECONDS} s per side in alternating slices")
+    if shutil.which("wrk") is None:
+        print("   skipped: wrk is not installed (make bench installs Debian's wrk)")
+        return
+    with Server("native") as off, Server("native", auth={"revocation": {"enabled": True}}) as on:
+        servers = {"revocation off": off, "revocation on": on}
+        bearers = {label: ready(server) for label, server in servers.items()}
+        done = {label: 0.0 for label in servers}
+        for _ in range(ME_SLICES):
+            for label, server in servers.items():
+                rate, _ = wrk(server.base + "/auth/me", SECONDS // ME_SLICES, ME_CONNECTIONS, *bearers[label])
+                done[label] += rate * (SECONDS // ME_SLICES)
+    rates = {label: total / SECONDS for label, total in done.items()}
+    for label, rate in rates.items():
+        print(f"{'GET /auth/me, ' + label:44} {rate:8.1f}/s")
+    print(f"{'  on / off':44} {rates['revocation on'] / rates['revocation off']:9.2f}x")
+
+
+if __name__ == "__main__" and sys.argv[1:2] == ["latency"]:
+    latency_report()
+    revocation_report()
 
 if __name__ == "__main__" and sys.argv[1:2] == ["serve"]:
     serve(sys.argv[2], sys.argv[3], int(sys.argv[4]))

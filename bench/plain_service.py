@@ -24,6 +24,7 @@ from kelvora_core.exception.register_handlers import register_exception_handlers
 from kelvora_core.exception.service_exception import AuthError
 from kelvora_core.portal_auth.entity_table.auth_user import AuthUser, AuthUserResponse
 from kelvora_core.services.query_service import QueryService
+from kelvora_core.services.revocation import revocation_store
 from kelvora_core.tools.tenant_manager import TenantManager
 
 from examples.notes.models import Project, ProjectRead
@@ -64,15 +65,21 @@ async def notes_session() -> AsyncIterator[AsyncSession]:
 
 async def current_user(credentials: HTTPAuthorizationCredentials = Depends(bearer),
                        db: AsyncSession = Depends(auth_session)) -> AuthUserResponse:
+    auth = AppConfig.auth
     try:
-        payload = jwt.decode(credentials.credentials, AppConfig.auth.token_secret_key, algorithms=["HS256"])
+        # The same checks as the native service: required times, audience and issuer, leeway.
+        payload = jwt.decode(credentials.credentials, auth.token_secret_key, algorithms=["HS256"],
+                             options={"require": ["exp", "iat"]}, leeway=auth.token_leeway_seconds,
+                             audience=auth.token_audience, issuer=auth.token_issuer)
     except jwt.InvalidTokenError as exc:
         raise AuthError(message="无效的token，请重新登录", errors=str(exc)) from exc
     username = payload.get("sub")
-    if username is None:
+    if username is None or payload.get("token_type") is not None:
         raise AuthError(message="用户token不合法")
     TenantManager.set_from_token(tenant_enabled=payload.get("tenant"), username=str(username),
                                  tenant_id=payload.get("tenant_id"))
+    if auth.revocation.enabled and await revocation_store().is_revoked(payload, db):
+        raise AuthError(message="用户token已失效，请重新登录")
     user = await QueryService.query_columns_first(db, model_class=AuthUser, condition=AuthUser.username == username)
     if not user or user.is_active is not True:
         raise AuthError(message="用户token不合法")

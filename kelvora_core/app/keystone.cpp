@@ -326,8 +326,113 @@ Coro check_registry(Args& a, nb::handle registry) {
     co_return nb::none();
 }
 
+// ---- production start --------------------------------------------------------------
+// Production creates nothing, but says what is wrong: a missing table would otherwise only
+// show later, as failures that look like something else (every login a 401).
+
+// The table names of one registry that its database lacks, schema-qualified as MetaData keys.
+Coro missing_tables(Args& a, nb::handle registry) {
+    nb::object engine_name = registry.attr("engine_name"_n);
+    nb::object database = a.global("DatabaseEngine"_n)();
+    bool schemas = truthy(database.attr("support_schema"_n)(engine_name));
+    nb::dict wanted;  // schema (None: the default one) -> qualified names
+    for (nb::handle table : registry.attr("metadata"_n).attr("tables"_n).attr("values"_n)()) {
+        nb::object schema = schemas ? nb::object(table.attr("schema"_n)) : nb::none();
+        nb::object name = schema.is_none() ? nb::object(table.attr("name"_n))
+                                           : "{}.{}"_n.format(schema, table.attr("name"_n));
+        wanted.attr("setdefault"_n)(schema, nb::list()).attr("append"_n)(name);
+    }
+    nb::list missing;
+    if (nb::len(wanted) == 0) co_return missing;
+    AsyncWith connection(database.attr("get_async_engine"_n)(engine_name).attr("connect"_n)());
+    nb::object conn = co_await connection.enter();
+    Caught body;
+    try {
+        nb::object groups = nb::steal(PySequence_List(wanted.attr("items"_n)().ptr()));
+        if (!groups) raise_pending();
+        for (nb::handle group : groups) {
+            nb::object existing = co_await conn.attr("run_sync"_n)(a.global("_table_names"_n), group[0]);
+            for (nb::handle name : group[1])
+                if (!contains(existing, name)) missing.append(name);
+        }
+    } catch (...) {
+        body.capture();
+    }
+    co_await connection.exit(body);
+    co_return missing;
+}
+
+Coro report_missing_tables(Args& a) {
+    nb::list registries;
+    registries.append(import_local(a, "..portal_auth", "auth_registry"));
+    nb::object settings = nb::steal(PySequence_List(a.global("AppConfig"_n).attr("routers"_n).ptr()));
+    if (!settings) raise_pending();
+    for (nb::handle setting : settings) {
+        if (setting.attr("name"_n).equal("kelvora_core"_n) || !truthy(setting.attr("enabled"_n))) continue;
+        nb::object found = a.global("ClassScanner"_n).attr("find_classes_instances"_n)(
+            "package_name"_a = setting.attr("name"_n), "base_class"_a = a.global("registry"_n),
+            "predicate"_a = nb::none());
+        nb::object values = nb::steal(PySequence_List(found.attr("values"_n)().ptr()));
+        if (!values) raise_pending();
+        for (nb::handle item : values) registries.append(item);
+    }
+    for (nb::handle registry : registries) {
+        nb::object engine_name = attr_or(registry, "engine_name"_n, nb::none());
+        Caught failure;
+        try {
+            nb::object missing = co_await missing_tables(a, registry);
+            for (nb::handle name : missing)
+                logger(a).error("缺少数据表: {} - {}（生产环境不会自动建表，请先创建）"_n.format(engine_name, name));
+        } catch (...) {
+            failure.capture();
+        }
+        if (failure) {
+            if (!failure.matches(PyExc_Exception)) failure.rethrow();
+            logger(a).error("无法检查 {} 数据库的数据表: {}"_n.format(engine_name, str_of(failure.value())));
+        }
+    }
+    co_return nb::none();
+}
+
+// A default account created outside production keeps its name as password until changed:
+// anyone can log in as it.
+Coro warn_default_passwords(Args& a) {
+    nb::object db = co_await a.global("AsyncConduit"_n)().attr("get_raw_session"_n)("Auth"_n);
+    Caught failure;
+    try {
+        // Accounts of every tenant.
+        a.global("TenantManager"_n).attr("disable"_n)();
+        nb::object auth_user = import_local(a, "..portal_auth.entity_table.auth_user", "AuthUser");
+        nb::object users =
+            nb::steal(PySequence_List(a.global("AppConfig"_n).attr("auth"_n).attr("default_admin_users"_n).ptr()));
+        if (!users) raise_pending();
+        for (nb::handle admin_user : users) {
+            nb::object condition =
+                nb::steal(PyObject_RichCompare(auth_user.attr("username"_n).ptr(), admin_user.ptr(), Py_EQ));
+            if (!condition) raise_pending();
+            nb::object found = co_await a.global("QueryService"_n).attr("query_columns_first"_n)(
+                db, "model_class"_a = auth_user, "condition"_a = condition);
+            if (!truthy(found)) continue;
+            nb::object same = co_await a.global("PasswordPool"_n).attr("call"_n)(
+                a.global("Warden"_n).attr("verify_password"_n), str_of(admin_user), found.attr("password"_n));
+            if (truthy(same)) logger(a).warning("默认账户 {} 的密码仍与账号相同，请立即修改"_n.format(admin_user));
+        }
+    } catch (...) {
+        failure.capture();
+    }
+    co_await db.attr("close"_n)();
+    if (failure) {
+        if (!failure.matches(PyExc_Exception)) failure.rethrow();
+        logger(a).error("无法检查默认账户的密码: {}"_n.format(str_of(failure.value())));
+    }
+    co_return nb::none();
+}
+
 Coro check_database(Args a) {
-    if (is_prod(a)) co_return nb::none();
+    if (is_prod(a)) {
+        co_await report_missing_tables(a);
+        co_return nb::none();
+    }
     nb::handle core = "kelvora_core"_n;
 
     nb::object core_setting;
@@ -363,7 +468,10 @@ Coro check_database(Args a) {
 }
 
 Coro check_admin_user(Args a) {
-    if (is_prod(a)) co_return nb::none();
+    if (is_prod(a)) {
+        co_await warn_default_passwords(a);
+        co_return nb::none();
+    }
     nb::object db = co_await a.global("AsyncConduit"_n)().attr("get_raw_session"_n)("Auth"_n);
 
     // The raw session is the caller's: closed here whatever happens, so a failed
@@ -481,7 +589,8 @@ NB_MODULE(keystone, m) {
     import_from(m, "..tools.tenant_manager", "TenantManager");
     import_from(m, "..services.warden", "Warden");
     import_from(m, "..services.conduit", "AsyncConduit");
-    import_from(m, "..tools.surveyor", "Surveyor");
+    import_from(m, "..tools.surveyor", {"Surveyor", "_table_names"});
+    import_from(m, "..services.password_pool", "PasswordPool");
 
     // The documentation pages' handlers, registered by _init_fastapi.
     nb::setattr(m, "_custom_docs",

@@ -9,15 +9,16 @@ from __future__ import annotations
 
 from typing import Annotated
 
-from fastapi import Body, Depends
-from fastapi.security import OAuth2PasswordBearer, OAuth2PasswordRequestForm
+from fastapi import Body, Depends, Request
+from fastapi.security import HTTPAuthorizationCredentials, OAuth2PasswordBearer, OAuth2PasswordRequestForm
 from pydantic import BaseModel
 from sqlmodel.ext.asyncio.session import AsyncSession
 
-from ..exception.service_exception import ValidError
+from ..exception.service_exception import AuthError, ValidError
 from ..portal_auth.entity_table.auth_user import AuthUserPassword, AuthUserResponse
 from ..schemas.response import TokenResponse
 from ..services.conduit import AsyncConduit
+from ..services.login_throttle import LoginThrottle
 from ..services.warden import Warden
 from .auth_router import AuthRouter
 
@@ -34,6 +35,8 @@ router = AuthRouter(prefix="/auth", tags=["认证"], dependencies=[Depends(passw
 
 Session = Annotated[AsyncSession, Depends(AsyncConduit.get_auth_async_session)]
 CurrentUser = Annotated[AuthUserResponse, Depends(Warden.get_current_user)]
+# The same bearer scheme Warden.get_current_user reads; FastAPI resolves it once per request.
+Bearer = Annotated[HTTPAuthorizationCredentials, Depends(Warden.http_bearer)]
 
 
 class RefreshRequest(BaseModel):
@@ -44,10 +47,25 @@ class Message(BaseModel):
     message: str
 
 
-@router.post("/token", response_model=TokenResponse, summary="登录，获取令牌")
-async def login(form: Annotated[OAuth2PasswordRequestForm, Depends()], db: Session) -> TokenResponse:
-    """OAuth2 password login: the form fields username and password."""
-    return await Warden.login(db=db, auth_login=form)
+@router.post("/token", response_model=TokenResponse, summary="登录，获取令牌",
+             responses={429: {"description": "登录失败次数过多或登录请求过多；Retry-After 给出秒数"}})
+async def login(request: Request, form: Annotated[OAuth2PasswordRequestForm, Depends()],
+                db: Session) -> TokenResponse:
+    """OAuth2 password login: the form fields username and password.
+
+    Past the configured number of failed logins for the user name or the client address, the
+    answer is 429 with Retry-After, before any password is checked.
+    """
+    throttle = LoginThrottle.shared()
+    address = request.client.host if request.client else None
+    await throttle.check(form.username, address)
+    try:
+        pair = await Warden.login(db=db, auth_login=form)
+    except AuthError:
+        await throttle.failed(form.username, address)
+        raise
+    await throttle.succeeded(form.username)
+    return pair
 
 
 @router.post("/refresh", response_model=TokenResponse, summary="用刷新令牌换取新的访问令牌")
@@ -56,8 +74,8 @@ async def refresh(body: RefreshRequest, db: Session) -> TokenResponse:
 
 
 @router.post("/logout", response_model=Message, summary="登出")
-async def logout(current_user: CurrentUser) -> Message:
-    await Warden.logout()
+async def logout(current_user: CurrentUser, credentials: Bearer) -> Message:
+    await Warden.logout(credentials.credentials)
     return Message(message="已登出")
 
 

@@ -20,7 +20,7 @@ import logging as _stdlib_logging
 import os
 from collections.abc import Mapping
 from pathlib import Path
-from typing import Annotated, Any
+from typing import Annotated, Any, Literal
 
 import yaml
 from pydantic import BaseModel, ConfigDict, Field, PlainValidator, PrivateAttr, ValidationError
@@ -48,10 +48,21 @@ __all__ = [
 
 ENV_VAR = "KELVORA_CONFIG"
 DEFAULT_FILE = "config.yaml"
+#: Names the token key outside the file (a secret store, a container's environment); wins over
+#: auth.token_secret_key.
+SECRET_ENV_VAR = "KELVORA_TOKEN_SECRET_KEY"
 
 #: Public, so never acceptable in production; long enough for HS256 (32 bytes).
 DEV_SECRET_KEY = "kelvora-development-secret-key-do-not-use-in-production"
 MIN_SECRET_BYTES = 32
+#: Every key written in this repository (defaults, the example service, the test services):
+#: anyone can read them, so production refuses each.
+SHIPPED_SECRET_KEYS = frozenset({
+    DEV_SECRET_KEY,
+    "change-me-to-a-long-random-text-of-32-bytes-or-more",
+    "live-test-secret-key-of-more-than-32-bytes",
+    "hostile-test-secret-key-of-more-than-32-bytes",
+})
 
 LOGGING_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
 _LEVEL_DESC = {"DEBUG": "调试", "INFO": "信息", "WARNING": "警告", "ERROR": "错误", "CRITICAL": "严重"}
@@ -158,12 +169,58 @@ class TenantSettings(_Section):
     default_tenant_id: TenantId = 1
 
 
+class PasswordHashingSettings(_Section):
+    """The threads that hash and check passwords, away from the event loop."""
+
+    #: None: half the machine's cores, at least one.
+    threads: int | None = Field(None, ge=1, le=256)
+    #: Checks that may wait for a thread; one more is refused with 429.
+    queue: int = Field(16, ge=0, le=100_000)
+
+    def thread_count(self) -> int:
+        return self.threads or max(1, (os.cpu_count() or 2) // 2)
+
+
+class LoginThrottleSettings(_Section):
+    """Failed logins counted per user name and per client address in a sliding window."""
+
+    enabled: bool = True
+    window_seconds: PositiveNumber = 900
+    max_failures_per_user: int = Field(10, ge=1)
+    max_failures_per_address: int = Field(100, ge=1)
+
+
+class RevocationSettings(_Section):
+    """Logout, password change and refresh-token rotation end tokens before they expire."""
+
+    enabled: bool = False
+    #: "database": a table of the "Auth" database; "redis": the configured Redis server;
+    #: "memory": this process only (a single-process service).
+    store: Literal["database", "redis", "memory"] = "database"
+
+
 class AuthSettings(_Section):
     default_admin_users: list[NonEmptyText] = Field(default_factory=lambda: ["admin"])
     token_secret_key: SecretKey = Field(DEV_SECRET_KEY, repr=False)
     token_expire_minutes: PositiveNumber = 30
     token_refresh_expire_days: PositiveNumber = 7
+    #: Seconds of clock difference allowed on "exp", "iat" and "nbf".
+    token_leeway_seconds: float = Field(0, ge=0, le=3600)
+    #: When set, issued tokens carry it and tokens without it (or with another) are refused.
+    token_audience: NonEmptyText | None = None
+    token_issuer: NonEmptyText | None = None
     tenant: TenantSettings = Field(default_factory=TenantSettings)
+    password_hashing: PasswordHashingSettings = Field(default_factory=PasswordHashingSettings)
+    login_throttle: LoginThrottleSettings = Field(default_factory=LoginThrottleSettings)
+    revocation: RevocationSettings = Field(default_factory=RevocationSettings)
+
+    @field_validator("token_leeway_seconds", mode="before")
+    @classmethod
+    def _leeway_number(cls, value: Any) -> Any:
+        # Strict mode takes no int for a float; a whole number of seconds is the usual way to write it.
+        if isinstance(value, int) and type(value) is not bool:
+            return float(value)
+        return value
 
     @field_validator("default_admin_users")
     @classmethod
@@ -295,11 +352,20 @@ class Settings(_Section):
 
     @model_validator(mode="after")
     def _production_secret(self) -> Settings:
-        if self.environment.is_prod and self.auth.token_secret_key == DEV_SECRET_KEY:
+        key = self.auth.token_secret_key
+        text = key.decode("utf-8", "replace") if isinstance(key, bytes) else key
+        if self.environment.is_prod and text in SHIPPED_SECRET_KEYS:
             raise _invalid(
                 "auth.token_secret_key must be set in production: "
-                "the built-in development key is public"
+                "this key ships with Kelvora and is public (set your own, or "
+                f"{SECRET_ENV_VAR})"
             )
+        return self
+
+    @model_validator(mode="after")
+    def _revocation_store(self) -> Settings:
+        if self.auth.revocation.enabled and self.auth.revocation.store == "redis" and not self.redis.url:
+            raise _invalid("auth.revocation.store is 'redis', but redis.url is not set")
         return self
 
     @property
@@ -363,7 +429,8 @@ def _describe(error: Any) -> str:
     else:
         text = error["msg"]
     secret = bool(error["loc"]) and error["loc"][-1] in _SECRET_KEYS
-    if kind not in _NO_VALUE_SHOWN and not secret:
+    # A check of the whole file (no key) would show the file's first values, secrets included.
+    if kind not in _NO_VALUE_SHOWN and not secret and error["loc"]:
         value = error.get("input")
         text += f", got {_shown(value)}"
         if kind == "string_type" and isinstance(value, (int, float)):
@@ -444,9 +511,27 @@ def read(path: str | os.PathLike[str] | None = None) -> Settings:
     except OSError as exc:
         raise ConfigError(f"{source}: cannot be read: {exc.strerror or exc}") from None
     else:
-        settings = from_mapping(_parse_yaml(text, source), source)
+        settings = from_mapping(_with_secret_from_environment(_parse_yaml(text, source)), source)
+        _warn_development_secret(settings)
+        return settings
+    if os.environ.get(SECRET_ENV_VAR):
+        settings = from_mapping(_with_secret_from_environment({}), "<defaults>")
     _warn_development_secret(settings)
     return settings
+
+
+def _with_secret_from_environment(data: Any) -> Any:
+    """The file's data with the token key from $KELVORA_TOKEN_SECRET_KEY, when that is set."""
+    secret = os.environ.get(SECRET_ENV_VAR)
+    if not secret or (data is not None and not isinstance(data, Mapping)):
+        return data  # a malformed file is still reported as such
+    data = dict(data or {})
+    auth = data.get("auth")
+    auth = dict(auth) if isinstance(auth, Mapping) else {} if auth is None else auth
+    if isinstance(auth, dict):
+        auth["token_secret_key"] = secret
+    data["auth"] = auth
+    return data
 
 
 def _warn_development_secret(settings: Settings) -> None:

@@ -25,14 +25,15 @@ from starlette.status import HTTP_500_INTERNAL_SERVER_ERROR
 from ..config.app_config import AppConfig
 from ..logger.logging_ import logging
 from .faultmap import format_faultmap
-from .service_exception import AuthError, ServiceError
+from .service_exception import AuthError, ServiceError, ThrottledError
 
 __all__ = ["error_body", "register_exception_handlers"]
 
 INTERNAL_MESSAGE = "服务器内部错误，请稍后重试"
 VALIDATION_MESSAGE = "请求参数校验失败"
 
-_SERVICE_TYPES = {401: "auth_error", 403: "forbidden", 422: "valid_error", 400: "query_error"}
+_SERVICE_TYPES = {401: "auth_error", 403: "forbidden", 422: "valid_error", 400: "query_error",
+                  429: "too_many_requests"}
 
 
 def _is_prod() -> bool:
@@ -86,6 +87,8 @@ async def _service_error(request: Request, exc: Exception) -> JSONResponse:
     assert isinstance(exc, ServiceError)  # registered for that class only
     code = exc.status_code
     headers = {"WWW-Authenticate": "Bearer"} if isinstance(exc, AuthError) else None
+    if isinstance(exc, ThrottledError):
+        headers = {"Retry-After": str(exc.retry_after)}
     kind = _SERVICE_TYPES.get(code, "service_error")
     return _response(code, kind, exc.message, _service_errors(exc), exc.fields, headers)
 

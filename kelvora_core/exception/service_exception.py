@@ -9,7 +9,7 @@ from __future__ import annotations
 
 from typing import Any, ClassVar
 
-__all__ = ["AuthError", "ForbiddenError", "QueryError", "ServiceError", "ValidError"]
+__all__ = ["AuthError", "ForbiddenError", "QueryError", "ServiceError", "ThrottledError", "ValidError"]
 
 
 class ServiceError(Exception):
@@ -67,3 +67,22 @@ class QueryError(ServiceError, ValueError):
 
     status_code = 400
     default_message = "查询条件不正确"
+
+
+class ThrottledError(ServiceError):
+    """Too many requests of a kind: the caller may try again after ``retry_after`` seconds."""
+
+    status_code = 429
+    default_message = "请求过于频繁，请稍后重试"
+
+    def __init__(self, message: str | None = None, *, retry_after: int = 1, errors: Any = None,
+                 fields: Any = None) -> None:
+        super().__init__(message, errors=errors, fields=fields)
+        self.retry_after = max(1, int(retry_after))
+
+    def __reduce__(self):
+        return (_rebuild_throttled, (self.message, self.retry_after, self.errors, self.fields))
+
+
+def _rebuild_throttled(message: str, retry_after: int, errors: Any, fields: Any) -> ThrottledError:
+    return ThrottledError(message, retry_after=retry_after, errors=errors, fields=fields)

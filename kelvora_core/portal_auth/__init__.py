@@ -7,6 +7,7 @@ from .entity_table.auth_user import (
     AuthUserRegister,
     AuthUserResponse,
 )
+from .entity_table.auth_token_revocation import AuthTokenRevocation
 from .registry import ModelRegistry, auth_registry
 
 __all__ = [
@@ -15,6 +16,7 @@ __all__ = [
     "AuthUserPassword",
     "AuthUserRegister",
     "AuthUserResponse",
+    "AuthTokenRevocation",
     "ModelRegistry",
     "auth_registry",
 ]

@@ -69,6 +69,38 @@ nb::object find_user(const Args& a, nb::handle db, nb::handle username, nb::hand
 
 nb::object user_class(const Args& a) { return import_local(a, "..portal_auth.entity_table.auth_user", "AuthUser"); }
 
+bool is_prod(const Args& a) { return truthy(a.global("AppConfig"_n).attr("environment"_n).attr("is_prod"_n)); }
+
+nb::object auth_settings(const Args& a) { return a.global("AppConfig"_n).attr("auth"_n); }
+
+bool revocation_enabled(const Args& a) { return truthy(auth_settings(a).attr("revocation"_n).attr("enabled"_n)); }
+
+nb::object revocation_store(const Args& a) { return a.global("revocation_store"_n)(); }
+
+// Seconds since the epoch until which an ending must be kept: no token issued before now
+// outlives a refresh token issued now.
+nb::object ending_kept_until(const Args& a, nb::handle cls) {
+    return now_timestamp(a) + multiply(cls.attr("TOKEN_REFRESH_EXPIRE_DAYS"_n), 86400);
+}
+
+// Password work runs on the password pool's threads, never on the event loop.
+nb::object off_loop(const Args& a, nb::handle fn, nb::handle first, nb::handle second = {}) {
+    nb::object call = a.global("PasswordPool"_n).attr("call"_n);
+    return second ? call(fn, first, second) : call(fn, first);
+}
+
+// Checked instead when no user has the name: the same bcrypt work as for a known user (the
+// library's default cost), so the time of the answer does not tell names apart.
+constexpr const char* kUnknownUserHash = "$2b$12$FxklupxhJMjqizmV2asY.u7tWwJtBLO7W6dnrFNvB25apEWnvls.G";
+
+// Where an access token is expected, a refresh token (or any token with a "token_type") is
+// refused: it lives for days and is meant for /auth/refresh only.
+void require_access_token(const Args& a, nb::handle payload) {
+    if (!payload.attr("get"_n)("token_type"_n).is_none())
+        raise_auth_error(a, "无效的token，请重新登录"_n,
+                         error_record(a, "invalid_token"_n, "Token is not an access token"_n, "invalid_token_type"_n));
+}
+
 nb::object user_response(const Args& a, nb::handle user) {
     nb::object response = import_local(a, "..portal_auth.entity_table.auth_user", "AuthUserResponse");
     return response.attr("model_validate"_n)(user);
@@ -109,7 +141,18 @@ nb::object jwt_decode(Args& a) {
     try {
         nb::list algorithms;
         algorithms.append(cls.attr("TOKEN_ALGORITHM"_n));
-        return jwt.attr("decode"_n)(a[1], cls.attr("TOKEN_SECRET_KEY"_n), "algorithms"_a = algorithms);
+        // A token must say when it was issued and when it ends; the leeway covers clocks that
+        // differ between hosts, audience and issuer are checked when configured.
+        nb::list required;
+        required.append("exp"_n);
+        required.append("iat"_n);
+        nb::dict options;
+        options["require"_n] = required;
+        nb::object auth = auth_settings(a);
+        return jwt.attr("decode"_n)(a[1], cls.attr("TOKEN_SECRET_KEY"_n), "algorithms"_a = algorithms,
+                                    "options"_a = options, "leeway"_a = auth.attr("token_leeway_seconds"_n),
+                                    "audience"_a = auth.attr("token_audience"_n),
+                                    "issuer"_a = auth.attr("token_issuer"_n));
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         Handling scope(e.value());
@@ -129,15 +172,23 @@ nb::object get_permission(Args& a) { return a.global("PermissionService"_n)(); }
 // ---- account flows ------------------------------------------------------------------
 
 nb::object set_access_token(Args& a) {
-    nb::handle cls = a[0], auth_user = a[1], refresh_token = a[2], refresh_expires_in = a[3];
+    nb::handle cls = a[0], auth_user = a[1], refresh_token = a[2], refresh_expires_in = a[3], family = a[4];
     nb::object timedelta = a.global("timedelta"_n);
+    nb::object auth = auth_settings(a);
     nb::dict claims;
     claims["sub"] = str_of(auth_user.attr("username"_n));
     claims["iat"] = now_timestamp(a);
     claims["exp"] = utc_now(a) + timedelta("minutes"_a = cls.attr("TOKEN_EXPIRE_MINUTES"_n));
-    claims["jti"] = str_of(a.global("uuid4"_n)());
-    claims["tenant"] = a.global("AppConfig"_n).attr("auth"_n).attr("tenant"_n).attr("enabled"_n);
+    nb::object jti = str_of(a.global("uuid4"_n)());
+    claims["jti"] = jti;
+    claims["tenant"] = auth.attr("tenant"_n).attr("enabled"_n);
     claims["tenant_id"] = auth_user.attr("tenant_id"_n);
+    // Only when configured, so tokens stay as they were otherwise.
+    nb::object issuer = auth.attr("token_issuer"_n), audience = auth.attr("token_audience"_n);
+    if (!issuer.is_none()) claims["iss"] = issuer;
+    if (!audience.is_none()) claims["aud"] = audience;
+    // The login session a pair belongs to: a refresh keeps it, so ending it ends them all.
+    if (revocation_enabled(a)) claims["fam"] = family.is_none() ? jti : nb::borrow(family);
     nb::object access_token = cls.attr("jwt_encode"_n)("data"_a = claims);
 
     nb::object refresh = nb::borrow(refresh_token);
@@ -164,9 +215,11 @@ Coro login(Args a) {
         nb::object auth_user_class = user_class(a);
         a.global("TenantManager"_n).attr("disable"_n)();
         nb::object auth_user = co_await find_user(a, db, auth_login.attr("username"_n), auth_user_class);
-        // The password is checked only when a row was found.
-        if (!truthy(auth_user) ||
-            !truthy(cls.attr("verify_password"_n)(auth_login.attr("password"_n), auth_user.attr("password"_n))))
+        bool known = truthy(auth_user);
+        nb::object stored = known ? auth_user.attr("password"_n) : nb::object(nb::str(kUnknownUserHash));
+        nb::object matched =
+            co_await off_loop(a, cls.attr("verify_password"_n), auth_login.attr("password"_n), stored);
+        if (!known || !truthy(matched))
             raise_auth_error(a, "登录失败，错误的用户名或密码"_n,
                              error_record(a, "invalid_grant"_n, "错误的用户名或密码"_n, "invalid_credentials"_n));
         // Only the boolean True itself: 1 or "yes" is not an active account.
@@ -183,8 +236,15 @@ Coro login(Args a) {
     } catch (...) {
         failure.capture();
     }
-    // Every failure reaches the caller as one error; its reason stays in `errors`.
-    if (!failure.matches(PyExc_Exception)) failure.rethrow();
+    // Every failure reaches the caller as one error; its reason stays in `errors`, except in
+    // production, where it goes to the log only: the answer must not tell an unknown name, a
+    // wrong password and a locked account apart. A full password pool is not a failed login.
+    if (!failure.matches(PyExc_Exception) || failure.matches(a.global("ThrottledError"_n))) failure.rethrow();
+    if (is_prod(a)) {
+        nb::object username = attr_or(auth_login, "username"_n, nb::none());
+        logger(a).warning("登录失败: {} - {}"_n.format(nb::repr(username), str_of(failure.value())));
+        raise_auth_error(a, "登录失败"_n);
+    }
     raise_auth_error(a, "登录失败"_n, str_of(failure.value()));
 }
 
@@ -196,13 +256,35 @@ Coro refresh(Args a) {
         raise_auth_error(a, "这不是一个刷新token，请联系管理员处理该异常"_n,
                          error_record(a, "invalid_grant"_n, "Token is not a refresh token"_n, "invalid_token_type"_n));
     nb::object current_user = co_await cls.attr("_get_current_user"_n)(payload, db);
-    // The same refresh token, no rotation; its own "exp" as the refresh lifetime.
     nb::object expires = payload["exp"_n];
-    co_return cls.attr("_set_access_token"_n)(current_user, "refresh_token"_a = refresh_token,
-                                              "refresh_expires_in"_a = expires);
+    if (!revocation_enabled(a)) {
+        // The same refresh token, no rotation; its own "exp" as the refresh lifetime.
+        co_return cls.attr("_set_access_token"_n)(current_user, "refresh_token"_a = refresh_token,
+                                                  "refresh_expires_in"_a = expires);
+    }
+    // Rotation: each refresh token is exchanged once. One presented again was stolen or
+    // copied, and the login session it belongs to ends for everyone holding a token of it.
+    nb::object store = revocation_store(a);
+    nb::object family = a.global("token_family"_n)(payload);
+    nb::object first = co_await store.attr("claim_refresh"_n)(payload.attr("get"_n)("jti"_n), expires);
+    if (!truthy(first)) {
+        co_await store.attr("end_family"_n)(family, ending_kept_until(a, cls));
+        raise_auth_error(a, "刷新token已被使用，请重新登录"_n,
+                         error_record(a, "invalid_grant"_n, "Refresh token was already used"_n, "token_reused"_n));
+    }
+    co_return cls.attr("_set_access_token"_n)(current_user, "family"_a = family);
 }
 
-Coro logout(Args) { co_return nb::none(); }
+// With revocation on, the login session of the given token ends: its access and refresh
+// tokens, and every pair refreshed from them.
+Coro logout(Args a) {
+    nb::handle cls = a[0], token = a[1];
+    if (token.is_none() || !revocation_enabled(a)) co_return nb::none();
+    nb::object payload = cls.attr("jwt_decode"_n)(token);
+    co_await revocation_store(a).attr("end_family"_n)(a.global("token_family"_n)(payload),
+                                                      ending_kept_until(a, cls));
+    co_return nb::none();
+}
 
 Coro modify_password(Args a) {
     nb::handle db = a[1], password_model = a[2], current_user = a[3];
@@ -210,11 +292,20 @@ Coro modify_password(Args a) {
     // Warden through the module, not cls, as the flow was written.
     nb::object warden = a.global("Warden"_n);
     nb::object auth_user = co_await find_user(a, db, current_user.attr("username"_n), auth_user_class);
-    if (!truthy(auth_user) ||
-        !truthy(warden.attr("verify_password"_n)(password_model.attr("old_password"_n), auth_user.attr("password"_n))))
+    if (!truthy(auth_user))
         raise_object(a.global("ValidError"_n)("fields"_a = "old_password"_n, "message"_a = "原始密码不正确"_n));
+    nb::object matched = co_await off_loop(a, warden.attr("verify_password"_n), password_model.attr("old_password"_n),
+                                           auth_user.attr("password"_n));
+    if (!truthy(matched))
+        raise_object(a.global("ValidError"_n)("fields"_a = "old_password"_n, "message"_a = "原始密码不正确"_n));
+    nb::object new_hash = co_await off_loop(a, warden.attr("hash_password"_n), password_model.attr("new_password"_n));
+    // Every earlier token of the user ends, before the new password is stored: should storing
+    // fail, the tokens are gone but the old password still works, never the other way round.
+    if (revocation_enabled(a))
+        co_await revocation_store(a).attr("end_user_tokens"_n)(current_user.attr("username"_n),
+                                                               ending_kept_until(a, warden));
     nb::dict changes;
-    changes["password"] = warden.attr("hash_password"_n)(password_model.attr("new_password"_n));
+    changes["password"] = new_hash;
     nb::object user_id = auth_user.attr("user_id"_n);
     auth_user = co_await a.global("DataService"_n).attr("db_update"_n)(db, user_id, "model_class"_a = auth_user_class,
                                                                          "update_model"_a = changes);
@@ -232,12 +323,26 @@ Coro get_current_user_row(Args a) {
         nb::object subject = payload.attr("get"_n)("sub"_n);
         if (subject.is_none()) raise_auth_error(a, "用户token不合法"_n);
         nb::object username = str_of(subject);
+        // Under tenant mode a token must name its tenant and ask for filtering: one without
+        // (made before the mode was on, say) would see every tenant's rows.
+        if (truthy(auth_settings(a).attr("tenant"_n).attr("enabled"_n)) &&
+            (!contains(payload, "tenant"_n) || !contains(payload, "tenant_id"_n) ||
+             !truthy(payload.attr("get"_n)("tenant"_n))))
+            raise_auth_error(a, "用户token不合法"_n,
+                             error_record(a, "invalid_token"_n, "Token has no tenant claims"_n, "tenant_missing"_n));
         a.global("TenantManager"_n)
             .attr("set_from_token"_n)("tenant_enabled"_a = payload.attr("get"_n)("tenant"_n), "username"_a = username,
                                       "tenant_id"_a = payload.attr("get"_n)("tenant_id"_n));
+        if (revocation_enabled(a) && truthy(co_await revocation_store(a).attr("is_revoked"_n)(payload, db)))
+            raise_auth_error(a, "用户token已失效，请重新登录"_n,
+                             error_record(a, "invalid_token"_n, "Token was revoked"_n, "token_revoked"_n));
         nb::object user = co_await find_user(a, db, username, user_class(a));
-        if (truthy(user)) co_return user;
-        raise_auth_error(a, "用户token不合法"_n);
+        if (!truthy(user)) raise_auth_error(a, "用户token不合法"_n);
+        // A deactivated account's tokens end with it.
+        if (user.attr("is_active"_n).ptr() != Py_True)
+            raise_auth_error(a, "用户token不合法"_n,
+                             error_record(a, "invalid_token"_n, "账户未激活或被锁定"_n, "user_invalid"_n));
+        co_return user;
     } catch (...) {
         failure.capture();
     }
@@ -253,6 +358,7 @@ Coro get_current_user(Args a) {
     Caught failure;
     try {
         nb::object payload = cls.attr("jwt_decode"_n)(auth_bearer.attr("credentials"_n));
+        require_access_token(a, payload);
         nb::object user = co_await cls.attr("_get_current_user"_n)(payload, db);
         co_return user_response(a, user);
     } catch (...) {
@@ -278,6 +384,7 @@ Coro get_current_user_request(Args a) {
     nb::object parts = value.attr("partition"_n)(" "_n);
     nb::object token = truthy(parts[2]) ? nb::object(parts[2]) : nb::object(parts[0]);
     nb::object payload = cls.attr("jwt_decode"_n)(token);
+    require_access_token(a, payload);
     nb::object user = co_await cls.attr("_get_current_user"_n)(payload, db);
     co_return user_response(a, user);
 }
@@ -296,11 +403,13 @@ NB_MODULE(warden, m) {
     import_from(m, ".query_service", "QueryService");
     nb::object conduit = import_from(m, ".conduit", "AsyncConduit");
     nb::object config = import_from(m, "..config.app_config", "AppConfig");
-    import_from(m, "..exception.service_exception", {"AuthError", "ValidError"});
+    import_from(m, "..exception.service_exception", {"AuthError", "ValidError", "ThrottledError"});
     import_from(m, "..logger.logging_", "logging");
     import_from(m, "..schemas.response", "TokenResponse");
     import_from(m, "..services.data_service", "DataService");
     import_from(m, "..tools.tenant_manager", "TenantManager");
+    import_from(m, ".password_pool", "PasswordPool");
+    import_from(m, ".revocation", {"revocation_store", "token_family"});
 
     // Read once, now: later configuration changes do not reach the class.
     nb::object auth = config.attr("auth"_n);
@@ -368,8 +477,8 @@ NB_MODULE(warden, m) {
                       .returns = text("AuthUser"),
                       .body = warden::get_current_user_row})
         .classmethod({.name = "logout",
-                      .doc = "用户登出操作。\n\n不吊销任何令牌：已签发的令牌在过期前仍然有效。",
-                      .params = {cls},
+                      .doc = "用户登出操作。\n\n启用 auth.revocation 时，结束 token 所属的登录会话；否则已签发的令牌在过期前仍然有效。",
+                      .params = {cls, {.name = "token", .default_value = nb::none()}},
                       .returns = text("None"),
                       .body = warden::logout})
         .classmethod({.name = "refresh",
@@ -388,7 +497,8 @@ NB_MODULE(warden, m) {
                       .params = {cls,
                                  {.name = "auth_user"},
                                  {.name = "refresh_token", .default_value = nb::none()},
-                                 {.name = "refresh_expires_in", .default_value = nb::none()}},
+                                 {.name = "refresh_expires_in", .default_value = nb::none()},
+                                 {.name = "family", .default_value = nb::none()}},
                       .returns = text("TokenResponse"),
                       .body = warden::set_access_token})
         .classmethod({.name = "modify_password",

@@ -9,7 +9,7 @@ from fastapi.security import HTTPAuthorizationCredentials as HTTPAuthorizationCr
 from sqlmodel.ext.asyncio.session import AsyncSession as AsyncSession
 
 from ..config.app_config import AppConfig as AppConfig
-from ..exception.service_exception import AuthError as AuthError, ValidError as ValidError
+from ..exception.service_exception import AuthError as AuthError, ThrottledError as ThrottledError, ValidError as ValidError
 from ..logger.logging_ import logging as logging
 from ..portal_auth.entity_table.auth_user import AuthUser, AuthUserResponse
 from ..schemas.response import TokenResponse as TokenResponse
@@ -17,7 +17,9 @@ from ..tools.tenant_manager import TenantManager as TenantManager
 from .casbin_service import PermissionService as PermissionService
 from .conduit import AsyncConduit as AsyncConduit
 from .data_service import DataService as DataService
+from .password_pool import PasswordPool as PasswordPool
 from .query_service import QueryService as QueryService
+from .revocation import revocation_store as revocation_store, token_family as token_family
 
 class Warden:
     """认证服务类，处理用户认证、密码验证、JWT令牌管理等操作"""
@@ -49,7 +51,7 @@ class Warden:
     @classmethod
     async def _get_current_user(cls, payload: Any, db: AsyncSession) -> AuthUser: ...
     @classmethod
-    async def logout(cls) -> None: ...
+    async def logout(cls, token: Any = None) -> None: ...
     @classmethod
     async def refresh(cls, refresh_token: Any, db: AsyncSession) -> TokenResponse: ...
     @classmethod
@@ -57,7 +59,7 @@ class Warden:
         """用户登录认证。"""
     @classmethod
     def _set_access_token(cls, auth_user: Any, refresh_token: Any = None,
-                          refresh_expires_in: Any = None) -> TokenResponse: ...
+                          refresh_expires_in: Any = None, family: Any = None) -> TokenResponse: ...
     @classmethod
     async def modify_password(cls, db: AsyncSession, *, password_model: Any, current_user: Any) -> None:
         """修改用户密码。"""

@@ -335,15 +335,28 @@ async def test_lifespan_checks_creates_accounts_starts_services_and_shuts_down(s
     assert name == "admin" and bcrypt.checkpw(b"admin", hashed.encode())
 
 
-async def test_lifespan_in_production_skips_the_checks(settings, database, app, log):
+async def test_lifespan_in_production_creates_nothing_but_reports_tables_and_default_passwords(settings, database,
+                                                                                                  app, log):
     settings.environment.is_prod = True
     settings.routers.append(Router(name="kelvora_common", prefix="/common", enabled=False))
     async with app._lifespan(app.fastapi):
         pass
-    # The services still start (the permission block's line), the checks leave no trace.
-    assert log.lines == [("debug_line",), ("debug_line",), ("debug", "启动结束: prod"), ("debug_line",), *CLOSING]
     assert await users(database) is None
     assert settings.routers[-1].prefix == "/common"
+    errors = [line[1] for line in log.lines if line[0] == "error"]
+    assert sorted(errors[:2]) == [f"缺少数据表: Auth - {name}（生产环境不会自动建表，请先创建）"
+                          for name in ("auth_token_revocation", "auth_user")]
+    assert len(errors) == 3 and errors[2].startswith("无法检查默认账户的密码: ")  # no table to look in
+
+    settings.environment.is_prod = False
+    async with app._lifespan(app.fastapi):  # tables and admin/admin, as a development start makes them
+        pass
+    settings.environment.is_prod = True
+    log.lines.clear()
+    async with app._lifespan(app.fastapi):
+        pass
+    assert [line[:2] for line in log.lines if line[0] in ("warning", "error")] == [
+        ("warning", "默认账户 admin 的密码仍与账号相同，请立即修改")]
 
 
 async def test_database_check_walks_settings_and_clears_the_common_prefix(settings, database, log, packages,

@@ -30,7 +30,7 @@ async def stored(engine, username):
 
 
 def test_models_and_registry():
-    assert auth_registry.engine_name == "Auth" and list(auth_registry.metadata.tables) == ["auth_user"]
+    assert auth_registry.engine_name == "Auth" and sorted(auth_registry.metadata.tables) == ["auth_token_revocation", "auth_user"]
     assert "auth_user" not in SQLModel.metadata.tables  # each database keeps its own registry
     assert "password" not in AuthUserResponse.model_fields
     assert list(TokenResponse.model_fields) == [

@@ -246,9 +246,13 @@ async def test_refresh_and_current_user(monkeypatch):
     expires = jwt.decode(pair.refresh_token, KEY, algorithms=["HS256"])["exp"]
     assert (again.refresh_token, again.refresh_expires_in) == (pair.refresh_token, expires)
     assert calls.calls[0] == ("from_token", [("tenant_enabled", False), ("username", "alice"), ("tenant_id", "t1")])
-    for token in (pair.access_token, pair.refresh_token):
-        user = await Warden.get_current_user(HTTPAuthorizationCredentials(scheme="Bearer", credentials=token), None)
-        assert user.username == "alice" and not hasattr(user, "password")
+    user = await Warden.get_current_user(HTTPAuthorizationCredentials(scheme="Bearer", credentials=pair.access_token),
+                                         None)
+    assert user.username == "alice" and not hasattr(user, "password")
+    with pytest.raises(AuthError, match="无效的token") as info:  # a refresh token is no access token
+        await Warden.get_current_user_request(types.SimpleNamespace(headers={"Authorization": pair.token.replace(
+            pair.access_token, pair.refresh_token)}), None)
+    assert info.value.errors["error_code"] == "invalid_token_type"
 
 
 @pytest.mark.parametrize("payload", [{"tenant": True}, {"sub": "ghost"}])  # no "sub": nothing else is asked
