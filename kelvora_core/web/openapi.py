@@ -12,6 +12,8 @@ operation is given the error statuses its route can answer, unless it declares t
 - whatever its dependencies declare in an ``error_statuses`` attribute (the permission
   dependency: 403).
 
+Required text fields of a form get ``minLength: 1``: the framework reads an empty one as missing.
+
 Route-specific answers (a 409 for a duplicate) are declared on the route with
 ``error_responses(409)``.
 """
@@ -112,6 +114,27 @@ def _declare(operation: dict[str, Any], codes: set[int]) -> None:
             responses[key] = _declared(code)
 
 
+_FORMS = ("application/x-www-form-urlencoded", "multipart/form-data")
+
+
+def _form_fields_need_text(document: dict[str, Any], operation: dict[str, Any]) -> None:
+    """The framework reads an empty form field as a missing one, so a required text field of a
+    form needs at least one character; the generated schema does not say so."""
+    schemas = document.get("components", {}).get("schemas", {})
+    for media_type, content in operation.get("requestBody", {}).get("content", {}).items():
+        if media_type not in _FORMS:
+            continue
+        schema = content.get("schema", {})
+        ref = schema.get("$ref", "")
+        if ref.startswith(_REF_PREFIX):
+            schema = schemas.get(ref[len(_REF_PREFIX):], {})
+        properties = schema.get("properties", {})
+        for name in schema.get("required", ()):
+            field = properties.get(name, {})
+            if field.get("type") == "string":
+                field.setdefault("minLength", 1)
+
+
 def _referenced(document: Any, ref: str) -> bool:
     stack = [document]
     while stack:
@@ -138,6 +161,7 @@ def _openapi(app: FastAPI, generate: Any) -> dict[str, Any]:
                 operation = item.get(method.lower())
                 if operation is not None:
                     _declare(operation, codes)
+                    _form_fields_need_text(document, operation)
         schemas = document.setdefault("components", {}).setdefault("schemas", {})
         schemas.setdefault("ErrorBody", ErrorBody.model_json_schema(ref_template="#/components/schemas/{model}"))
         # The framework's own validation body is never answered: the handlers answer ErrorBody.
