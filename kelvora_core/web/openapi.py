@@ -166,7 +166,8 @@ def _openapi(app: FastAPI, generate: Any) -> dict[str, Any]:
         schemas.setdefault("ErrorBody", ErrorBody.model_json_schema(ref_template="#/components/schemas/{model}"))
         # The framework's own validation body is never answered: the handlers answer ErrorBody.
         for name in ("HTTPValidationError", "ValidationError"):
-            schemas.pop(name, None) if not _referenced(document["paths"], _REF_PREFIX + name) else None
+            if not _referenced(document.get("paths", {}), _REF_PREFIX + name):
+                schemas.pop(name, None)
         app.openapi_schema = document
     return app.openapi_schema
 
