@@ -24,8 +24,10 @@ def utc_now() -> datetime:
 
 
 class ProjectCreate(SQLModel):
-    name: str = Field(min_length=1, max_length=64, schema_extra={"pattern": NUL_FREE})
-    description: str | None = Field(default=None, max_length=500, schema_extra={"pattern": NUL_FREE})
+    # The examples also keep the documentation page from inventing texts out of the pattern.
+    name: str = Field(min_length=1, max_length=64, schema_extra={"pattern": NUL_FREE, "examples": ["图书馆"]})
+    description: str | None = Field(default=None, max_length=500,
+                                    schema_extra={"pattern": NUL_FREE, "examples": ["书目"]})
 
 
 class Project(ProjectCreate, NotesTable, table=True):
@@ -52,8 +54,8 @@ class ProjectRead(SQLModel):
 
 
 class NoteCreate(SQLModel):
-    title: str = Field(min_length=1, max_length=120, schema_extra={"pattern": NUL_FREE})
-    body: str = Field(default="", max_length=10_000, schema_extra={"pattern": NUL_FREE})
+    title: str = Field(min_length=1, max_length=120, schema_extra={"pattern": NUL_FREE, "examples": ["第一条"]})
+    body: str = Field(default="", max_length=10_000, schema_extra={"pattern": NUL_FREE, "examples": ["内容"]})
 
 
 class Note(NoteCreate, NotesTable, table=True):
