@@ -2,7 +2,8 @@
 
 Run from the repository root: the configuration is ``examples/config.yaml`` unless
 ``KELVORA_CONFIG`` names another file, and the documentation assets are served from
-``./static``. ``webapp.reload`` and ``webapp.workers`` decide how uvicorn runs it.
+``./static``. ``webapp.reload`` and ``webapp.workers`` decide how uvicorn runs it. Outside
+production a start also adds the sample enumeration ("demo") when it is missing.
 """
 
 from __future__ import annotations
@@ -19,15 +20,39 @@ import uvicorn  # noqa: E402
 
 from kelvora_core.app.keystone import Application  # noqa: E402
 from kelvora_core.config.app_config import AppConfig  # noqa: E402
+from kelvora_core.logger.logging_ import logging  # noqa: E402
+from kelvora_core.services.conduit import AsyncConduit  # noqa: E402
 from kelvora_core.utils.lease import release_instance_lease  # noqa: E402
 
 HOST = "127.0.0.1"
 PORT = 8000
 
 
+async def seed_sample_enumeration() -> None:
+    """The sample enumeration, so that a newcomer's /enum answers show something; only outside
+    production, only when the enumeration package is served, and only once."""
+    if AppConfig.environment.is_prod or not any(
+            router.name == "kelvora_enum" and router.enabled for router in AppConfig.routers):
+        return
+    from kelvora_enum.registry import enum_registry
+    from kelvora_enum.sample import SAMPLE_SCHEMA, seed_sample_enumeration as seed
+
+    async with AsyncConduit().get_session(enum_registry.engine_name) as db:
+        if await seed(db):
+            logging.debug("添加示例枚举: " + SAMPLE_SCHEMA)
+
+
+class ExampleApplication(Application):
+    """The framework's application; the sample enumeration is added before the enumerations load."""
+
+    async def _lifespan_services(self) -> None:
+        await seed_sample_enumeration()
+        await super()._lifespan_services()
+
+
 def create_app():
     """Build the service; each uvicorn worker calls this once."""
-    application = Application()
+    application = ExampleApplication()
 
     @application.startup
     def announce(app) -> None:
@@ -46,6 +71,7 @@ async def prepare_databases() -> None:
     try:
         await Application._lifespan_check_database()
         await Application._lifespan_check_admin_user()
+        await seed_sample_enumeration()
     finally:
         await Application._unload_engine()
 

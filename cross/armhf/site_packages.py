@@ -46,11 +46,22 @@ def normalize(name: str) -> str:
     return re.sub(r"[-_.]+", "_", name).lower()
 
 
+# Test tools that run on the build host only, left out of the target with whatever only they
+# need: schemathesis drives the example service over HTTP from outside, and its jsonschema_rs has
+# no armv7l wheel (its sdist needs a Rust toolchain).
+HOST_ONLY = frozenset({"schemathesis"})
+
+
 def closure(lock: Path) -> list[tuple[str, str]]:
-    """Every distribution the lock installs, with its version (the lock pins only the roots)."""
+    """Every distribution the lock installs on the target, with its version (the lock pins only
+    the roots)."""
     with tempfile.TemporaryDirectory() as tmp:
+        target_lock = Path(tmp, "target.lock")
+        target_lock.write_text("".join(
+            line for line in lock.read_text().splitlines(keepends=True)
+            if normalize(re.split(r"[=<>!~\[; ]", line.strip(), maxsplit=1)[0]) not in HOST_ONLY))
         report = Path(tmp, "report.json")
-        pip("install", "--dry-run", "--ignore-installed", "--quiet", "--report", str(report), "-r", str(lock))
+        pip("install", "--dry-run", "--ignore-installed", "--quiet", "--report", str(report), "-r", str(target_lock))
         data = json.loads(report.read_text())
     return sorted((item["metadata"]["name"], item["metadata"]["version"]) for item in data["install"])
 

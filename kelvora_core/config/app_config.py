@@ -34,8 +34,11 @@ from .schemas.routers import RouterConfigSetting
 __all__ = [
     "AppConfig",
     "ConfigError",
+    "CorsSettings",
     "DatabaseSetting",
     "DiskSettings",
+    "HttpSettings",
+    "PagingSettings",
     "RedisSettings",
     "RouterConfigSetting",
     "Settings",
@@ -302,6 +305,45 @@ class DiskSettings(_Section):
     path: NonEmptyText = "storage"
 
 
+class CorsSettings(_Section):
+    """Cross-origin requests from browsers; off unless enabled, and then only from the listed
+    origins ("*" for any origin, never together with credentials)."""
+
+    enabled: bool = False
+    allow_origins: list[NonEmptyText] = Field(default_factory=list)
+    allow_methods: list[NonEmptyText] = Field(default_factory=lambda: ["GET", "POST", "PUT", "DELETE"])
+    allow_headers: list[NonEmptyText] = Field(default_factory=lambda: ["Authorization", "Content-Type"])
+    allow_credentials: bool = False
+    max_age: int = Field(600, ge=0)  # seconds a browser may keep a preflight answer
+
+    @model_validator(mode="after")
+    def _no_wildcard_with_credentials(self) -> CorsSettings:
+        if self.allow_credentials and "*" in self.allow_origins:
+            raise _invalid("allow_origins must name the origins when allow_credentials is true, not '*'")
+        return self
+
+
+class HttpSettings(_Section):
+    """What every request and answer of the web application is held to."""
+
+    max_body_bytes: int = Field(1024 * 1024, ge=1)  # larger request bodies answer 413
+    security_headers: bool = True  # nosniff, frame-ancestors, Referrer-Policy, no-store on JSON
+    cors: CorsSettings = Field(default_factory=CorsSettings)
+
+
+class PagingSettings(_Section):
+    """Rows per page of list answers: the size when a request names none, and the most it may ask."""
+
+    default_size: int = Field(50, ge=1)
+    max_size: int = Field(1000, ge=1)
+
+    @model_validator(mode="after")
+    def _default_within_max(self) -> PagingSettings:
+        if self.default_size > self.max_size:
+            raise _invalid(f"default_size ({self.default_size}) must not exceed max_size ({self.max_size})")
+        return self
+
+
 AUTH_DATABASE = "Auth"
 
 
@@ -324,6 +366,8 @@ class Settings(_Section):
     databases: dict[str, DatabaseSetting] = Field(default_factory=_default_databases)
     redis: RedisSettings = Field(default_factory=RedisSettings)
     disk: DiskSettings = Field(default_factory=DiskSettings)
+    http: HttpSettings = Field(default_factory=HttpSettings)
+    paging: PagingSettings = Field(default_factory=PagingSettings)
 
     _source: str = PrivateAttr(default="<defaults>")
 

@@ -3,7 +3,8 @@
 The databases come from ``AppConfig.databases`` (name -> URL and pool options). Every
 ``DatabaseEngine()`` gives access to the same engines: one ``AsyncEngine`` per database,
 created on first use and kept in a process-wide registry. Names are matched without regard
-to letter case ("Auth" and "auth" are one database).
+to letter case ("Auth" and "auth" are one database). Every engine refuses statement parameters
+that the backends would not store alike (``parameter_guard``).
 """
 
 from __future__ import annotations
@@ -15,6 +16,7 @@ from sqlalchemy.engine import make_url
 from sqlalchemy.ext.asyncio import AsyncEngine, create_async_engine
 
 from ..config.app_config import AppConfig
+from .parameter_guard import guard_parameters
 
 __all__ = ["DatabaseEngine", "UnknownDatabaseError"]
 
@@ -56,6 +58,7 @@ class DatabaseEngine:
                 options = {o: getattr(setting, o) for o in _POOL_OPTIONS if getattr(setting, o) is not None}
                 engine = create_async_engine(setting.url, echo=setting.echo,
                                              pool_pre_ping=setting.pool_pre_ping, **options)
+                guard_parameters(engine)
                 self._engines[key] = engine
             return engine
 

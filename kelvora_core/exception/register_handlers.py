@@ -5,6 +5,10 @@
 
 Details that could expose internals (database error texts, exception texts) are only sent
 outside production (``AppConfig.environment.is_prod`` false).
+
+The request guards of ``kelvora_core.web`` (body limit, CORS, security headers, the error
+answers in the OpenAPI document) are installed with the handlers: their refusals are error
+answers of the same shape, and the headers belong on every answer.
 """
 
 from __future__ import annotations
@@ -17,12 +21,17 @@ from fastapi import FastAPI, Request
 from fastapi.encoders import jsonable_encoder
 from fastapi.exceptions import RequestValidationError
 from fastapi.responses import JSONResponse
+from fastapi.routing import iter_route_contexts
 from sqlalchemy.exc import DataError, IntegrityError, OperationalError, SQLAlchemyError
 from sqlalchemy.exc import TimeoutError as PoolTimeoutError
+from starlette.datastructures import MutableHeaders
 from starlette.exceptions import HTTPException as StarletteHTTPException
+from starlette.routing import Match
 from starlette.status import HTTP_500_INTERNAL_SERVER_ERROR
 
+from .. import web
 from ..config.app_config import AppConfig
+from ..web.headers import add_security_headers
 from ..logger.logging_ import logging
 from .faultmap import format_faultmap
 from .service_exception import AuthError, ServiceError, ThrottledError
@@ -99,11 +108,23 @@ def _location(loc: tuple[Any, ...]) -> str:
     return ".".join(str(part) for part in parts)
 
 
+def _validation_error(error: Mapping[str, Any]) -> dict[str, str]:
+    loc, kind, message = tuple(error.get("loc", ())), str(error.get("type", "")), str(error.get("msg", ""))
+    if kind == "json_invalid":
+        # The location holds the character offset of a body that is not JSON, not a field.
+        position = loc[1] if len(loc) > 1 else None
+        reason = (error.get("ctx") or {}).get("error")
+        message = f"{message}: {reason}" if reason else message
+        if isinstance(position, int):
+            message += f" (position {position})"
+        return {"field": "body", "message": message, "type": kind}
+    return {"field": _location(loc), "message": message, "type": kind}
+
+
 async def _request_validation(request: Request, exc: Exception) -> JSONResponse:
     assert isinstance(exc, RequestValidationError)  # registered for that class only
     # Only location, text and kind: the rejected input may be a password.
-    errors = [{"field": _location(tuple(error.get("loc", ()))), "message": str(error.get("msg", "")),
-               "type": str(error.get("type", ""))} for error in exc.errors()]
+    errors = [_validation_error(error) for error in exc.errors()]
     fields = list(dict.fromkeys(error["field"] for error in errors))
     return _response(422, "request_validation", VALIDATION_MESSAGE, errors, fields)
 
@@ -129,6 +150,17 @@ async def _database_error(request: Request, exc: Exception) -> JSONResponse:
     return _response(code, "database_error", message, None if _is_prod() else detail)
 
 
+def _allowed_methods(request: Request) -> str | None:
+    """Every method the routes of this path take. The router answers 405 from the first route
+    whose path matched, which names that route's methods only."""
+    methods: list[str] = []
+    for route in iter_route_contexts(getattr(request.app, "routes", ())):
+        route_methods = route.methods
+        if route_methods and route.matches(request.scope)[0] is not Match.NONE:
+            methods.extend(method for method in sorted(route_methods) if method not in methods)
+    return ", ".join(methods) or None
+
+
 async def _http_error(request: Request, exc: Exception) -> JSONResponse:
     assert isinstance(exc, StarletteHTTPException)  # registered for that class only
     detail = exc.detail
@@ -137,15 +169,22 @@ async def _http_error(request: Request, exc: Exception) -> JSONResponse:
     except ValueError:
         phrase = ""
     message = detail if isinstance(detail, str) else phrase
+    headers = dict(exc.headers or {})
+    if exc.status_code == 405 and (allowed := _allowed_methods(request)):
+        headers = {name: value for name, value in headers.items() if name.lower() != "allow"} | {"Allow": allowed}
     return _response(exc.status_code, "http_error", message, None if isinstance(detail, str) else detail,
-                     headers=exc.headers)
+                     headers=headers)
 
 
 async def _unexpected(request: Request, exc: Exception) -> JSONResponse:
     text = _text(exc)
     logging.error(f"未处理的异常: {request.method} {request.url.path} - {type(exc).__name__}: {text}", exc_info=True)
     errors = None if _is_prod() else {"exception": type(exc).__name__, "detail": text}
-    return _response(HTTP_500_INTERNAL_SERVER_ERROR, "internal_error", INTERNAL_MESSAGE, errors)
+    response = _response(HTTP_500_INTERNAL_SERVER_ERROR, "internal_error", INTERNAL_MESSAGE, errors)
+    if AppConfig.http.security_headers:
+        # Answered outside the middleware that adds them to every other answer.
+        add_security_headers(MutableHeaders(raw=response.raw_headers))
+    return response
 
 
 def register_exception_handlers(app: FastAPI) -> None:
@@ -155,3 +194,4 @@ def register_exception_handlers(app: FastAPI) -> None:
     app.add_exception_handler(SQLAlchemyError, _database_error)
     app.add_exception_handler(StarletteHTTPException, _http_error)
     app.add_exception_handler(Exception, _unexpected)
+    web.install(app)

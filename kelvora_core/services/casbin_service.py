@@ -103,4 +103,5 @@ class PermissionService:
                                      errors={"method": request.method, "path": request.url.path})
             return user
 
+        check_permission.error_statuses = (401, 403)  # type: ignore[attr-defined]  # for the OpenAPI document
         return check_permission

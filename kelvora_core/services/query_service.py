@@ -8,6 +8,11 @@ through the exception handlers).
 
 When the tenant context asks for it (``TenantManager.is_enabled()``), every table with a
 ``tenant_id`` column is read for the current tenant only.
+
+Requests are bounded: at most ``AppConfig.paging.max_size`` rows a page (``default_size`` when a
+request names no size), at most ``MAX_LIST_VALUES`` values in one "in" list, whole numbers
+within the column's integer type. Texts compare byte for byte on every backend: MySQL and
+MariaDB collations would otherwise match "REGION" to "region" and "a " to "a".
 """
 
 from __future__ import annotations
@@ -21,18 +26,22 @@ from decimal import Decimal, InvalidOperation
 from typing import Any, Literal
 
 from pydantic import BaseModel, ConfigDict, Field
-from sqlalchemy import inspect as sa_inspect, select
+from sqlalchemy import func, inspect as sa_inspect, select
 from sqlalchemy.exc import NoInspectionAvailable
+from sqlalchemy.ext.compiler import compiles
 from sqlalchemy.orm import Mapper, RelationshipProperty
 from sqlalchemy.sql.elements import ColumnElement
-from sqlalchemy.types import TypeDecorator
+from sqlalchemy.sql.visitors import InternalTraversal
+from sqlalchemy.types import BigInteger, Boolean, Integer, SmallInteger, String, TypeDecorator
 from sqlmodel import select as select_entity
 from sqlmodel.ext.asyncio.session import AsyncSession
 
+from ..config.app_config import AppConfig
 from ..exception.service_exception import QueryError
+from ..schemas.paging import MAX_PAGE, Page
 from ..tools.tenant_manager import TenantManager
 
-__all__ = ["OPERATORS", "QueryFilter", "QueryRequest", "QueryService"]
+__all__ = ["MAX_LIST_VALUES", "OPERATORS", "QueryFilter", "QueryRequest", "QueryService"]
 
 TENANT_COLUMN = "tenant_id"
 CHILDREN = "children"
@@ -45,6 +54,8 @@ SORT_COLUMN = "sort_order"
 
 # Enough for SQLite's and PostgreSQL's limits on bound parameters per statement.
 _IN_CHUNK = 500
+#: Values one "in" / "not in" condition may list; far below every backend's parameter limit.
+MAX_LIST_VALUES = 1000
 
 # Labels of the columns the service selects for itself; a field alias (a \w+ name) never
 # looks like these.
@@ -90,7 +101,8 @@ class QueryRequest(BaseModel):
     - ``relation``: relationships of the model to attach;
     - ``format``: "list" (rows, related rows as a list under the relation's name) or "tree"
       (nodes, related rows nested by their parent column under "children");
-    - ``size`` and ``page``: at most ``size`` rows, page ``page`` of them.
+    - ``size`` and ``page``: at most ``size`` rows, page ``page`` of them; without ``size``,
+      ``AppConfig.paging.default_size``, and never more than ``AppConfig.paging.max_size``.
 
     Rows come in ``sort_order`` order when the table has that column, then by primary key;
     related rows in their relationship's ``order_by`` when it declares one.
@@ -104,7 +116,7 @@ class QueryRequest(BaseModel):
     relation: list[str] | None = None
     format: Literal["list", "tree"] = "list"
     size: int | None = Field(default=None, ge=1)
-    page: int = Field(default=1, ge=1)
+    page: int = Field(default=1, ge=1, le=MAX_PAGE)
 
 
 # --- model introspection -------------------------------------------------------------------
@@ -190,9 +202,20 @@ def _convert(python_type: type, value: Any) -> Any:
     raise ValueError
 
 
+def _integer_bits(sa_type: Any) -> int | None:
+    if isinstance(sa_type, BigInteger):
+        return 64
+    if isinstance(sa_type, SmallInteger):
+        return 16
+    if isinstance(sa_type, Integer):
+        return 32  # PostgreSQL's INTEGER; the strictest backend decides for all
+    return None
+
+
 def _coerce(attribute: Any, value: Any) -> Any:
     """``value`` as the column's Python type, so that strict drivers (asyncpg) accept it and a
-    text such as "7" compares with an integer column."""
+    text such as "7" compares with an integer column; a number the column cannot hold is
+    refused here rather than by the driver."""
     if value is None:
         return None
     sa_type = attribute.type
@@ -202,13 +225,68 @@ def _coerce(attribute: Any, value: Any) -> Any:
         python_type = sa_type.python_type
     except NotImplementedError:
         return value
-    if isinstance(value, python_type) and not (isinstance(value, bool) and python_type is not bool):
-        return value
     try:
-        return _convert(python_type, value)
+        if isinstance(value, python_type) and not (isinstance(value, bool) and python_type is not bool):
+            result = value
+        else:
+            result = _convert(python_type, value)
+        bits = _integer_bits(sa_type)
+        if bits is not None and not -(2 ** (bits - 1)) <= result < 2 ** (bits - 1):
+            raise ValueError
+        return result
     except (ValueError, TypeError, ArithmeticError, InvalidOperation):
         name = attribute.key
-        raise QueryError(f"字段 {name} 的值不正确: {value!r}", fields=name) from None
+        shown = repr(value) if len(repr(value)) <= 60 else repr(value)[:57] + "..."
+        raise QueryError(f"字段 {name} 的值不正确: {shown}", fields=name) from None
+
+
+class _ExactText(ColumnElement[bool]):
+    """A text comparison that is exact on every backend.
+
+    ``plain`` is the comparison as written; ``exact`` compares the bytes. MySQL and MariaDB
+    compare texts by collation (case, accents and trailing spaces ignored), so there both must
+    hold (``plain`` keeps an index usable); elsewhere ``plain`` already is exact.
+    """
+
+    inherit_cache = True
+    type = Boolean()
+    _traverse_internals = [("plain", InternalTraversal.dp_clauseelement),
+                           ("exact", InternalTraversal.dp_clauseelement),
+                           ("negated", InternalTraversal.dp_boolean)]
+
+    def __init__(self, plain: ColumnElement, exact: ColumnElement, negated: bool) -> None:
+        self.plain, self.exact, self.negated = plain, exact, negated
+
+
+@compiles(_ExactText)
+def _compile_exact_text(element: _ExactText, compiler: Any, **kw: Any) -> str:
+    return compiler.process(element.plain, **kw)
+
+
+@compiles(_ExactText, "mysql")
+@compiles(_ExactText, "mariadb")
+def _compile_exact_text_mysql(element: _ExactText, compiler: Any, **kw: Any) -> str:
+    exact = compiler.process(element.exact, **kw)
+    if element.negated:  # "!=" and "not in": a byte difference is a difference
+        return exact
+    return f"({compiler.process(element.plain, **kw)} AND {exact})"
+
+
+_EXACT_TEXT_OPERATORS = frozenset({"=", "!=", "in", "not in"})
+
+
+def _is_text(attribute: Any) -> bool:
+    sa_type = attribute.type
+    if isinstance(sa_type, TypeDecorator):
+        sa_type = sa_type.impl_instance
+    return isinstance(sa_type, String)
+
+
+def _compare(attribute: Any, key: str, value: Any) -> ColumnElement:
+    plain = OPERATORS[key](attribute, value)
+    if key not in _EXACT_TEXT_OPERATORS or not _is_text(attribute):
+        return plain
+    return _ExactText(plain, OPERATORS[key](func.binary(attribute), value), key in ("!=", "not in"))
 
 
 def _comparison(attribute: Any, op: Any, value: Any) -> ColumnElement:
@@ -218,13 +296,15 @@ def _comparison(attribute: Any, op: Any, value: Any) -> ColumnElement:
         value = None
     elif key in _LIST_OPERATORS:
         items = value if isinstance(value, (list, tuple, set, frozenset)) else [value]
+        if len(items) > MAX_LIST_VALUES:
+            raise QueryError(f"{key} 最多 {MAX_LIST_VALUES} 个值，收到 {len(items)} 个", fields=attribute.key)
         value = [_coerce(attribute, item) for item in items]
     elif key == "like":
         if not isinstance(value, str):
             raise QueryError(f"like 的值必须是文本: {value!r}", fields=attribute.key)
     else:
         value = _coerce(attribute, value)
-    return OPERATORS[key](attribute, value)
+    return _compare(attribute, key, value)
 
 
 def _tenant_criteria(model_class: Any) -> list[ColumnElement]:
@@ -234,7 +314,7 @@ def _tenant_criteria(model_class: Any) -> list[ColumnElement]:
     if prop is None:
         return []
     attribute = getattr(model_class, prop.key)
-    return [attribute == _coerce(attribute, TenantManager.get_tenant_id())]
+    return [_compare(attribute, "=", _coerce(attribute, TenantManager.get_tenant_id()))]
 
 
 def _text_condition(model_class: Any, condition: str) -> ColumnElement:
@@ -247,7 +327,7 @@ def _text_condition(model_class: Any, condition: str) -> ColumnElement:
     if value.startswith(" "):
         value = value[1:]
     attribute = _column(model_class, name)
-    return attribute == _coerce(attribute, value)
+    return _compare(attribute, "=", _coerce(attribute, value))
 
 
 async def _result(db: Any, statement: Any) -> Any:
@@ -409,6 +489,19 @@ def _nest(rows: Sequence[Mapping[str, Any]], aliases: Sequence[str]) -> list[dic
     return roots
 
 
+def _request(query_request: QueryRequest | Mapping[str, Any]) -> QueryRequest:
+    return (query_request if isinstance(query_request, QueryRequest)
+            else QueryRequest.model_validate(query_request))
+
+
+def _page_size(request: QueryRequest) -> int:
+    paging = AppConfig.paging
+    size = paging.default_size if request.size is None else request.size
+    if size > paging.max_size:
+        raise QueryError(f"每页最多 {paging.max_size} 行，请求了 {size} 行", fields="size")
+    return size
+
+
 class QueryService:
     """Reads of rows by condition or by a :class:`QueryRequest`."""
 
@@ -434,15 +527,31 @@ class QueryService:
     @classmethod
     async def query(cls, db: AsyncSession, *, query_request: QueryRequest | Mapping[str, Any],
                     model_class: Any, response_class: Any = None) -> list[Any]:
-        """Rows of ``model_class`` as ``query_request`` describes them.
+        """Rows of ``model_class`` as ``query_request`` describes them, one page of them.
 
         "list": one item per row, shaped by ``response_class`` when given (else a dict).
         "tree": one dict per row, its related rows (or, without a relation, its child rows)
         nested under "children" by their ``enum_pid``.
         """
-        request = (query_request if isinstance(query_request, QueryRequest)
-                   else QueryRequest.model_validate(query_request))
+        request = _request(query_request)
+        return await cls._rows(db, request, _Plan(model_class, request), _page_size(request), response_class)
+
+    @classmethod
+    async def query_page(cls, db: AsyncSession, *, query_request: QueryRequest | Mapping[str, Any],
+                         model_class: Any, response_class: Any = None) -> Page:
+        """:meth:`query`'s rows as a :class:`Page`, with the number of rows of all pages."""
+        request = _request(query_request)
         plan = _Plan(model_class, request)
+        size = _page_size(request)
+        counted = (select(func.count()).select_from(model_class)
+                   .where(*plan.filters, *_tenant_criteria(model_class)))
+        total = (await _result(db, counted)).scalar_one()
+        items = await cls._rows(db, request, plan, size, response_class) if total else []
+        return Page[Any](items=items, total=total, page=request.page, size=size)
+
+    @classmethod
+    async def _rows(cls, db: Any, request: QueryRequest, plan: _Plan, size: int, response_class: Any) -> list[Any]:
+        model_class = plan.model
         tree = request.format == "tree"
         own = plan.fields if plan.fields is not None else _all_columns(model_class)
         aliases = [alias for alias, _ in own]
@@ -455,9 +564,8 @@ class QueryService:
             columns += [self_tree[0].label(_KEY), self_tree[1].label(_PARENT)]
         statement = (select(*columns).select_from(model_class)
                      .where(*plan.filters, *_tenant_criteria(model_class))
-                     .order_by(*_order(model_class)))
-        if request.size is not None:
-            statement = statement.limit(request.size).offset((request.page - 1) * request.size)
+                     .order_by(*_order(model_class))
+                     .limit(size).offset((request.page - 1) * size))
         rows = (await _result(db, statement)).mappings().all()
 
         if self_tree:

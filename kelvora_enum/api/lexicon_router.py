@@ -17,6 +17,7 @@ from fastapi import Depends, Path
 from sqlmodel.ext.asyncio.session import AsyncSession
 
 from kelvora_core.auth.auth_router import AuthRouter
+from kelvora_core.schemas.types import NUL_FREE
 from kelvora_core.services.conduit import AsyncConduit
 from kelvora_core.services.warden import Warden
 
@@ -29,7 +30,8 @@ __all__ = ["enum_session", "router"]
 
 router = AuthRouter(prefix="/enum", tags=["枚举"], dependencies=[Depends(Warden.get_current_user)])
 
-SchemaName = Annotated[str, Path(min_length=1, max_length=100, description="枚举 schema 名称")]
+SchemaName = Annotated[str, Path(min_length=1, max_length=100, pattern=NUL_FREE, description="枚举 schema 名称",
+                                 examples=["demo"])]
 
 
 async def enum_session() -> AsyncIterator[AsyncSession]:

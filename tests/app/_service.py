@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import asyncio
 import atexit
+import contextlib
 import os
 import signal
 import socket
@@ -15,6 +17,8 @@ from pathlib import Path
 import httpx
 import yaml
 
+from _servers import server_url
+
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLE_CONFIG = ROOT / "examples" / "config.yaml"
 
@@ -25,11 +29,13 @@ def free_port() -> int:
         return sock.getsockname()[1]
 
 
-def example_config(directory: Path, **changes) -> Path:
-    """The example's configuration with its files under ``directory``; ``changes`` replace sections."""
+def example_config(directory: Path, database_url: str | None = None, **changes) -> Path:
+    """The example's configuration with its files under ``directory``; ``changes`` replace sections.
+    ``database_url`` holds both databases when given (a server), else two SQLite files do."""
     config = yaml.safe_load(EXAMPLE_CONFIG.read_text(encoding="utf-8"))
-    config["databases"] = {"Auth": {"url": f"sqlite+aiosqlite:///{directory / 'auth.db'}"},
-                           "Notes": {"url": f"sqlite+aiosqlite:///{directory / 'notes.db'}"}}
+    config["databases"] = ({"Auth": {"url": database_url}, "Notes": {"url": database_url}} if database_url else
+                           {"Auth": {"url": f"sqlite+aiosqlite:///{directory / 'auth.db'}"},
+                            "Notes": {"url": f"sqlite+aiosqlite:///{directory / 'notes.db'}"}})
     config["disk"] = {"path": str(directory / "storage")}
     for section, value in changes.items():
         config[section] = value
@@ -94,3 +100,42 @@ class Service:
         self.process.stdout.close()
         atexit.unregister(self._kill)
         return self.process.returncode
+
+
+async def _run_sql(url: str, *statements: str, autocommit: bool = False) -> None:
+    from sqlalchemy.ext.asyncio import create_async_engine
+
+    engine = create_async_engine(url, **({"isolation_level": "AUTOCOMMIT"} if autocommit else {}))
+    try:
+        async with engine.begin() as conn:
+            for statement in statements:
+                await conn.exec_driver_sql(statement)
+    finally:
+        await engine.dispose()
+
+
+def run_sql(url: str, *statements: str, autocommit: bool = False) -> None:
+    asyncio.run(_run_sql(url, *statements, autocommit=autocommit))
+
+
+@contextlib.contextmanager
+def backend_database(kind: str, directory: Path):
+    """The URL of an empty database of ``kind``: a SQLite file, or a server database of its own
+    (dropped afterwards), so the service's tables never meet another test's."""
+    if kind == "sqlite":
+        yield f"sqlite+aiosqlite:///{directory / 'service.db'}"
+        return
+    server = server_url(kind)
+    name = "svc_" + os.urandom(6).hex()
+    run_sql(server, f"CREATE DATABASE {name}", autocommit=True)
+    try:
+        yield server.rsplit("/", 1)[0] + "/" + name
+    finally:
+        force = " WITH (FORCE)" if kind == "postgresql" else ""
+        run_sql(server, f"DROP DATABASE {name}{force}", autocommit=True)
+
+
+def login(url: str, username: str) -> dict[str, str]:
+    answer = httpx.post(url + "/auth/token", data={"username": username, "password": username})
+    assert answer.status_code == 200, answer.text
+    return {"Authorization": "Bearer " + answer.json()["access_token"]}

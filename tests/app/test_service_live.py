@@ -21,6 +21,7 @@ STARTUP = [
     "检查默认管理员账户...",
     "创建 - admin [密码与账号相同]",
     "创建 - guest [密码与账号相同]",
+    "添加示例枚举: demo",
     "启动结束: Kelvora Example",
 ]
 SHUTDOWN = ["应用正在关闭...", "开始关闭所有数据库资源", "所有数据库资源关闭完成，共清理"]
@@ -86,8 +87,10 @@ def test_default_administrator_works_with_projects(service):
         note = client.post(f"/api/projects/{pid}/notes", json={"title": "第一条", "body": "内容"}, headers=guest)
         assert note.status_code == 201 and note.json()["project_id"] == pid
         notes = client.get(f"/api/projects/{pid}/notes", headers=guest).json()
-        assert [n["title"] for n in notes] == ["第一条"]
-        assert [p["name"] for p in client.get("/api/projects", headers=guest).json()] == ["图书馆"]
+        assert [n["title"] for n in notes["items"]] == ["第一条"] and notes["total"] == 1
+        assert [p["name"] for p in client.get("/api/projects", headers=guest).json()["items"]] == ["图书馆"]
+        # A newcomer's enumeration queries answer the sample added at the development start.
+        assert [f["name"] for f in client.get("/enum/demo/fields", headers=guest).json()] == ["region", "status", "tag"]
 
         # Deleting is the admin role's; the guest is refused by the route's data rule.
         assert client.delete(f"/api/projects/{pid}", headers=guest).status_code == 403
@@ -127,4 +130,5 @@ def test_four_workers_start_cleanly_on_empty_databases(tmp_path):
     assert sum("Application startup complete" in line for line in output) == 4, "\n".join(output)
     assert sum("创建 - admin [密码与账号相同]" in line for line in output) == 1
     assert sum("admin 已存在" in line for line in output) == 4
+    assert sum("添加示例枚举: demo" in line for line in output) == 1  # added once, before the workers
     assert not any("ERROR" in line or "died" in line or "Traceback" in line for line in output), "\n".join(output)

@@ -52,3 +52,22 @@ async def test_close_from_a_finaliser_during_creation_does_not_deadlock(lite, mo
     monkeypatch.setattr(database_engine, "create_async_engine", create_and_collect)
     engine = DatabaseEngine().get_async_engine("Auth")
     assert DatabaseEngine().get_async_engine("auth") is engine
+
+
+@pytest.mark.parametrize("value, refused", [
+    ("a\x00b", "NUL"), (2**63, "64 位"), (-(2**63) - 1, "64 位"), (["ok", "no\x00"], "NUL"),
+    ("plain", None), (2**63 - 1, None), (True, None),
+])
+async def test_parameters_no_backend_stores_alike_are_refused(lite, value, refused):
+    from sqlalchemy import bindparam, select
+
+    from kelvora_core.exception.service_exception import ValidError
+
+    statement = select(bindparam("v", expanding=isinstance(value, list)))
+    async with DatabaseEngine().get_async_engine("Auth").connect() as conn:
+        if refused:
+            with pytest.raises(ValidError, match=refused):
+                await conn.execute(statement, {"v": value})
+            assert (await conn.execute(select(1))).scalar() == 1  # the connection stays usable
+        else:
+            await conn.execute(statement, {"v": value})

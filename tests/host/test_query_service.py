@@ -178,6 +178,8 @@ async def test_list_rows_with_aliases_relation_size_and_page(db):
                            filter=[{"field": "is_active", "op": "=", "val": "true"}], size=2, page=2)
     rows = await QueryService.query(db, query_request=request, model_class=Entry, response_class=EntryResponse)
     assert rows == [EntryResponse(name="empty", label="Empty")]
+    page = await QueryService.query_page(db, query_request=request, model_class=Entry, response_class=EntryResponse)
+    assert (page.items, page.total, page.page, page.size) == (rows, 3, 2, 2)
     request = {"fields": ["field_name", "EnumValues.enum_value"], "relation": ["EnumValues"], "size": 2,
                "filter_relation": [{"field": "enum_disabled", "op": "=", "val": False}]}
     assert await QueryService.query(db, query_request=request, model_class=Entry) == [
@@ -209,6 +211,9 @@ async def test_operators(db, field, op, val, expected):
     ({"filter": [{"field": "entry_id", "op": "in", "val": [1, "two"]}]}, "字段 entry_id 的值不正确"),
     ({"filter": [{"field": "field_name", "op": "like", "val": 5}]}, "like 的值必须是文本"),
     ({"filter_relation": [{"field": "is_active", "val": True}]}, "关联条件必须写明关联名称"),
+    ({"filter": [{"field": "entry_id", "op": "in", "val": list(range(1001))}]}, "in 最多 1000 个值"),
+    ({"filter": [{"field": "entry_id", "op": "=", "val": 2**31}]}, "字段 entry_id 的值不正确"),  # a 32-bit column
+    ({"size": 1001}, "每页最多 1000 行"),
 ])
 async def test_refusals(db, request_data, message):
     with pytest.raises(QueryError, match=message) as caught:

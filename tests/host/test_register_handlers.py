@@ -107,6 +107,7 @@ async def test_error_shape(client, prod, kind, status, type_, message, dev_error
         assert "(builtins.Exception)" in expected[0]
     assert body["errors"] == expected
     assert (response.headers.get("www-authenticate") == "Bearer") == (status == 401)
+    assert response.headers["x-content-type-options"] == "nosniff"  # 500s too, answered outside the middleware
     if status >= 500:
         assert [line[0] for line in client.log.lines] == ["error"] and client.log.lines[0][2] is True
         assert "RuntimeError" in client.log.lines[0][1] or type_ == "database_error"
@@ -130,3 +131,29 @@ def test_service_errors_carry_their_keywords():
     copy = pickle.loads(pickle.dumps(error))
     assert (type(copy), copy.message, copy.fields, copy.errors) == (ValidError, error.message, "old_password", {"a": 1})
     assert str(AuthError()) == "认证失败" and isinstance(QueryError("x"), ValueError)
+
+
+ALLOWED, STRANGER = "http://app.test", "http://elsewhere.test"
+PREFLIGHT = {"Access-Control-Request-Method": "POST"}
+
+
+# (http settings, request method, request headers, status, expected answer headers)
+@pytest.mark.parametrize("http, method, headers, status, expected", [
+    ({"cors": {"enabled": True, "allow_origins": [ALLOWED]}}, "OPTIONS", {"Origin": ALLOWED} | PREFLIGHT, 200,
+     {"access-control-allow-origin": ALLOWED, "x-content-type-options": "nosniff"}),
+    ({"cors": {"enabled": True, "allow_origins": [ALLOWED]}}, "OPTIONS", {"Origin": STRANGER} | PREFLIGHT, 400,
+     {"access-control-allow-origin": None}),
+    ({"cors": {"enabled": True, "allow_origins": [ALLOWED]}}, "GET", {"Origin": ALLOWED}, 200,
+     {"access-control-allow-origin": ALLOWED, "cache-control": "no-store"}),
+    ({}, "OPTIONS", {"Origin": ALLOWED} | PREFLIGHT, 405, {"access-control-allow-origin": None, "allow": "GET"}),
+    ({"security_headers": False}, "GET", {}, 200, {"x-content-type-options": None, "cache-control": None}),
+], ids=["preflight", "foreign origin", "simple request", "cors off", "headers off"])
+async def test_cors_and_security_headers_follow_configuration(saved_config, http, method, headers, status, expected):
+    saved_config.http = saved_config.http.model_validate(http)
+    app = FastAPI()
+    register_exception_handlers(app)
+    app.get("/items")(lambda: [])
+    async with asgi_client(app) as http_client:
+        response = await http_client.request(method, "/items", headers=headers)
+    assert response.status_code == status
+    assert {name: response.headers.get(name) for name in expected} == expected

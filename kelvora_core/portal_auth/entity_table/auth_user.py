@@ -8,6 +8,7 @@ from pydantic import NaiveDatetime
 from sqlalchemy import BigInteger
 from sqlmodel import Field, SQLModel
 
+from ...schemas.types import Int64Text, UtcDateTime
 from ...utils.minter import get_primary_id
 from ..registry import AuthTable
 
@@ -58,12 +59,13 @@ class AuthUserRegister(AuthUserBase):
 
 
 class AuthUserResponse(AuthUserBase):
-    """A user as answered to clients: everything but the password hash."""
+    """A user as answered to clients: everything but the password hash. In JSON the id is
+    text (JavaScript rounds numbers above 2**53) and times carry their UTC offset."""
 
-    user_id: int
-    last_login_at: datetime | None = None
-    created_at: datetime | None = None
-    updated_at: datetime | None = None
+    user_id: Int64Text
+    last_login_at: UtcDateTime | None = None
+    created_at: UtcDateTime | None = None
+    updated_at: UtcDateTime | None = None
 
 
 class AuthUserLogin(SQLModel):
@@ -74,7 +76,9 @@ class AuthUserLogin(SQLModel):
 
 
 class AuthUserPassword(SQLModel):
-    """A password change: the current password and the new one, both plain."""
+    """A password change: the current password and the new one, both plain. The new one is 1
+    to 72 UTF-8 bytes (bcrypt reads no more); the schema can state characters only, so it says
+    at most 72 and the route counts the bytes."""
 
     old_password: str
-    new_password: str
+    new_password: str = Field(min_length=1, max_length=72, description="新密码：1 到 72 个 UTF-8 字节")
