@@ -54,7 +54,7 @@ NativeFunction* as_function(PyObject* self) { return reinterpret_cast<NativeFunc
 
 std::string utf8(PyObject* s) {
     Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    const char* p = s ? PyUnicode_AsUTF8AndSize(s, &n) : nullptr;
     if (!p) {
         PyErr_Clear();
         return "?";
@@ -340,17 +340,29 @@ namespace {
 
 PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     NativeFunction* f = as_function(self);
-    try {
+    // The caller may only lend `self`: a staticmethod, property or partial calls
+    // what it holds, and the body can re-initialise that holder. The call keeps
+    // the function (its body, captures, name) alive until it is done.
+    Py_INCREF(self);
+    PyObject* result;
+    {
         Args bound;
-        FunctionAccess::bind(f, args, nargsf, kwnames, bound);
-        nb::object result = f->body.invoke(f->body.context, bound);
-        return result ? result.release().ptr() : Py_NewRef(Py_None);
-    } catch (...) {
-        restore_current_exception();
-        std::string where = utf8(f->qualname);
-        add_native_traceback(where.c_str(), f->where->file_name(), int(f->where->line()));
-        return nullptr;
+        try {
+            FunctionAccess::bind(f, args, nargsf, kwnames, bound);
+            nb::object r = f->body.invoke(f->body.context, bound);
+            result = r ? r.release().ptr() : Py_NewRef(Py_None);
+        } catch (...) {
+            // The forced unwind ending this thread at interpreter exit passes
+            // through untouched (restore_current_exception rethrows it), and
+            // nothing here may release a Python object then.
+            if (thread_is_ending()) bound.abandon();
+            restore_current_exception();
+            add_native_traceback(f->qualname, f->where->file_name(), int(f->where->line()));
+            result = nullptr;
+        }
     }
+    Py_DECREF(self);
+    return result;
 }
 
 PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -561,10 +573,19 @@ nb::object Args::global(nb::handle name) const {
 
 nb::object Args::cached_global(GlobalSite& site, nb::handle name) const {
     NativeFunction* f = as_function(function_);
-    if (site.value && site.globals == f->globals && site.epoch == *globals_epoch)
-        return nb::borrow(site.value);
+    // Read before the lookup: a change made during it (a key's __eq__, another
+    // thread) leaves the remembered answer already out of date, not current.
+    std::uint64_t epoch = *globals_epoch;
+    if (site.value && site.globals == f->globals && site.epoch == epoch) return nb::borrow(site.value);
     nb::object value = global(name);
-    if (f->watched) site = {f->globals, value.ptr(), *globals_epoch};
+    if (f->watched) {
+        PyObject* old_globals = site.globals;
+        PyObject* old_value = site.value;
+        site = {Py_NewRef(f->globals), Py_NewRef(value.ptr()), epoch};
+        // Released once the site is whole again: a __del__ may call this function.
+        Py_XDECREF(old_value);
+        Py_XDECREF(old_globals);
+    }
     return value;
 }
 

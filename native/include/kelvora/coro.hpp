@@ -127,15 +127,19 @@ class PromiseBase {
 
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
-    void unhandled_exception() noexcept;
+    // Keeps what left the body as a Python exception; the forced unwind that
+    // ends a thread at interpreter exit is let through (out of resume()).
+    void unhandled_exception();
 
     // `co_await x`: starts awaiting in await_ready (no suspension at all when x
-    // finishes at once), then hands out whatever the driver delivers.
+    // finishes at once), then hands out whatever the driver delivers. Starting
+    // runs Python code (__await__, the first step), so none of it is noexcept:
+    // a forced unwind may come out.
     class Awaiter {
       public:
         Awaiter(PromiseBase& promise, nb::object awaitable) noexcept
             : promise_(promise), awaitable_(std::move(awaitable)) {}
-        bool await_ready() noexcept { return promise_.begin_await(std::move(awaitable_)); }
+        bool await_ready() { return promise_.begin_await(std::move(awaitable_)); }
         void await_suspend(std::coroutine_handle<>) noexcept {}
         nb::object await_resume() { return promise_.take_input(); }
 
@@ -191,7 +195,7 @@ class PromiseBase {
     void note_param(P& param) noexcept {
         if constexpr (std::is_same_v<std::remove_cv_t<P>, Args>) slots_.args = &param;
     }
-    bool begin_await(nb::object awaitable) noexcept;
+    bool begin_await(nb::object awaitable);
 
     friend struct CoroutineAccess;
     FrameSlots slots_;
@@ -297,7 +301,9 @@ nb::object make_async_generator(AsyncGen&& body, nb::handle function,
 // this file). Inside `catch (...)`, capture() keeps the in-flight exception as a
 // Python exception object (other C++ exceptions map as at any boundary) and
 // makes it "the exception being handled" until the Caught is destroyed; in a
-// coroutine body that state follows the frame across suspensions.
+// coroutine body that state follows the frame across suspensions. The forced
+// unwind that ends a thread at interpreter exit is no exception to keep:
+// capture() rethrows it, so `catch (...) { failure.capture(); }` lets it by.
 class Caught {
   public:
     Caught() noexcept = default;
@@ -305,7 +311,8 @@ class Caught {
     Caught(const Caught&) = delete;
     Caught& operator=(const Caught&) = delete;
 
-    void capture() noexcept;
+    // Only inside a handler; rethrows a foreign exception (see exception_object).
+    void capture();
     explicit operator bool() const noexcept { return bool(exception_); }
     // The exception object.
     nb::handle value() const noexcept { return exception_; }
