@@ -324,6 +324,35 @@ Result finish(CoroutineObject* self) {
     return {Result::raised, std::move(exc)};
 }
 
+PyObject* awaitable_iter(PyObject* o);
+
+// Starts awaiting what the body's co_await handed over (the awaitable's
+// iterator, its first step). Returns what it yields (a new reference) if it
+// suspends; otherwise null, with its result or exception where the body's
+// co_await takes it. Raw references: a thread ended in this Python code by a
+// forced unwind leaves them alone.
+PyObject* start_await(CoroutineObject* self, FrameSlots& s) {
+    PyObject* awaitable = s.output.release().ptr();
+    PyObject* it = awaitable_iter(awaitable);
+    Py_DECREF(awaitable);
+    if (!it) {
+        s.thrown = fetch_error();
+        return nullptr;
+    }
+    PyObject* out = nullptr;
+    PySendResult r = PyIter_Send(it, Py_None, &out);
+    if (r == PYGEN_NEXT) {
+        self->awaiting = it;
+        return out;
+    }
+    Py_DECREF(it);
+    if (r == PYGEN_RETURN)
+        s.input = nb::steal(out);
+    else
+        s.thrown = fetch_error();
+    return nullptr;
+}
+
 // Resumes the frame at its suspension point with a value or an exception.
 // Runs inside a Running scope.
 Result resume_frame(CoroutineObject* self, nb::object value, nb::object exc) {
@@ -339,14 +368,19 @@ Result resume_frame(CoroutineObject* self, nb::object value, nb::object exc) {
     } else {
         s.input = value ? std::move(value) : nb::none();
     }
-    self->frame.resume();
-    s.input.reset();  // the first resumption has no taker
-    s.thrown.reset();
-    if (self->frame.done()) return finish(self);
-    Result r{s.out == FrameSlots::Out::yielded ? Result::yielded : Result::passed,
-             std::move(s.output)};
+    for (;;) {
+        self->frame.resume();
+        s.input.reset();  // the first resumption has no taker
+        s.thrown.reset();
+        if (self->frame.done()) return finish(self);
+        if (s.out == FrameSlots::Out::yielded) break;
+        // Stopped at a co_await: awaiting starts here; what finishes at once
+        // goes straight back in.
+        s.out = FrameSlots::Out::nothing;
+        if (PyObject* out = start_await(self, s)) return {Result::passed, nb::steal(out)};
+    }
     s.out = FrameSlots::Out::nothing;
-    return r;
+    return {Result::yielded, std::move(s.output)};
 }
 
 // The awaited object's close(), as `yield from` closes its target.
@@ -1163,32 +1197,6 @@ nb::object PromiseBase::take_input() {
     }
     nb::object value = std::move(slots_.input);
     return value ? value : nb::none();
-}
-
-bool PromiseBase::begin_await(nb::object awaitable) {
-    // Raw references: __await__ and the first step run Python code, and a
-    // thread ended meanwhile by a forced unwind must leave them alone.
-    PyObject* aw = awaitable.release().ptr();
-    PyObject* it = awaitable_iter(aw);
-    Py_DECREF(aw);
-    if (!it) {
-        slots_.thrown = fetch_error();
-        return true;
-    }
-    PyObject* out = nullptr;
-    PySendResult r = PyIter_Send(it, Py_None, &out);
-    if (r == PYGEN_NEXT) {
-        slots_.owner->awaiting = it;
-        slots_.output = nb::steal(out);
-        slots_.out = FrameSlots::Out::passed;
-        return false;
-    }
-    Py_DECREF(it);
-    if (r == PYGEN_RETURN)
-        slots_.input = nb::steal(out);
-    else
-        slots_.thrown = fetch_error();
-    return true;
 }
 
 PromiseBase::Awaiter PromiseBase::await_transform(Coro&& body) {

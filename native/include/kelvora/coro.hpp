@@ -105,8 +105,8 @@ struct FrameSlots {
     const Args* args = nullptr;
     nb::object input;   // delivered at the resumption point: a value ...
     nb::object thrown;  // ... or an exception to raise there
-    nb::object output;  // going out: a value passed through from an await, or co_yield-ed
-    enum class Out : unsigned char { nothing, passed, yielded } out = Out::nothing;
+    nb::object output;  // going out: what a co_await awaits, or a co_yield-ed value
+    enum class Out : unsigned char { nothing, awaits, yielded } out = Out::nothing;
     nb::object result;  // co_return value
     nb::object error;   // the exception that left the body
 };
@@ -131,16 +131,17 @@ class PromiseBase {
     // ends a thread at interpreter exit is let through (out of resume()).
     void unhandled_exception();
 
-    // `co_await x`: starts awaiting in await_ready (no suspension at all when x
-    // finishes at once), then hands out whatever the driver delivers. Starting
-    // runs Python code (__await__, the first step), so none of it is noexcept:
-    // a forced unwind may come out.
+    // `co_await x`: the body suspends with x at once, and the driver starts
+    // awaiting it (__await__, the first step) outside the body's frame: no
+    // Python code the runtime runs for an await sits below the body's locals,
+    // so a forced unwind ending the thread there never unwinds them. When x
+    // finishes at once the body goes straight on with its result.
     class Awaiter {
       public:
         Awaiter(PromiseBase& promise, nb::object awaitable) noexcept
             : promise_(promise), awaitable_(std::move(awaitable)) {}
-        bool await_ready() { return promise_.begin_await(std::move(awaitable_)); }
-        void await_suspend(std::coroutine_handle<>) noexcept {}
+        bool await_ready() noexcept { return false; }
+        void await_suspend(std::coroutine_handle<>) noexcept { promise_.awaits(std::move(awaitable_)); }
         nb::object await_resume() { return promise_.take_input(); }
 
       private:
@@ -195,7 +196,10 @@ class PromiseBase {
     void note_param(P& param) noexcept {
         if constexpr (std::is_same_v<std::remove_cv_t<P>, Args>) slots_.args = &param;
     }
-    bool begin_await(nb::object awaitable);
+    void awaits(nb::object awaitable) noexcept {
+        slots_.output = std::move(awaitable);
+        slots_.out = FrameSlots::Out::awaits;
+    }
 
     friend struct CoroutineAccess;
     FrameSlots slots_;
