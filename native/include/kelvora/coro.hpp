@@ -352,15 +352,18 @@ class Caught {
 class AsyncWith {
   public:
     explicit AsyncWith(nb::handle manager);
+    ~AsyncWith();
     AsyncWith(const AsyncWith&) = delete;
     AsyncWith& operator=(const AsyncWith&) = delete;
 
-    nb::object enter() noexcept { return std::move(entering_); }
+    nb::object enter() noexcept { return nb::steal(std::exchange(entering_, nullptr)); }
     detail::AsyncWithExit exit(Caught& body);
 
   private:
-    nb::object exit_;      // __aexit__, bound to the manager
-    nb::object entering_;  // what __aenter__ returned, until awaited
+    // Raw references: the body runs Python code while they are held, and a
+    // thread ended there (interpreter exit) must leave them alone.
+    PyObject* exit_ = nullptr;      // __aexit__, bound to the manager
+    PyObject* entering_ = nullptr;  // what __aenter__ returned, until awaited
 };
 
 // Coroutine frames of this runtime copy currently alive (a diagnostic for leak
