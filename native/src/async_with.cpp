@@ -59,6 +59,7 @@ AsyncWith::AsyncWith(nb::handle manager) {
             Py_CLEAR(exit_);
             Py_CLEAR(entering_);
         }
+        before_rethrow();
         throw;
     }
 }

@@ -256,6 +256,7 @@ decltype(auto) guarded(F&& body, Guard&... guards) {
         return body();
     } catch (...) {
         if (thread_is_ending()) (guards.abandon(), ...);
+        before_rethrow();
         throw;
     }
 }
@@ -1220,7 +1221,10 @@ nb::object make_coroutine(Coro&& body, nb::handle function, std::source_location
 
 void Caught::capture() {
     std::exception_ptr in_flight = std::current_exception();
-    if (!in_flight) throw;  // foreign: the forced unwind ending this thread goes on
+    if (!in_flight) {  // foreign: the forced unwind ending this thread goes on
+        before_rethrow();
+        throw;
+    }
     release();
     exception_ = exception_object(in_flight);
     // The top entry of the handled-exception stack is the running coroutine's

@@ -1,11 +1,32 @@
 #include "kelvora/errors.hpp"
 
+#include <pthread.h>
+
 #include <new>
 #include <string>
 #include <unordered_map>
 #include <stdexcept>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace kelvora {
+
+void before_rethrow() noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        void* base = nullptr;
+        size_t size = 0;
+        pthread_attr_getstack(&attr, &base, &size);
+        pthread_attr_destroy(&attr);
+        char* low = static_cast<char*>(base);
+        char* here = static_cast<char*>(__builtin_frame_address(0));
+        if (low && here > low) __asan_unpoison_memory_region(low, size_t(here - low));
+    }
+#endif
+}
 
 void raise_pending() {
     if (!PyErr_Occurred())
@@ -72,7 +93,10 @@ static void set_from(std::exception_ptr error) noexcept {
 nb::object exception_object(std::exception_ptr error) {
     // std::current_exception() is empty for an exception that is not C++'s
     // own: the forced unwind ending this thread goes on untouched.
-    if (!error) throw;
+    if (!error) {
+        before_rethrow();
+        throw;
+    }
     // A pending error would be clobbered; keep it as the context of the new one.
     PyObject* pending = PyErr_GetRaisedException();
     set_from(error);
@@ -83,7 +107,10 @@ nb::object exception_object(std::exception_ptr error) {
 
 void restore_current_exception() {
     std::exception_ptr error = std::current_exception();
-    if (!error) throw;  // foreign: see exception_object
+    if (!error) {  // foreign: see exception_object
+        before_rethrow();
+        throw;
+    }
     set_from(error);
 }
 

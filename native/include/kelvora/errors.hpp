@@ -53,6 +53,13 @@ void restore_current_exception();
 // thread's frames as they are). Cheap enough for handlers and cold paths.
 inline bool thread_is_ending() noexcept { return PyThreadState_GetUnchecked() == nullptr; }
 
+// Call right before `throw;` in a handler that lets a foreign exception (the
+// forced unwind) go on. A forced unwind is no C++ throw, so AddressSanitizer
+// has not cleared the redzones of the frames it took away below this one,
+// where the rethrow's own bookkeeping then runs: a sanitizer build clears
+// them here (nothing happens otherwise).
+void before_rethrow() noexcept;
+
 // Adds a traceback entry naming a native function and its source position to
 // the pending Python error, so tracebacks show where native code raised.
 // `name` is any str (lone surrogates included) or null; the pending error is
