@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
 
@@ -96,6 +97,12 @@ def test_await_inside_a_released_value_del_keeps_both_values(m, flavor):
 # ---- a __qualname__ that is not UTF-8 (os.fsdecode makes them) ----------------------------
 
 
+def fresh_call():
+    def call(fn):
+        return fn()
+    return call
+
+
 async def await_it(aw):
     return await aw
 
@@ -105,47 +112,30 @@ async def relay(aw):
     yield value
 
 
-def call(fn):
-    return fn()
-
-
 async def fail():
     raise KeyError("kept")
 
 
-PYTHON = {"call": call, "await_it": await_it, "relay": relay}
+def renamed(obj):
+    obj.__qualname__ = SURROGATE
+    return obj
+
+
+IMPLEMENTATIONS = [types.SimpleNamespace(fresh_call=runtime_probe.fresh_call, await_it=probe.await_it,
+                                         relay=probe.relay),
+                   types.SimpleNamespace(fresh_call=fresh_call, await_it=await_it, relay=relay)]
 ATTEMPTS = {
-    "body": lambda f: f(lambda: 1 / 0),
-    "binding": lambda f: f(1, 2),
-    "coroutine": lambda f: f(fail()).send(None),
-    "async_generator": lambda f: f(fail()).__anext__().send(None),
+    "body": lambda m: renamed(m.fresh_call())(lambda: 1 / 0),
+    "binding": lambda m: renamed(m.fresh_call())(1, 2),
+    "coroutine": lambda m: renamed(m.await_it(fail())).send(None),
+    "async_generator": lambda m: renamed(m.relay(fail())).__anext__().send(None),
 }
-TARGETS = {"body": "call", "binding": "call", "coroutine": "await_it", "async_generator": "relay"}
 
 
 @pytest.mark.parametrize("attempt", sorted(ATTEMPTS))
 def test_surrogate_qualname_keeps_the_error(attempt):
-    name = TARGETS[attempt]
-    native = runtime_probe.fresh_call() if name == "call" else getattr(probe, name)
-    python = PYTHON[name]
-
-    def named(f):
-        f.__qualname__ = SURROGATE
-        return f
-
-    def renamed(make):
-        # Functions are renamed; coroutines and generators after they are made.
-        if name == "call":
-            return named(make)
-        return lambda *args: named(make(*args))
-
-    saved = native.__qualname__, python.__qualname__
-    try:
-        outcomes = [failure(lambda f=f: ATTEMPTS[attempt](renamed(f))) for f in (native, python)]
-    finally:
-        native.__qualname__, python.__qualname__ = saved
-    assert outcomes[0] == outcomes[1]
-    assert outcomes[0][0] is not SystemError
+    native, python = (failure(lambda m=m: ATTEMPTS[attempt](m)) for m in IMPLEMENTATIONS)
+    assert native == python and native[0] is not SystemError
 
 
 # ---- in a fresh interpreter: exit, memory exhaustion, the module dict's watcher -------------
