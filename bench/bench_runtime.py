@@ -29,10 +29,21 @@ async def none():
     return None
 
 
+async def await_it(aw):
+    return await aw
+
+
 def awaiting(fn, *args):
     async def run(n):
         for _ in range(n):
             await fn(*args)
+    return run
+
+
+def awaiting_through(outer, inner, value):
+    async def run(n):
+        for _ in range(n):
+            await outer(inner(value))
     return run
 
 
@@ -68,4 +79,6 @@ CASES = [
     ("await f(v) -> v", "python", awaiting(give, VALUE), 1),
     ("await f() -> None", "native", awaiting(coro_probe.nothing), 1),
     ("await f() -> None", "python", awaiting(none), 1),
+    ("await f(g(v)) -> v, f awaiting g", "native", awaiting_through(coro_probe.await_it, coro_probe.give, VALUE), 1),
+    ("await f(g(v)) -> v, f awaiting g", "python", awaiting_through(await_it, give, VALUE), 1),
 ]

@@ -31,20 +31,23 @@ int init_hooks(CoroutineObject* gen) {
         PyErr_SetString(PyExc_RuntimeError, "sys.get_asyncgen_hooks is unavailable");
         return -1;
     }
+    // Raw references: firstiter is Python code, and a thread ended there by a
+    // forced unwind (interpreter exit) must leave them alone.
     PyObject* hooks = PyObject_CallNoArgs(get_hooks);
     if (!hooks) return -1;
-    nb::object owned = nb::steal(hooks);
     PyObject* firstiter = PySequence_GetItem(hooks, 0);
     PyObject* finalizer = firstiter ? PySequence_GetItem(hooks, 1) : nullptr;
-    nb::object a = nb::steal(firstiter), b = nb::steal(finalizer);
-    if (!finalizer) return -1;
-    if (finalizer != Py_None) Py_XSETREF(gen->finalizer, Py_NewRef(finalizer));
-    if (firstiter != Py_None) {
+    Py_DECREF(hooks);
+    int status = finalizer ? 0 : -1;
+    if (finalizer && finalizer != Py_None) Py_XSETREF(gen->finalizer, Py_NewRef(finalizer));
+    if (finalizer && firstiter != Py_None) {
         PyObject* r = PyObject_CallOneArg(firstiter, reinterpret_cast<PyObject*>(gen));
-        if (!r) return -1;
-        Py_DECREF(r);
+        if (!r) status = -1;
+        Py_XDECREF(r);
     }
-    return 0;
+    Py_XDECREF(firstiter);
+    Py_XDECREF(finalizer);
+    return status;
 }
 
 enum class Awaitable : unsigned char { init, iter, closed };
@@ -241,8 +244,8 @@ PyObject* awaitable_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) 
 // Dropped without being awaited: the interpreter warns about these too.
 void warn_unawaited(CoroutineObject* gen, const char* method) {
     PyObject* saved = PyErr_GetRaisedException();
-    resolve_names(gen);
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine method '%s' of %R was never awaited",
+    if (!resolve_names(gen) ||
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine method '%s' of %R was never awaited",
                          method, gen->qualname) < 0)
         PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(gen));
     PyErr_SetRaisedException(saved);

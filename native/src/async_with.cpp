@@ -34,32 +34,51 @@ bool awaitable(nb::handle obj) {
 }  // namespace
 
 AsyncWith::AsyncWith(nb::handle manager) {
-    nb::object enter = special_method(manager, "__aenter__"_n);
-    if (!enter) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the asynchronous context manager protocol",
-                     Py_TYPE(manager.ptr())->tp_name);
-        raise_pending();
+    try {
+        nb::object enter = special_method(manager, "__aenter__"_n);
+        if (!enter) {
+            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the asynchronous context manager protocol",
+                         Py_TYPE(manager.ptr())->tp_name);
+            raise_pending();
+        }
+        exit_ = special_method(manager, "__aexit__"_n).release().ptr();
+        if (!exit_) {
+            PyErr_Format(PyExc_TypeError,
+                         "'%.200s' object does not support the asynchronous context manager protocol "
+                         "(missed __aexit__ method)",
+                         Py_TYPE(manager.ptr())->tp_name);
+            raise_pending();
+        }
+        PyObject* method = enter.release().ptr();
+        entering_ = PyObject_CallNoArgs(method);
+        Py_DECREF(method);
+        if (!entering_) raise_pending();
+        if (!awaitable(entering_)) not_awaitable("__aenter__", entering_);
+    } catch (...) {
+        if (!thread_is_ending()) {  // a constructor that throws has no destructor run
+            Py_CLEAR(exit_);
+            Py_CLEAR(entering_);
+        }
+        before_rethrow();
+        throw;
     }
-    exit_ = special_method(manager, "__aexit__"_n);
-    if (!exit_) {
-        PyErr_Format(PyExc_TypeError,
-                     "'%.200s' object does not support the asynchronous context manager protocol "
-                     "(missed __aexit__ method)",
-                     Py_TYPE(manager.ptr())->tp_name);
-        raise_pending();
-    }
-    entering_ = enter();
-    if (!awaitable(entering_)) not_awaitable("__aenter__", entering_);
+}
+
+AsyncWith::~AsyncWith() {
+    if (thread_is_ending()) return;
+    Py_XDECREF(entering_);
+    Py_XDECREF(exit_);
 }
 
 detail::AsyncWithExit AsyncWith::exit(Caught& body) {
     nb::object leaving;
+    nb::handle aexit(exit_);
     if (!body) {
-        leaving = exit_(nb::none(), nb::none(), nb::none());
+        leaving = aexit(nb::none(), nb::none(), nb::none());
     } else {
         nb::handle exc = body.value();
         nb::object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
-        leaving = exit_(exc.type(), exc, tb ? tb : nb::none());
+        leaving = aexit(exc.type(), exc, tb ? tb : nb::none());
     }
     if (!awaitable(leaving)) not_awaitable("__aexit__", leaving);
     return {std::move(leaving), body};

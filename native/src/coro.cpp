@@ -41,7 +41,11 @@ nb::object fetch_error() {
 // is left to its holders, and a fresh one takes its place.
 PyObject* spare_stop = nullptr;
 
-PyObject* reuse_stop_iteration(PyObject* value) {
+// The spare refilled with `value` (a new reference), or null. The values it
+// held go to `old` and are released by the caller only once the spare is
+// handed out: their __del__ may run another await, which must then find the
+// spare taken, not refill it under this one.
+PyObject* reuse_stop_iteration(PyObject* value, PyObject* (&old)[2]) {
     auto* e = reinterpret_cast<PyStopIterationObject*>(spare_stop);
     if (!e || Py_REFCNT(spare_stop) != 1 || e->traceback || e->context || e->cause || e->notes ||
         e->dict || e->suppress_context)
@@ -50,12 +54,11 @@ PyObject* reuse_stop_iteration(PyObject* value) {
     if (!args || Py_REFCNT(args) != 1 || !PyTuple_CheckExact(args) || PyTuple_GET_SIZE(args) != 1)
         return nullptr;
     // The one-tuple is ours alone too: its item is swapped in place.
-    PyObject* old = PyTuple_GET_ITEM(args, 0);
+    old[0] = PyTuple_GET_ITEM(args, 0);
     PyTuple_SET_ITEM(args, 0, Py_NewRef(value));
-    Py_DECREF(old);
     // A tuple of untracked items may have been untracked; this item may need it.
     if (!PyObject_GC_IsTracked(args) && PyObject_IS_GC(value)) PyObject_GC_Track(args);
-    Py_SETREF(e->value, Py_NewRef(value));
+    old[1] = std::exchange(e->value, Py_NewRef(value));
     return Py_NewRef(spare_stop);
 }
 
@@ -66,7 +69,10 @@ void set_stop_iteration(nb::handle value, bool reuse = false) {
         return;
     }
     if (reuse) {
-        if (PyObject* exc = reuse_stop_iteration(v)) {
+        PyObject* old[2];
+        if (PyObject* exc = reuse_stop_iteration(v, old)) {
+            Py_XDECREF(old[0]);
+            Py_XDECREF(old[1]);
             PyErr_SetRaisedException(exc);
             return;
         }
@@ -198,6 +204,7 @@ class Depth {
     Depth(const Depth&) = delete;
     Depth& operator=(const Depth&) = delete;
     bool ok() const { return ok_; }
+    void abandon() { ok_ = false; }  // see guarded()
 
   private:
     PyThreadState* tstate_;
@@ -217,6 +224,7 @@ class Running {
         tstate_->exc_info = &item_;
     }
     ~Running() {
+        if (!tstate_) return;  // abandoned: see guarded()
         tstate_->exc_info = item_.previous_item;
         // A frame that is gone (even one closed while Python code ran) is finished.
         if (self_->state == State::running)
@@ -228,6 +236,7 @@ class Running {
     }
     Running(const Running&) = delete;
     Running& operator=(const Running&) = delete;
+    void abandon() { tstate_ = nullptr; }
 
   private:
     CoroutineObject* self_;
@@ -235,11 +244,28 @@ class Running {
     _PyErr_StackItem item_;
 };
 
+// Runs `body` with the guards (Depth, Running) in place. A forced unwind that
+// ends the thread at interpreter exit comes out of Python code with the thread
+// state already freed: the guards then restore nothing, and the object stays
+// "executing", so nothing can resume the frame it was unwound out of. (A
+// handler costs nothing until an exception passes; asking for the thread
+// state on every step would.)
+template <class F, class... Guard>
+decltype(auto) guarded(F&& body, Guard&... guards) {
+    try {
+        return body();
+    } catch (...) {
+        if (thread_is_ending()) (guards.abandon(), ...);
+        before_rethrow();
+        throw;
+    }
+}
+
 // The frame goes, and with it the body's locals and arguments. Their
 // destructors run Python code (an argument's __del__) that may reach this
 // object again: it is finished before they run (or still running, when the
 // body itself ended), never suspended on a frame that is half gone.
-void destroy_frame(CoroutineObject* self) noexcept {
+void destroy_frame(CoroutineObject* self) {
     State was = self->state;
     if (was != State::running) self->state = State::finished;
     std::coroutine_handle<> frame = std::exchange(self->frame, {});
@@ -257,6 +283,13 @@ void destroy_frame(CoroutineObject* self) noexcept {
     frame.destroy();
     tstate->exc_info = item.previous_item;
     Py_XDECREF(item.exc_value);
+}
+
+// The name a traceback entry gives the body, or null.
+PyObject* traceback_name(CoroutineObject* self) {
+    if (resolve_names(self)) return self->qualname;
+    PyErr_Clear();  // out of memory: the entry goes without its name
+    return nullptr;
 }
 
 // The body ended: its frame goes (destructors run), the outcome is reported.
@@ -284,19 +317,41 @@ Result finish(CoroutineObject* self) {
         exc = nb::steal(replacement);
     }
     if (self->file && !PyErr_GivenExceptionMatches(exc.ptr(), PyExc_GeneratorExit)) {
+        PyObject* name = traceback_name(self);
         PyErr_SetRaisedException(exc.release().ptr());
-        resolve_names(self);
-        const char* name = PyUnicode_AsUTF8(self->qualname);
-        if (!name) {
-            PyObject* pending = PyErr_GetRaisedException();  // the lookup's own error
-            PyErr_Clear();
-            PyErr_SetRaisedException(pending);
-            name = "<native>";
-        }
         add_native_traceback(name, self->file, self->line);
         exc = nb::steal(PyErr_GetRaisedException());
     }
     return {Result::raised, std::move(exc)};
+}
+
+PyObject* awaitable_iter(PyObject* o);
+
+// Starts awaiting what the body's co_await handed over (the awaitable's
+// iterator, its first step). Returns what it yields (a new reference) if it
+// suspends; otherwise null, with its result or exception where the body's
+// co_await takes it. Raw references: a thread ended in this Python code by a
+// forced unwind leaves them alone.
+PyObject* start_await(CoroutineObject* self, FrameSlots& s) {
+    PyObject* awaitable = s.output.release().ptr();
+    PyObject* it = awaitable_iter(awaitable);
+    Py_DECREF(awaitable);
+    if (!it) {
+        s.thrown = fetch_error();
+        return nullptr;
+    }
+    PyObject* out = nullptr;
+    PySendResult r = PyIter_Send(it, Py_None, &out);
+    if (r == PYGEN_NEXT) {
+        self->awaiting = it;
+        return out;
+    }
+    Py_DECREF(it);
+    if (r == PYGEN_RETURN)
+        s.input = nb::steal(out);
+    else
+        s.thrown = fetch_error();
+    return nullptr;
 }
 
 // Resumes the frame at its suspension point with a value or an exception.
@@ -314,14 +369,19 @@ Result resume_frame(CoroutineObject* self, nb::object value, nb::object exc) {
     } else {
         s.input = value ? std::move(value) : nb::none();
     }
-    self->frame.resume();
-    s.input.reset();  // the first resumption has no taker
-    s.thrown.reset();
-    if (self->frame.done()) return finish(self);
-    Result r{s.out == FrameSlots::Out::yielded ? Result::yielded : Result::passed,
-             std::move(s.output)};
+    for (;;) {
+        self->frame.resume();
+        s.input.reset();  // the first resumption has no taker
+        s.thrown.reset();
+        if (self->frame.done()) return finish(self);
+        if (s.out == FrameSlots::Out::yielded) break;
+        // Stopped at a co_await: awaiting starts here; what finishes at once
+        // goes straight back in.
+        s.out = FrameSlots::Out::nothing;
+        if (PyObject* out = start_await(self, s)) return {Result::passed, nb::steal(out)};
+    }
     s.out = FrameSlots::Out::nothing;
-    return r;
+    return {Result::yielded, std::move(s.output)};
 }
 
 // The awaited object's close(), as `yield from` closes its target.
@@ -332,8 +392,10 @@ int close_iter(PyObject* it) {
         PyErr_SetRaisedException(r.value.release().ptr());
         return -1;
     }
+    PyObject* name = interned_or_null<"close">();
+    if (!name) return -1;
     PyObject* method = nullptr;
-    if (PyObject_GetOptionalAttr(it, "close"_n.ptr(), &method) < 0) PyErr_WriteUnraisable(it);
+    if (PyObject_GetOptionalAttr(it, name, &method) < 0) PyErr_WriteUnraisable(it);
     if (!method) return 0;
     PyObject* r = PyObject_CallNoArgs(method);
     Py_DECREF(method);
@@ -405,7 +467,8 @@ PyObject* awaitable_iter(PyObject* o) {
     };
     if (is_coroutine_object(o)) {
         if (PyCoro_CheckExact(o)) {
-            PyObject* inner = PyObject_GetAttr(o, "cr_await"_n.ptr());
+            PyObject* name = interned_or_null<"cr_await">();
+            PyObject* inner = name ? PyObject_GetAttr(o, name) : nullptr;
             if (!inner) return nullptr;
             bool busy = inner != Py_None;
             Py_DECREF(inner);
@@ -473,15 +536,23 @@ Result send(CoroutineObject* self, PyObject* value) {
     // While running, Python code reached from here (the awaited object, a
     // __del__) finds the object executing and cannot resume or close it.
     Running running(self, tstate);
-    if (PyObject* it = self->awaiting) {
-        PyObject* out = nullptr;
-        PySendResult r = PyIter_Send(it, value, &out);
-        if (r == PYGEN_NEXT) return {Result::passed, nb::steal(out)};
-        nb::object done = nb::steal(std::exchange(self->awaiting, nullptr));
-        if (r == PYGEN_RETURN) return resume_frame(self, nb::steal(out), {});
-        return resume_frame(self, {}, fetch_error());
-    }
-    return resume_frame(self, nb::borrow(value), {});
+    return guarded(
+        [&]() -> Result {
+            PyObject* it = self->awaiting;
+            if (!it) return resume_frame(self, nb::borrow(value), {});
+            PyObject* out = nullptr;
+            PySendResult r = PyIter_Send(it, value, &out);
+            if (r == PYGEN_NEXT) return {Result::passed, nb::steal(out)};
+            // Released once the frame has run (still "executing", whatever its
+            // __del__ does); a raw reference, so that a thread ended meanwhile
+            // by a forced unwind leaves it alone.
+            PyObject* done = std::exchange(self->awaiting, nullptr);
+            Result next = r == PYGEN_RETURN ? resume_frame(self, nb::steal(out), {})
+                                            : resume_frame(self, {}, fetch_error());
+            Py_DECREF(done);
+            return next;
+        },
+        running, depth);
 }
 
 namespace {
@@ -499,7 +570,7 @@ Result deliver(CoroutineObject* self, PyThreadState* tstate, nb::object value, n
         return r;
     }
     Running running(self, tstate);
-    return resume_frame(self, std::move(value), std::move(exc));
+    return guarded([&] { return resume_frame(self, std::move(value), std::move(exc)); }, running);
 }
 
 // Raises the exception at the suspension point of a frame that awaits nothing.
@@ -525,10 +596,76 @@ Result throw_here(CoroutineObject* self, PyThreadState* tstate, PyObject* type, 
     }
     // Making the exception may have resumed the body up to a new await: the
     // exception is raised there, and that awaited object is let go (released
-    // after the step, whatever its __del__ does).
-    nb::object abandoned = nb::steal(std::exchange(self->awaiting, nullptr));
-    Running running(self, tstate);
-    return resume_frame(self, {}, std::move(exc));
+    // after the step, whatever its __del__ does; left alone by a thread ended
+    // meanwhile).
+    PyObject* abandoned = std::exchange(self->awaiting, nullptr);
+    Result r{Result::raised, {}};
+    {
+        Running running(self, tstate);
+        r = guarded([&] { return resume_frame(self, {}, std::move(exc)); }, running);
+    }
+    Py_XDECREF(abandoned);
+    return r;
+}
+
+}  // namespace
+
+namespace {
+
+// throw() of a frame awaiting `it`; see throw_().
+Result throw_into(CoroutineObject* self, PyThreadState* tstate, PyObject* it, PyObject* type,
+                  PyObject* value, PyObject* tb, bool close_on_genexit) {
+    if (close_on_genexit && PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
+        nb::object exc;
+        {
+            Running running(self, tstate);
+            guarded(
+                [&] {
+                    if (close_iter(it) < 0) exc = fetch_error();
+                    if (self->awaiting == it) Py_DECREF(std::exchange(self->awaiting, nullptr));
+                },
+                running);
+        }
+        if (!exc) return throw_here(self, tstate, type, value, tb);
+        return deliver(self, tstate, {}, std::move(exc));
+    }
+    Result inner{Result::raised, {}};
+    if (Py_TYPE(it) == &coroutine_type) {
+        Running running(self, tstate);
+        inner = guarded([&] { return throw_(as_coro(it), type, value, tb, close_on_genexit); }, running);
+    } else {
+        // The lookup runs with the object suspended, as in the interpreter: a
+        // `throw` property may resume or close it (deliver() sees to that).
+        PyObject* name = interned_or_null<"throw">();
+        PyObject* method = nullptr;
+        if (!name || PyObject_GetOptionalAttr(it, name, &method) < 0) return raised_pending();
+        if (!method) {
+            // Nothing to throw into: the exception is raised at the await.
+            return throw_here(self, tstate, type, value, tb);
+        }
+        {
+            Running running(self, tstate);
+            PyObject* r = guarded(
+                [&] { return PyObject_CallFunctionObjArgs(method, type, value, tb, nullptr); }, running);
+            if (r) {
+                inner = {Result::passed, nb::steal(r)};
+            } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+                nb::object stop = fetch_error();
+                inner = returned(nb::borrow(stop_value(stop.ptr())));
+            } else {
+                inner = raised_pending();
+            }
+        }
+        Py_DECREF(method);
+    }
+    if (inner.kind == Result::passed) return inner;
+    // The awaited object is done with; if Python code meanwhile moved the body
+    // on to another await, the outcome lands there, as with `yield from`.
+    PyObject* done = std::exchange(self->awaiting, nullptr);
+    Result r = inner.kind == Result::raised ? deliver(self, tstate, {}, std::move(inner.value))
+                                            : deliver(self, tstate, std::move(inner.value), {});
+    Py_XDECREF(done);
+    return r;
 }
 
 }  // namespace
@@ -546,51 +683,16 @@ Result throw_(CoroutineObject* self, PyObject* type, PyObject* value, PyObject* 
     PyThreadState* tstate = PyThreadState_Get();
     Depth depth(tstate);
     if (!depth.ok()) return raised_pending();
-    if (!self->awaiting) return throw_here(self, tstate, type, value, tb);
-
-    // Held until the step ends: whatever releasing it runs comes after.
-    nb::object it = nb::borrow(self->awaiting);
-    if (close_on_genexit && PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
-        nb::object exc;
-        {
-            Running running(self, tstate);
-            if (close_iter(it.ptr()) < 0) exc = fetch_error();
-            if (self->awaiting == it.ptr()) Py_DECREF(std::exchange(self->awaiting, nullptr));
-        }
-        if (!exc) return throw_here(self, tstate, type, value, tb);
-        return deliver(self, tstate, {}, std::move(exc));
-    }
-    Result inner{Result::raised, {}};
-    if (Py_TYPE(it.ptr()) == &coroutine_type) {
-        Running running(self, tstate);
-        inner = throw_(as_coro(it.ptr()), type, value, tb, close_on_genexit);
-    } else {
-        // The lookup runs with the object suspended, as in the interpreter: a
-        // `throw` property may resume or close it (deliver() sees to that).
-        PyObject* method = nullptr;
-        if (PyObject_GetOptionalAttr(it.ptr(), "throw"_n.ptr(), &method) < 0) return raised_pending();
-        if (!method) {
-            // Nothing to throw into: the exception is raised at the await.
-            return throw_here(self, tstate, type, value, tb);
-        }
-        nb::object owned = nb::steal(method);
-        Running running(self, tstate);
-        PyObject* r = PyObject_CallFunctionObjArgs(method, type, value, tb, nullptr);
-        if (r) {
-            inner = {Result::passed, nb::steal(r)};
-        } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            nb::object stop = fetch_error();
-            inner = returned(nb::borrow(stop_value(stop.ptr())));
-        } else {
-            inner = raised_pending();
-        }
-    }
-    if (inner.kind == Result::passed) return inner;
-    // The awaited object is done with; if Python code meanwhile moved the body
-    // on to another await, the outcome lands there, as with `yield from`.
-    nb::object done = nb::steal(std::exchange(self->awaiting, nullptr));
-    if (inner.kind == Result::raised) return deliver(self, tstate, {}, std::move(inner.value));
-    return deliver(self, tstate, std::move(inner.value), {});
+    if (!self->awaiting)
+        return guarded([&] { return throw_here(self, tstate, type, value, tb); }, depth);
+    // Held until the step ends: whatever releasing it runs comes after. Raw
+    // references here and below: a thread ended meanwhile by a forced unwind
+    // (interpreter exit) leaves them alone, as the interpreter leaves its frames.
+    PyObject* it = Py_NewRef(self->awaiting);
+    Result r = guarded([&] { return throw_into(self, tstate, it, type, value, tb, close_on_genexit); },
+                       depth);
+    Py_DECREF(it);
+    return r;
 }
 
 // close(): GeneratorExit at the suspension point; the body must end. Returns
@@ -615,16 +717,20 @@ Result close(CoroutineObject* self) {
     Result r{Result::raised, {}};
     {
         Running running(self, tstate);
-        nb::object exc;
-        if (PyObject* it = self->awaiting) {
-            if (close_iter(it) < 0) exc = fetch_error();
-            nb::object done = nb::steal(std::exchange(self->awaiting, nullptr));
-        }
-        if (!exc) {
-            exc = nb::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
-            if (!exc) return raised_pending();
-        }
-        r = resume_frame(self, {}, std::move(exc));
+        r = guarded(
+            [&]() -> Result {
+                nb::object exc;
+                if (PyObject* it = self->awaiting) {
+                    if (close_iter(it) < 0) exc = fetch_error();
+                    Py_XDECREF(std::exchange(self->awaiting, nullptr));  // close() may have let it go
+                }
+                if (!exc) {
+                    exc = nb::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
+                    if (!exc) return raised_pending();
+                }
+                return resume_frame(self, {}, std::move(exc));
+            },
+            running, depth);
     }
     if (r.kind == Result::passed || r.kind == Result::yielded)
         return error(PyExc_RuntimeError, is_coroutine(self)
@@ -667,8 +773,8 @@ void coroutine_finalize(PyObject* o) {
         else
             PyErr_WriteUnraisable(o);
     } else if (is_coroutine(self) && self->state == State::created) {
-        resolve_names(self);
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
+        if (!resolve_names(self) ||
+            PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
                              self->qualname) < 0)
             PyErr_WriteUnraisable(o);
     } else {
@@ -763,7 +869,7 @@ void coroutine_dealloc(PyObject* o) {
 }
 
 PyObject* coroutine_repr(PyObject* o) {
-    resolve_names(as_coro(o));
+    if (!resolve_names(as_coro(o))) return nullptr;
     return PyUnicode_FromFormat("<%s object %U at %p>",
                                 is_coroutine(as_coro(o)) ? "coroutine" : "async_generator",
                                 as_coro(o)->qualname, o);
@@ -780,33 +886,36 @@ int set_text(PyObject*& field, PyObject* value, const char* message) {
 
 }  // namespace
 
-void resolve_names(CoroutineObject* self) noexcept {
-    if (self->name && self->qualname) return;
-    PyObject* pending = PyErr_GetRaisedException();  // may run inside a finalizer
+bool resolve_names(CoroutineObject* self) {
+    if (self->name && self->qualname) return true;
     auto read = [self](PyObject* attribute) -> PyObject* {
         PyObject* v = nullptr;
-        if (self->function && PyObject_GetOptionalAttr(self->function, attribute, &v) < 0)
+        if (attribute && self->function && PyObject_GetOptionalAttr(self->function, attribute, &v) < 0)
             PyErr_Clear();
         if (v && PyUnicode_Check(v)) return v;
         Py_XDECREF(v);
         return nullptr;
     };
-    if (!self->name) self->name = read("__name__"_n.ptr());
-    if (!self->name)
-        self->name = Py_NewRef(self->flavor == Flavor::coroutine ? "coroutine"_n.ptr() : "async_generator"_n.ptr());
-    if (!self->qualname) self->qualname = read("__qualname__"_n.ptr());
+    // The literals are made on first use, which can fail for want of memory.
+    PyObject* name_attr = interned_or_null<"__name__">();
+    PyObject* qualname_attr = name_attr ? interned_or_null<"__qualname__">() : nullptr;
+    PyObject* fallback = qualname_attr ? self->flavor == Flavor::coroutine ? interned_or_null<"coroutine">()
+                                                                           : interned_or_null<"async_generator">()
+                                       : nullptr;
+    if (!fallback) return false;
+    if (!self->name) self->name = read(name_attr);
+    if (!self->name) self->name = Py_NewRef(fallback);
+    if (!self->qualname) self->qualname = read(qualname_attr);
     if (!self->qualname) self->qualname = Py_NewRef(self->name);
-    PyErr_SetRaisedException(pending);
+    return true;
 }
 
 PyObject* get_name(PyObject* o, void*) {
-    resolve_names(as_coro(o));
-    return Py_NewRef(as_coro(o)->name);
+    return resolve_names(as_coro(o)) ? Py_NewRef(as_coro(o)->name) : nullptr;
 }
 
 PyObject* get_qualname(PyObject* o, void*) {
-    resolve_names(as_coro(o));
-    return Py_NewRef(as_coro(o)->qualname);
+    return resolve_names(as_coro(o)) ? Py_NewRef(as_coro(o)->qualname) : nullptr;
 }
 
 int set_name(PyObject* o, PyObject* value, void*) {
@@ -1073,8 +1182,8 @@ void PromiseBase::operator delete(void* frame, std::size_t) noexcept {
     if (!self->frame_claimed) Py_DECREF(reinterpret_cast<PyObject*>(self));
 }
 
-void PromiseBase::unhandled_exception() noexcept {
-    slots_.error = exception_object();
+void PromiseBase::unhandled_exception() {
+    slots_.error = exception_object();  // rethrows a foreign one: the forced unwind goes on
 }
 
 void PromiseBase::set_yielded(nb::object value) noexcept {
@@ -1089,29 +1198,6 @@ nb::object PromiseBase::take_input() {
     }
     nb::object value = std::move(slots_.input);
     return value ? value : nb::none();
-}
-
-bool PromiseBase::begin_await(nb::object awaitable) noexcept {
-    PyObject* it = awaitable_iter(awaitable.ptr());
-    awaitable.reset();
-    if (!it) {
-        slots_.thrown = fetch_error();
-        return true;
-    }
-    PyObject* out = nullptr;
-    PySendResult r = PyIter_Send(it, Py_None, &out);
-    if (r == PYGEN_NEXT) {
-        slots_.owner->awaiting = it;
-        slots_.output = nb::steal(out);
-        slots_.out = FrameSlots::Out::passed;
-        return false;
-    }
-    Py_DECREF(it);
-    if (r == PYGEN_RETURN)
-        slots_.input = nb::steal(out);
-    else
-        slots_.thrown = fetch_error();
-    return true;
 }
 
 PromiseBase::Awaiter PromiseBase::await_transform(Coro&& body) {
@@ -1133,9 +1219,12 @@ nb::object make_coroutine(Coro&& body, nb::handle function, std::source_location
                          int(where.line()));
 }
 
-void Caught::capture() noexcept {
+void Caught::capture() {
     std::exception_ptr in_flight = std::current_exception();
-    if (!in_flight) return;  // not inside a handler: nothing to keep
+    if (!in_flight) {  // foreign: the forced unwind ending this thread goes on
+        before_rethrow();
+        throw;
+    }
     release();
     exception_ = exception_object(in_flight);
     // The top entry of the handled-exception stack is the running coroutine's
@@ -1147,6 +1236,7 @@ void Caught::capture() noexcept {
 
 void Caught::release() noexcept {
     if (!handling_) return;
+    if (thread_is_ending()) return;  // unwound by a forced unwind: its thread state is gone
     _PyErr_StackItem* item = PyThreadState_Get()->exc_info;
     Py_XSETREF(item->exc_value, std::exchange(previous_, nullptr));
     handling_ = false;

@@ -113,8 +113,9 @@ inline PyObject* arg(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t i) {
 }
 
 // Fills in name and qualname from the function on first use (copying them at
-// every call would cost two attribute lookups per coroutine). Never fails.
-void resolve_names(CoroutineObject* self) noexcept;
+// every call would cost two attribute lookups per coroutine). False, with
+// MemoryError set, only when the names cannot be made; no error may be pending.
+bool resolve_names(CoroutineObject* self);
 
 // What both object types share: lifetime slots, repr, weak references, and
 // these attributes.

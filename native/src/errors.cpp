@@ -1,11 +1,32 @@
 #include "kelvora/errors.hpp"
 
+#include <pthread.h>
+
 #include <new>
 #include <string>
 #include <unordered_map>
 #include <stdexcept>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace kelvora {
+
+void before_rethrow() noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        void* base = nullptr;
+        size_t size = 0;
+        pthread_attr_getstack(&attr, &base, &size);
+        pthread_attr_destroy(&attr);
+        char* low = static_cast<char*>(base);
+        char* here = static_cast<char*>(__builtin_frame_address(0));
+        if (low && here > low) __asan_unpoison_memory_region(low, size_t(here - low));
+    }
+#endif
+}
 
 void raise_pending() {
     if (!PyErr_Occurred())
@@ -30,6 +51,7 @@ void raise_object(nb::handle exception) {
     throw nb::python_error();
 }
 
+// `error` is a C++ exception (never null).
 static void set_from(std::exception_ptr error) noexcept {
     try {
         std::rethrow_exception(error);
@@ -63,12 +85,18 @@ static void set_from(std::exception_ptr error) noexcept {
         PyErr_SetString(PyExc_IndexError, e.what());
     } catch (std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
+    } catch (...) {  // a C++ exception of another type: `error` is never foreign here
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception in native code");
     }
 }
 
-nb::object exception_object(std::exception_ptr error) noexcept {
+nb::object exception_object(std::exception_ptr error) {
+    // std::current_exception() is empty for an exception that is not C++'s
+    // own: the forced unwind ending this thread goes on untouched.
+    if (!error) {
+        before_rethrow();
+        throw;
+    }
     // A pending error would be clobbered; keep it as the context of the new one.
     PyObject* pending = PyErr_GetRaisedException();
     set_from(error);
@@ -77,18 +105,29 @@ nb::object exception_object(std::exception_ptr error) noexcept {
     return nb::steal(exc);
 }
 
-void restore_current_exception() noexcept { set_from(std::current_exception()); }
+void restore_current_exception() {
+    std::exception_ptr error = std::current_exception();
+    if (!error) {  // foreign: see exception_object
+        before_rethrow();
+        throw;
+    }
+    set_from(error);
+}
 
-void add_native_traceback(const char* function, const char* file, int line) noexcept {
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) return;
-    // One code object per raising place, built on first use and kept: errors
-    // raised repeatedly cost no new code objects. The name can come from Python
-    // (a coroutine's writable __qualname__), so the cache is bounded: when it
-    // is full it starts over, and the places still raising come back.
+namespace {
+
+// The traceback entry's code object for one raising place (file, line, name).
+// The name can come from Python (a writable __qualname__, any str), so the
+// key keeps its code points as they are and the cache is bounded: when it is
+// full it starts over, and the places still raising come back.
+PyCodeObject* code_for(PyObject* name, const char* file, int line) {
     static std::unordered_map<std::string, PyCodeObject*> codes;
     constexpr std::size_t max_codes = 512;
-    std::string key = std::string(file) + ":" + std::to_string(line) + ":" + function;
+    PyObject* encoded = name ? PyUnicode_AsEncodedString(name, "utf-8", "surrogatepass") : nullptr;
+    if (!encoded) PyErr_Clear();
+    std::string key = std::string(file) + ":" + std::to_string(line) + ":" +
+                      (encoded ? PyBytes_AS_STRING(encoded) : "<native>");
+    Py_XDECREF(encoded);
     auto found = codes.find(key);
     if (found == codes.end()) {
         if (codes.size() >= max_codes) {
@@ -99,7 +138,39 @@ void add_native_traceback(const char* function, const char* file, int line) noex
         found = codes.emplace(std::move(key), nullptr).first;
     }
     PyCodeObject*& code = found->second;
-    if (!code) code = PyCode_NewEmpty(file, function, line);
+    if (code) return code;
+    const char* utf8 = name ? PyUnicode_AsUTF8(name) : "<native>";
+    if (utf8) {
+        code = PyCode_NewEmpty(file, utf8, line);
+    } else {  // not UTF-8 (a lone surrogate): made under a stand-in, then renamed to it
+        PyErr_Clear();
+        nb::object made = nb::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, "", line)));
+        PyObject* replace = made ? PyObject_GetAttrString(made.ptr(), "replace") : nullptr;
+        PyObject* args = replace ? PyTuple_New(0) : nullptr;
+        PyObject* kwargs = args ? Py_BuildValue("{sOsO}", "co_name", name, "co_qualname", name) : nullptr;
+        PyObject* renamed = kwargs ? PyObject_Call(replace, args, kwargs) : nullptr;
+        Py_XDECREF(kwargs);
+        Py_XDECREF(args);
+        Py_XDECREF(replace);
+        if (renamed && PyCode_Check(renamed))
+            code = reinterpret_cast<PyCodeObject*>(renamed);
+        else
+            Py_XDECREF(renamed);
+    }
+    return code;
+}
+
+}  // namespace
+
+void add_native_traceback(PyObject* name, const char* file, int line) noexcept {
+    // Kept aside while the entry is made: nothing done here may replace it.
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    PyCodeObject* code = nullptr;
+    try {
+        code = code_for(name, file, line);
+    } catch (std::bad_alloc&) {  // no entry then; the exception itself is what matters
+    }
     PyObject* globals = code ? PyDict_New() : nullptr;
     PyFrameObject* frame = globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     PyObject* next = PyException_GetTraceback(exc);
@@ -107,10 +178,8 @@ void add_native_traceback(const char* function, const char* file, int line) noex
     PyObject* tb = frame ? PyObject_CallFunction((PyObject*)&PyTraceBack_Type, "OOii",
                                                  next ? next : Py_None, frame, 0, line)
                          : nullptr;
-    if (tb)
-        PyException_SetTraceback(exc, tb);
-    else
-        PyErr_Clear();
+    if (tb) PyException_SetTraceback(exc, tb);
+    PyErr_Clear();
     Py_XDECREF(tb);
     Py_XDECREF(next);
     Py_XDECREF(frame);
@@ -126,7 +195,10 @@ Handling::Handling(nb::handle exception) noexcept
     info_->exc_value = Py_NewRef(exception.ptr());
 }
 
-Handling::~Handling() { Py_XSETREF(info_->exc_value, previous_); }
+Handling::~Handling() {
+    if (thread_is_ending()) return;  // its thread state is gone with it
+    Py_XSETREF(info_->exc_value, previous_);
+}
 
 void raise_not_str(nb::handle value, nb::handle method, nb::handle arg) {
     PyObject* r = PyObject_CallMethodOneArg(value.ptr(), method.ptr(), arg.ptr());

@@ -54,7 +54,7 @@ NativeFunction* as_function(PyObject* self) { return reinterpret_cast<NativeFunc
 
 std::string utf8(PyObject* s) {
     Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    const char* p = s ? PyUnicode_AsUTF8AndSize(s, &n) : nullptr;
     if (!p) {
         PyErr_Clear();
         return "?";
@@ -62,8 +62,12 @@ std::string utf8(PyObject* s) {
     return std::string(p, size_t(n));
 }
 
-[[noreturn]] void type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+// "<qualname>() <rest>": the name as it is (any str, as Python prints it).
+[[noreturn]] void type_error(NativeFunction* f, const std::string& rest) {
+    if (f->qualname)
+        PyErr_Format(PyExc_TypeError, "%U() %s", f->qualname, rest.c_str());
+    else
+        PyErr_Format(PyExc_TypeError, "?() %s", rest.c_str());
     throw nb::python_error();
 }
 
@@ -77,7 +81,7 @@ std::string quoted_list(const std::vector<PyObject*>& names) {
 }
 
 [[noreturn]] void missing(NativeFunction* f, const std::vector<PyObject*>& names, const char* kind) {
-    type_error(utf8(f->qualname) + "() missing " + std::to_string(names.size()) + " required " +
+    type_error(f, "missing " + std::to_string(names.size()) + " required " +
                kind + " argument" + (names.size() == 1 ? "" : "s") + ": " + quoted_list(names));
 }
 
@@ -98,14 +102,14 @@ std::string quoted_list(const std::vector<PyObject*>& names) {
         kwonly_sig = std::string(" positional argument") + (given != 1 ? "s" : "") + " (and " +
                      std::to_string(kwonly_given) + " keyword-only argument" +
                      (kwonly_given != 1 ? "s" : "") + ")";
-    type_error(utf8(f->qualname) + "() takes " + sig + " positional argument" + (plural ? "s" : "") +
+    type_error(f, "takes " + sig + " positional argument" + (plural ? "s" : "") +
                " but " + std::to_string(given) + kwonly_sig + " " +
                (given == 1 && !kwonly_given ? "was" : "were") + " given");
 }
 
 [[noreturn]] void unexpected_keyword(NativeFunction* f, PyObject* keyword) {
     std::string message =
-        utf8(f->qualname) + "() got an unexpected keyword argument '" + utf8(keyword) + "'";
+        "got an unexpected keyword argument '" + utf8(keyword) + "'";
     // The interpreter's own "Did you mean" hint, from its suggestions module.
     nb::list candidates;
     for (const auto& p : *f->params)
@@ -118,7 +122,7 @@ std::string quoted_list(const std::vector<PyObject*>& names) {
         Py_DECREF(mod);
     }
     PyErr_Clear();
-    type_error(message);
+    type_error(f, message);
 }
 
 bool same_name(PyObject* a, PyObject* b) {
@@ -285,8 +289,8 @@ void FunctionAccess::bind(NativeFunction* f, PyObject* const* args, size_t nargs
             for (Py_ssize_t j = 0; j < f->n_posonly; ++j)
                 if (same_name(params[j].name, key)) posonly_as_keyword.push_back(params[j].name);
             if (!posonly_as_keyword.empty())
-                type_error(utf8(f->qualname) +
-                           "() got some positional-only arguments passed as keyword arguments: " +
+                type_error(f,
+                           "got some positional-only arguments passed as keyword arguments: " +
                            [&] {
                                std::string s;
                                for (size_t i = 0; i < posonly_as_keyword.size(); ++i)
@@ -295,7 +299,7 @@ void FunctionAccess::bind(NativeFunction* f, PyObject* const* args, size_t nargs
                            }());
             unexpected_keyword(f, key);
         }
-        if (v[found]) type_error(utf8(f->qualname) + "() got multiple values for argument '" +
+        if (v[found]) type_error(f, "got multiple values for argument '" +
                                  utf8(params[found].name) + "'");
         v[found] = Py_NewRef(value);
     }
@@ -340,17 +344,29 @@ namespace {
 
 PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     NativeFunction* f = as_function(self);
-    try {
+    // The caller may only lend `self`: a staticmethod, property or partial calls
+    // what it holds, and the body can re-initialise that holder. The call keeps
+    // the function (its body, captures, name) alive until it is done.
+    Py_INCREF(self);
+    PyObject* result;
+    {
         Args bound;
-        FunctionAccess::bind(f, args, nargsf, kwnames, bound);
-        nb::object result = f->body.invoke(f->body.context, bound);
-        return result ? result.release().ptr() : Py_NewRef(Py_None);
-    } catch (...) {
-        restore_current_exception();
-        std::string where = utf8(f->qualname);
-        add_native_traceback(where.c_str(), f->where->file_name(), int(f->where->line()));
-        return nullptr;
+        try {
+            FunctionAccess::bind(f, args, nargsf, kwnames, bound);
+            nb::object r = f->body.invoke(f->body.context, bound);
+            result = r ? r.release().ptr() : Py_NewRef(Py_None);
+        } catch (...) {
+            // The forced unwind ending this thread at interpreter exit passes
+            // through untouched (restore_current_exception rethrows it), and
+            // nothing here may release a Python object then.
+            if (thread_is_ending()) bound.abandon();
+            restore_current_exception();
+            add_native_traceback(f->qualname, f->where->file_name(), int(f->where->line()));
+            result = nullptr;
+        }
     }
+    Py_DECREF(self);
+    return result;
 }
 
 PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -561,10 +577,19 @@ nb::object Args::global(nb::handle name) const {
 
 nb::object Args::cached_global(GlobalSite& site, nb::handle name) const {
     NativeFunction* f = as_function(function_);
-    if (site.value && site.globals == f->globals && site.epoch == *globals_epoch)
-        return nb::borrow(site.value);
+    // Read before the lookup: a change made during it (a key's __eq__, another
+    // thread) leaves the remembered answer already out of date, not current.
+    std::uint64_t epoch = *globals_epoch;
+    if (site.value && site.globals == f->globals && site.epoch == epoch) return nb::borrow(site.value);
     nb::object value = global(name);
-    if (f->watched) site = {f->globals, value.ptr(), *globals_epoch};
+    if (f->watched) {
+        PyObject* old_globals = site.globals;
+        PyObject* old_value = site.value;
+        site = {Py_NewRef(f->globals), Py_NewRef(value.ptr()), epoch};
+        // Released once the site is whole again: a __del__ may call this function.
+        Py_XDECREF(old_value);
+        Py_XDECREF(old_globals);
+    }
     return value;
 }
 

@@ -146,20 +146,26 @@ nb::object dataclass(nb::handle module, nb::handle cls) {
     return decorated;
 }
 
-ContextScope::ContextScope(nb::handle manager) : manager_(nb::borrow(manager)) {
-    PyObject* r = PyObject_CallMethodNoArgs(manager_.ptr(), "__enter__"_n.ptr());
+ContextScope::ContextScope(nb::handle manager) {
+    // As the statement does: __exit__ first, so that leaving never needs a lookup.
+    exit_ = manager.attr("__exit__"_n);
+    PyObject* r = PyObject_CallMethodNoArgs(manager.ptr(), "__enter__"_n.ptr());
     if (!r) raise_pending();
     Py_DECREF(r);
 }
 
-ContextScope::~ContextScope() {
+ContextScope::~ContextScope() noexcept(false) {
+    if (thread_is_ending()) {  // the thread dies inside the block: nothing to run it with
+        exit_.release();
+        return;
+    }
     // Runs during unwinding too: keep a pending error, drop one from __exit__.
     PyObject* pending = PyErr_GetRaisedException();
-    PyObject* r = PyObject_CallMethodObjArgs(manager_.ptr(), "__exit__"_n.ptr(), Py_None, Py_None, Py_None, nullptr);
+    PyObject* r = PyObject_CallFunctionObjArgs(exit_.ptr(), Py_None, Py_None, Py_None, nullptr);
     if (r)
         Py_DECREF(r);
     else if (!pending)
-        PyErr_WriteUnraisable(manager_.ptr());
+        PyErr_WriteUnraisable(exit_.ptr());
     PyErr_Clear();
     PyErr_SetRaisedException(pending);
 }

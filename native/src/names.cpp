@@ -3,10 +3,9 @@
 
 namespace kelvora {
 
-PyObject* intern_text(const char* utf8, std::size_t size) {
+PyObject* intern_text(const char* utf8, std::size_t size) noexcept {
     PyObject* text = PyUnicode_DecodeUTF8(utf8, Py_ssize_t(size), "strict");
-    if (!text) raise_pending();
-    PyUnicode_InternInPlace(&text);
+    if (text) PyUnicode_InternInPlace(&text);
     return text;  // this reference is kept for the process
 }
 

@@ -1,6 +1,7 @@
 """Coverage-guided fuzzing (atheris) of the same targets as the hypothesis tests:
 coroutine and async-generator drives held against their twins, hostile drives that
-re-enter from every hook, and the modules' pure functions.
+re-enter from every hook, drives whose thread is ended as interpreter exit ends a daemon
+thread, errors through functions of any __qualname__, and the modules' pure functions.
 
     python tests/fuzz/atheris_fuzz.py -max_total_time=300     (make fuzz)
 """
@@ -18,7 +19,8 @@ with atheris.instrument_imports():
     import protocol
     import test_fuzz_modules as modules
 
-from protocol import COROUTINES, EXCEPTIONS, GENERATORS, Plan, drive, frames_settle  # noqa: E402
+from protocol import (ATTEMPTS, COROUTINES, EXCEPTIONS, GENERATORS, Plan, drive,  # noqa: E402
+                      drive_until_ended, frames_settle, renamed_outcomes)
 
 VALUES = [None, 1, "x", (1, 2)]
 EXCS = sorted(EXCEPTIONS)
@@ -37,7 +39,7 @@ def plan(fdp):
 def coroutine_op(fdp):
     kind = pick(fdp, ["send", "throw", "close", "await_iter", "qualname"])
     arg = {"send": lambda: pick(fdp, VALUES), "throw": lambda: pick(fdp, EXCS),
-           "qualname": lambda: fdp.ConsumeUnicodeNoSurrogates(4)}.get(kind, lambda: None)()
+           "qualname": lambda: fdp.ConsumeUnicode(4)}.get(kind, lambda: None)()  # lone surrogates too
     return kind, arg
 
 
@@ -63,8 +65,20 @@ def quiet_unraisable():
 
 def one_input(data):
     fdp = atheris.FuzzedDataProvider(data)
-    target = fdp.ConsumeIntInRange(0, 4)
-    if target <= 1:
+    target = fdp.ConsumeIntInRange(0, 6)
+    if target == 5:
+        name = pick(fdp, COROUTINES + GENERATORS)
+        op = generator_op if name in GENERATORS else coroutine_op
+        plans = [plan(fdp) for _ in range(fdp.ConsumeIntInRange(0, 3))]
+        ops = [op(fdp) for _ in range(fdp.ConsumeIntInRange(0, 8))]
+        reenter = [op(fdp) for _ in range(fdp.ConsumeIntInRange(0, 4))]
+        hooks = {h for h in HOOKS if fdp.ConsumeBool()}
+        with quiet_unraisable():
+            drive_until_ended(name, plans, ops, reenter, hooks, fdp.ConsumeIntInRange(0, 5))
+    elif target == 6:
+        native, python = renamed_outcomes(fdp.ConsumeUnicode(8), pick(fdp, sorted(ATTEMPTS)))
+        assert native == python, (native, python)
+    elif target <= 1:
         generators = target == 1
         name = pick(fdp, GENERATORS if generators else COROUTINES)
         op = generator_op if generators else coroutine_op

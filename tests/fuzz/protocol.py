@@ -10,6 +10,7 @@ import gc
 import sys
 
 import _coro_probe as probe
+import _runtime_probe as runtime_probe
 
 # ---- twins of the probe's native coroutines and async generators -----------------------
 
@@ -270,3 +271,55 @@ def frames_settle(baseline):
     if probe.live_frames() != baseline:
         gc.collect()
     return probe.live_frames() - baseline
+
+
+def drive_until_ended(name, plans, ops, reenter_ops, hooks, end_at):
+    """A drive of a native object on a thread of its own, ended as interpreter exit ends a
+    daemon thread (its thread state freed, a forced unwind through the native frames) at the
+    end_at-th hook it reaches, through a native call and Python code. The object is then
+    driven on and closed here: refused or carried on, never a crash. True if it was ended."""
+    state, box, reached, on_thread = {}, [], iter(range(1 << 30)), [True]
+    pending = list(reenter_ops)
+
+    def reenter(kind):
+        # Not from __del__: a destructor is noexcept, and no unwind may leave one.
+        if on_thread[0] and kind != "del" and next(reached) == end_at:
+            runtime_probe.call(lambda: probe.end_thread())
+        if pending and box:
+            apply(box[0], pending.pop(0), state)
+
+    obj = make(probe, name, plans, reenter, hooks)
+    box.append(obj)
+    ended = probe.run_in_thread(lambda: [apply(obj, op, state) for op in ops])
+    on_thread[0] = False
+    for op in ops:
+        apply(obj, op, state)
+    outcome(obj.close if hasattr(obj, "close") else lambda: obj.aclose().send(None))
+    state.clear()
+    box.clear()
+    return ended
+
+
+# ---- any __qualname__: an error leaves a native function as it leaves a Python one ----------
+
+
+def call(fn):
+    return fn()
+
+
+ATTEMPTS = {"body": lambda f: f(lambda: 1 / 0), "binding": lambda f: f(1, 2)}
+renamed = runtime_probe.fresh_call()
+
+
+def renamed_outcomes(qualname, attempt):
+    """The error of each twin, renamed to `qualname`."""
+    results = []
+    for f in (renamed, call):
+        f.__qualname__ = qualname
+        try:
+            ATTEMPTS[attempt](f)
+        except SystemError:
+            raise
+        except Exception as e:  # noqa: BLE001 - the error is what is compared
+            results.append((type(e), str(e)))
+    return results

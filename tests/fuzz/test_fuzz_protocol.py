@@ -8,7 +8,8 @@ import sys
 from hypothesis import given, strategies as st
 
 import _coro_probe as probe
-from protocol import COROUTINES, EXCEPTIONS, GENERATORS, Plan, drive, frames_settle, twin
+from protocol import (ATTEMPTS, COROUTINES, EXCEPTIONS, GENERATORS, Plan, drive, drive_until_ended,
+                      frames_settle, renamed_outcomes, twin)
 
 values = st.sampled_from([None, 1, "x", (1, 2)])
 exception_names = st.sampled_from(sorted(EXCEPTIONS))
@@ -25,7 +26,10 @@ generator_op = st.one_of(
     st.tuples(st.just("asend"), values),
     st.tuples(st.sampled_from(["athrow", "aw_throw"]), exception_names),
 )
-qualname_op = st.tuples(st.just("qualname"), st.one_of(st.text(max_size=8), st.integers()))
+# Any str, lone surrogates too (os.fsdecode makes them).
+names = st.text(st.one_of(st.characters(exclude_categories=()), st.sampled_from("\ud800\udc80\udfff")),
+                max_size=8)
+qualname_op = st.tuples(st.just("qualname"), st.one_of(names, st.integers()))
 hooks = st.sets(st.sampled_from(["next", "throw", "close", "del", "await"]), min_size=1)
 
 
@@ -77,3 +81,18 @@ def test_reentrant_generator_drives(name, plan_list, ops, reenter_ops, hook_name
     with unraisable_recorded():
         drive(probe, name, plan_list, ops, reenter_ops, hook_names)
     assert frames_settle(baseline) == 0
+
+
+@given(st.data(), st.sampled_from(COROUTINES + GENERATORS), st.lists(plans, max_size=3), hooks,
+       st.integers(0, 5))
+def test_thread_ended_mid_drive(data, name, plan_list, hook_names, end_at):
+    op = generator_op if name in GENERATORS else st.one_of(coroutine_op, qualname_op)
+    ops, reenter_ops = data.draw(st.lists(op, max_size=8)), data.draw(st.lists(op, max_size=4))
+    with unraisable_recorded():
+        drive_until_ended(name, plan_list, ops, reenter_ops, hook_names, end_at)
+
+
+@given(names, st.sampled_from(sorted(ATTEMPTS)))
+def test_any_qualname_keeps_the_error(qualname, attempt):
+    native, python = renamed_outcomes(qualname, attempt)
+    assert native == python

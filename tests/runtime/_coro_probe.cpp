@@ -2,6 +2,7 @@
 // of the `async def` of the same name in test_coroutines.py and
 // test_async_generators.py, plus counters showing that C++ frames were unwound.
 #include <nanobind/nanobind.h>
+#include <pthread.h>
 
 #include <cstdint>
 
@@ -279,6 +280,42 @@ AsyncGen recover(Args a) {
     co_yield value;
 }
 
+// ---- threads ended as the interpreter ends them at exit ----------------------
+
+bool thread_ended = false;
+
+// What CPython 3.13 does to a daemon thread that wants the GIL back while the
+// interpreter exits: its thread state is cleared and freed, the GIL let go, and
+// pthread_exit unwinds (abi::__forced_unwind) whatever native frames it is in.
+nb::object end_thread(Args&) {
+    thread_ended = true;
+    PyThreadState_Clear(PyThreadState_Get());
+    PyThreadState_DeleteCurrent();
+    pthread_exit(nullptr);
+}
+
+// fn() on a thread of its own, waited for with the GIL released; True if
+// end_thread() ended it there. Nothing else runs Python code meanwhile.
+nb::object run_in_thread(Args& a) {
+    thread_ended = false;
+    auto run = [](void* fn) -> void* {
+        PyGILState_STATE state = PyGILState_Ensure();
+        PyObject* r = PyObject_CallNoArgs(static_cast<PyObject*>(fn));
+        if (!r) PyErr_WriteUnraisable(static_cast<PyObject*>(fn));
+        Py_XDECREF(r);
+        PyGILState_Release(state);
+        return nullptr;
+    };
+    pthread_t thread;
+    int failed;
+    Py_BEGIN_ALLOW_THREADS
+    failed = pthread_create(&thread, nullptr, run, a[0].ptr());
+    if (!failed) pthread_join(thread, nullptr);
+    Py_END_ALLOW_THREADS
+    if (failed) raise(PyExc_RuntimeError, "cannot start a thread");
+    return nb::bool_(thread_ended);
+}
+
 }  // namespace
 
 NB_MODULE(_coro_probe, m) {
@@ -311,6 +348,9 @@ NB_MODULE(_coro_probe, m) {
     def(m, {.name = "resource", .params = {}, .body = resource});
     m.attr("events") = nb::list();
 
+    def(m, {.name = "end_thread", .doc = "Ends the calling thread as interpreter exit does.",
+            .body = end_thread});
+    def(m, {.name = "run_in_thread", .params = {{.name = "fn"}}, .body = run_in_thread});
     def(m, {.name = "live_frames",
             .doc = "C++ coroutine frames alive in this module.",
             .body = [](Args&) -> nb::object { return nb::int_(live_coroutine_frames()); }});

@@ -114,6 +114,12 @@ NB_MODULE(_runtime_probe, m) {
     // Calls its argument; Python errors pass through unchanged.
     def(m, {.name = "call", .params = {{.name = "fn"}},
             .body = [](Args& a) { return a[0](); }});
+    // A new function like `call`, held by nobody but the caller.
+    def(m, {.name = "fresh_call", .body = [](Args&) {
+                return make_function(nb::module_::import_("_runtime_probe"),
+                                     {.name = "call", .params = {{.name = "fn"}},
+                                      .body = [](Args& a) { return a[0](); }});
+            }});
     // Calls fn(); on an exception raises ValueError("wrapped") while handling it.
     def(m, {.name = "raise_while_handling", .params = {{.name = "fn"}},
             .body = [](Args& a) -> nb::object {

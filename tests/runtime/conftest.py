@@ -48,6 +48,17 @@ class Growth:
 
 
 @pytest.fixture
+def frames_left():
+    """frames_left(): native frames alive now beyond those alive before the test (a thread
+    ended mid-drive by the fuzz targets leaves its frames for good, as the interpreter does)."""
+    import _coro_probe
+
+    gc.collect()
+    before = _coro_probe.live_frames()
+    return lambda: _coro_probe.live_frames() - before
+
+
+@pytest.fixture
 def no_growth():
     """no_growth(probe, scenario): runs scenario() many times; nothing it makes may survive."""
 

@@ -290,7 +290,7 @@ def test_event_loop_finalises_abandoned_generators(run, m):
     assert log == ["cleaned", "cleaned"]
 
 
-def test_dropped_without_a_loop_is_closed():
+def test_dropped_without_a_loop_is_closed(frames_left):
     before = probe.unwound()
     gen = probe.count(3)
     aw = gen.__anext__()
@@ -298,7 +298,7 @@ def test_dropped_without_a_loop_is_closed():
     step(aw)
     del aw, gen
     assert probe.unwound() - before == 1
-    assert probe.live_frames() == 0
+    assert frames_left() == 0
 
 
 # ---- a real client: FastAPI dependencies --------------------------------------------------

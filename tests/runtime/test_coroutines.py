@@ -515,14 +515,14 @@ def test_native_frames_appear_in_tracebacks(run):
     assert any(e.name == "raise_stop_iteration" and e.filename.endswith("_coro_probe.cpp") for e in entries)
 
 
-def test_deep_chains_resume_and_too_deep_ones_fail_cleanly(run):
+def test_deep_chains_resume_and_too_deep_ones_fail_cleanly(run, frames_left):
     async def deep(n):
         return await probe.nest(n, Pause(None))  # yields None: the task reschedules it
 
     assert run(deep, 1000) is None
     with pytest.raises(RecursionError):
         run(deep, 100_000)
-    assert probe.live_frames() == 0
+    assert frames_left() == 0
     assert run(deep, 10) is None
 
     # A thread with a small stack runs out of stack before the recursion limit.
@@ -535,7 +535,7 @@ def test_deep_chains_resume_and_too_deep_ones_fail_cleanly(run):
     finally:
         threading.stack_size(previous)
     assert results == [("raise", RecursionError)]
-    assert probe.live_frames() == 0
+    assert frames_left() == 0
 
 
 # ---- finalisation and the garbage collector ---------------------------------------
@@ -548,7 +548,7 @@ def test_never_awaited_warns():
     probe.give(1).close()  # closed unstarted: no warning
 
 
-def test_dropped_while_suspended_is_closed():
+def test_dropped_while_suspended_is_closed(frames_left):
     log = []
 
     async def cleanup():
@@ -563,10 +563,10 @@ def test_dropped_while_suspended_is_closed():
     del d
     assert probe.unwound() - before == 2
     assert [type(e) for e in log] == [GeneratorExit]
-    assert probe.live_frames() == 0
+    assert frames_left() == 0
 
 
-def test_cycles_through_awaited_objects_and_arguments_are_collected():
+def test_cycles_through_awaited_objects_and_arguments_are_collected(frames_left):
     class Holder:
         def __await__(self):
             yield
@@ -582,7 +582,7 @@ def test_cycles_through_awaited_objects_and_arguments_are_collected():
     del c, d, through_await, through_args
     gc.collect()
     assert [r() for r in refs] == [None, None]
-    assert probe.live_frames() == 0
+    assert frames_left() == 0
 
 
 # ---- nothing grows ---------------------------------------------------------------

@@ -105,8 +105,8 @@ struct FrameSlots {
     const Args* args = nullptr;
     nb::object input;   // delivered at the resumption point: a value ...
     nb::object thrown;  // ... or an exception to raise there
-    nb::object output;  // going out: a value passed through from an await, or co_yield-ed
-    enum class Out : unsigned char { nothing, passed, yielded } out = Out::nothing;
+    nb::object output;  // going out: what a co_await awaits, or a co_yield-ed value
+    enum class Out : unsigned char { nothing, awaits, yielded } out = Out::nothing;
     nb::object result;  // co_return value
     nb::object error;   // the exception that left the body
 };
@@ -127,16 +127,21 @@ class PromiseBase {
 
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
-    void unhandled_exception() noexcept;
+    // Keeps what left the body as a Python exception; the forced unwind that
+    // ends a thread at interpreter exit is let through (out of resume()).
+    void unhandled_exception();
 
-    // `co_await x`: starts awaiting in await_ready (no suspension at all when x
-    // finishes at once), then hands out whatever the driver delivers.
+    // `co_await x`: the body suspends with x at once, and the driver starts
+    // awaiting it (__await__, the first step) outside the body's frame: no
+    // Python code the runtime runs for an await sits below the body's locals,
+    // so a forced unwind ending the thread there never unwinds them. When x
+    // finishes at once the body goes straight on with its result.
     class Awaiter {
       public:
         Awaiter(PromiseBase& promise, nb::object awaitable) noexcept
             : promise_(promise), awaitable_(std::move(awaitable)) {}
-        bool await_ready() noexcept { return promise_.begin_await(std::move(awaitable_)); }
-        void await_suspend(std::coroutine_handle<>) noexcept {}
+        bool await_ready() noexcept { return false; }
+        void await_suspend(std::coroutine_handle<>) noexcept { promise_.awaits(std::move(awaitable_)); }
         nb::object await_resume() { return promise_.take_input(); }
 
       private:
@@ -191,7 +196,10 @@ class PromiseBase {
     void note_param(P& param) noexcept {
         if constexpr (std::is_same_v<std::remove_cv_t<P>, Args>) slots_.args = &param;
     }
-    bool begin_await(nb::object awaitable) noexcept;
+    void awaits(nb::object awaitable) noexcept {
+        slots_.output = std::move(awaitable);
+        slots_.out = FrameSlots::Out::awaits;
+    }
 
     friend struct CoroutineAccess;
     FrameSlots slots_;
@@ -297,7 +305,9 @@ nb::object make_async_generator(AsyncGen&& body, nb::handle function,
 // this file). Inside `catch (...)`, capture() keeps the in-flight exception as a
 // Python exception object (other C++ exceptions map as at any boundary) and
 // makes it "the exception being handled" until the Caught is destroyed; in a
-// coroutine body that state follows the frame across suspensions.
+// coroutine body that state follows the frame across suspensions. The forced
+// unwind that ends a thread at interpreter exit is no exception to keep:
+// capture() rethrows it, so `catch (...) { failure.capture(); }` lets it by.
 class Caught {
   public:
     Caught() noexcept = default;
@@ -305,7 +315,8 @@ class Caught {
     Caught(const Caught&) = delete;
     Caught& operator=(const Caught&) = delete;
 
-    void capture() noexcept;
+    // Only inside a handler; rethrows a foreign exception (see exception_object).
+    void capture();
     explicit operator bool() const noexcept { return bool(exception_); }
     // The exception object.
     nb::handle value() const noexcept { return exception_; }
@@ -341,15 +352,18 @@ class Caught {
 class AsyncWith {
   public:
     explicit AsyncWith(nb::handle manager);
+    ~AsyncWith();
     AsyncWith(const AsyncWith&) = delete;
     AsyncWith& operator=(const AsyncWith&) = delete;
 
-    nb::object enter() noexcept { return std::move(entering_); }
+    nb::object enter() noexcept { return nb::steal(std::exchange(entering_, nullptr)); }
     detail::AsyncWithExit exit(Caught& body);
 
   private:
-    nb::object exit_;      // __aexit__, bound to the manager
-    nb::object entering_;  // what __aenter__ returned, until awaited
+    // Raw references: the body runs Python code while they are held, and a
+    // thread ended there (interpreter exit) must leave them alone.
+    PyObject* exit_ = nullptr;      // __aexit__, bound to the manager
+    PyObject* entering_ = nullptr;  // what __aenter__ returned, until awaited
 };
 
 // Coroutine frames of this runtime copy currently alive (a diagnostic for leak

@@ -34,18 +34,37 @@ bool contains(nb::handle container, nb::handle item);
 // other, as its __context__.
 [[noreturn]] void raise_object(nb::handle exception);
 
-// Inside `catch (...)`: the in-flight C++ exception as a Python exception
+// Only inside `catch (...)`: the in-flight C++ exception as a Python exception
 // object (nb::python_error keeps its object, other C++ exceptions are mapped to
-// the interpreter's usual types). Never throws.
-nb::object exception_object(std::exception_ptr error = std::current_exception()) noexcept;
+// the interpreter's usual types). An exception that is not C++'s own -- the
+// forced unwind (abi::__forced_unwind) with which the interpreter ends a
+// thread at exit -- is rethrown untouched: a catch-all must never keep it.
+nb::object exception_object(std::exception_ptr error = std::current_exception());
 
-// Inside `catch (...)` at a boundary back to the interpreter: sets the error
-// indicator from the in-flight exception. Always leaves an error set.
-void restore_current_exception() noexcept;
+// Only inside `catch (...)` at a boundary back to the interpreter: sets the
+// error indicator from the in-flight exception. Rethrows a foreign one (see
+// exception_object) untouched; otherwise always leaves an error set.
+void restore_current_exception();
+
+// Whether this thread has lost its interpreter thread state: CPython 3.13
+// ends a daemon thread that wants the GIL back at interpreter exit by a forced
+// unwind after its thread state is freed. Nothing on the way out may touch the
+// thread state or release Python objects then (the interpreter leaves that
+// thread's frames as they are). Cheap enough for handlers and cold paths.
+inline bool thread_is_ending() noexcept { return PyThreadState_GetUnchecked() == nullptr; }
+
+// Call right before `throw;` in a handler that lets a foreign exception (the
+// forced unwind) go on. A forced unwind is no C++ throw, so AddressSanitizer
+// has not cleared the redzones of the frames it took away below this one,
+// where the rethrow's own bookkeeping then runs: a sanitizer build clears
+// them here (nothing happens otherwise).
+void before_rethrow() noexcept;
 
 // Adds a traceback entry naming a native function and its source position to
 // the pending Python error, so tracebacks show where native code raised.
-void add_native_traceback(const char* function, const char* file, int line) noexcept;
+// `name` is any str (lone surrogates included) or null; the pending error is
+// kept whatever happens here.
+void add_native_traceback(PyObject* name, const char* file, int line) noexcept;
 
 // While alive, `exception` is "the exception being handled": new exceptions get
 // it as __context__ and sys.exc_info()/logging's exc_info see it, as inside a

@@ -37,10 +37,12 @@ inline Param exact_str(const char* name) { return {.name = name, .exact = &PyUni
 inline Param exact_dict(const char* name) { return {.name = name, .exact = &PyDict_Type}; }
 
 // What a literal global lookup remembers (see Args::global): the value found
-// for one module dict, valid while no watched dict has changed since.
+// for one module dict, valid while no watched dict has changed since. Both
+// references are owned (and kept for the process): should the dict stop being
+// watched, the worst left is a stale value, never a freed one.
 struct GlobalSite {
     PyObject* globals = nullptr;
-    PyObject* value = nullptr;  // borrowed: a change to the dict holding it ends its use
+    PyObject* value = nullptr;
     std::uint64_t epoch = 0;
 };
 
@@ -59,7 +61,9 @@ public:
     }
     Args& operator=(Args&&) = delete;
     Args(const Args&) = delete;
-    ~Args() {
+    // Releasing an argument may run its __del__, and the thread may be ended
+    // there (a forced unwind at interpreter exit): that is let through.
+    ~Args() noexcept(false) {
         PyObject** v = data();
         for (size_t i = 0; i < size_; ++i) Py_XDECREF(v[i]);
         delete[] heap_;
@@ -68,7 +72,8 @@ public:
     nb::handle operator[](size_t i) const { return data()[i]; }
     size_t size() const { return size_; }
     // The function object being called (its __name__, __qualname__, __globals__).
-    // Not owned: the caller holds it for a call, the coroutine object for a body.
+    // Not owned here: the call holds it (whatever the body does to the object
+    // that held it for the caller), the coroutine object for a body.
     nb::handle function() const { return function_; }
     // A module global looked up now, as Python code would: module dict, then
     // the function's builtins, else NameError. `a.global("logging"_n)`: for a
@@ -81,6 +86,9 @@ public:
     }
     // The function's module dict (its __globals__).
     nb::handle globals() const;
+    // The thread is ending (thread_is_ending()): the references stay where
+    // they are, as the interpreter leaves those of that thread's frames.
+    void abandon() noexcept { size_ = 0; }
 
 private:
     friend struct FunctionAccess;

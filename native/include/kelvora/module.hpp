@@ -63,12 +63,14 @@ nb::object dataclass(nb::handle module, nb::handle cls);
 class ContextScope {
 public:
     explicit ContextScope(nb::handle manager);
-    ~ContextScope();
+    // __exit__ is Python code: the forced unwind that ends a thread at
+    // interpreter exit may start there, and is let through.
+    ~ContextScope() noexcept(false);
     ContextScope(const ContextScope&) = delete;
     ContextScope& operator=(const ContextScope&) = delete;
 
 private:
-    nb::object manager_;
+    nb::object exit_;  // __exit__, bound to the manager
 };
 
 // Defines a module-level native function and binds it in the module.

@@ -8,6 +8,9 @@
 // Each literal becomes one interned str the first time its line runs; later runs
 // cost a load. `format` splices str() of each value into its "{}" (checked at
 // compile time: one value per hole), so every message can be found by its text.
+// Making the str can fail (memory runs out): "x"_n then raises MemoryError as
+// nb::python_error. Code that must not throw (a type slot, a finaliser) asks
+// interned_or_null<"x">() instead and handles null like any failed C API call.
 #pragma once
 
 #include <algorithm>
@@ -34,8 +37,9 @@ struct Literal {
     }
 };
 
-// An interned str made from UTF-8, kept for the process.
-PyObject* intern_text(const char* utf8, std::size_t size);
+// An interned str made from UTF-8, kept for the process; null with the error
+// set when it cannot be made.
+PyObject* intern_text(const char* utf8, std::size_t size) noexcept;
 
 // "".join(pieces) of str objects, in one allocation.
 nb::object join_texts(PyObject* const* pieces, std::size_t count);
@@ -67,10 +71,14 @@ struct Pieces {
         std::size_t start = 0, n = 0;
         for (std::size_t i = 0; i + 1 < L.size; ++i)
             if (L.text[i] == '{' && L.text[i + 1] == '}') {
-                text[n++] = intern_text(L.text + start, i - start);
+                text[n++] = made(intern_text(L.text + start, i - start));
                 start = ++i + 1;
             }
-        text[n] = intern_text(L.text + start, L.size - start);
+        text[n] = made(intern_text(L.text + start, L.size - start));
+    }
+    static PyObject* made(PyObject* text) {
+        if (!text) raise_pending();
+        return text;
     }
 };
 
@@ -81,9 +89,17 @@ template <Literal L>
 class Interned : public nb::handle {
   public:
     Interned() : nb::handle(text()) {}
+    // The interned str; raises MemoryError (nb::python_error) if it cannot be made.
     static PyObject* text() {
-        static PyObject* const interned = intern_text(L.text, L.size);
-        return interned;
+        if (PyObject* t = made_) [[likely]]
+            return t;
+        if (!text_or_null()) raise_pending();
+        return made_;
+    }
+    // The same, or null with the error set: for code that must not throw.
+    static PyObject* text_or_null() noexcept {
+        if (!made_) made_ = intern_text(L.text, L.size);  // a failure is tried again next time
+        return made_;
     }
 
     // The text with str() of each value in its "{}", in order.
@@ -100,7 +116,16 @@ class Interned : public nb::handle {
         parts[2 * sizeof...(V)] = pieces.text[sizeof...(V)];
         return join_texts(parts, 2 * sizeof...(V) + 1);
     }
+
+  private:
+    static inline PyObject* made_ = nullptr;  // kept for the process once made
 };
+
+// The literal's interned str, or null with the error set (see the top).
+template <Literal L>
+PyObject* interned_or_null() noexcept {
+    return Interned<L>::text_or_null();
+}
 
 inline namespace literals {
 template <Literal L>
