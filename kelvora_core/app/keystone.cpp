@@ -119,6 +119,8 @@ nb::object init_fastapi(Args& a) {
                       "include_in_schema"_a = false)(a.global("_custom_docs"_n));
     app.attr("get"_n)("/redoc"_n, "response_class"_a = html,
                       "include_in_schema"_a = false)(a.global("_redoc_docs"_n));
+    // A stop signal ends the service within a grace period, whatever serves it.
+    app.attr("add_middleware"_n)(a.global("StopGate"_n));
     return app;
 }
 
@@ -326,8 +328,38 @@ Coro check_registry(Args& a, nb::handle registry) {
     co_return nb::none();
 }
 
+// Each check runs under the service-wide start-up lock: processes started side by side
+// (any launcher's workers) take turns, so the first creates what is missing and the others
+// find it there instead of failing on a duplicate.
+Coro under_startup_lock(Args& a, Coro (*check)(Args&)) {
+    AsyncWith lock(a.global("startup_lock"_n)());
+    co_await lock.enter();
+    Caught failure;
+    try {
+        co_await check(a);
+    } catch (...) {
+        failure.capture();
+    }
+    co_await lock.exit(failure);
+    co_return nb::none();
+}
+
+Coro check_database_locked(Args& a);
+Coro check_admin_user_locked(Args& a);
+
 Coro check_database(Args a) {
     if (is_prod(a)) co_return nb::none();
+    co_await under_startup_lock(a, check_database_locked);
+    co_return nb::none();
+}
+
+Coro check_admin_user(Args a) {
+    if (is_prod(a)) co_return nb::none();
+    co_await under_startup_lock(a, check_admin_user_locked);
+    co_return nb::none();
+}
+
+Coro check_database_locked(Args& a) {
     nb::handle core = "kelvora_core"_n;
 
     nb::object core_setting;
@@ -362,8 +394,7 @@ Coro check_database(Args a) {
     co_return nb::none();
 }
 
-Coro check_admin_user(Args a) {
-    if (is_prod(a)) co_return nb::none();
+Coro check_admin_user_locked(Args& a) {
     nb::object db = co_await a.global("AsyncConduit"_n)().attr("get_raw_session"_n)("Auth"_n);
 
     // The raw session is the caller's: closed here whatever happens, so a failed
@@ -482,6 +513,8 @@ NB_MODULE(keystone, m) {
     import_from(m, "..services.warden", "Warden");
     import_from(m, "..services.conduit", "AsyncConduit");
     import_from(m, "..tools.surveyor", "Surveyor");
+    import_from(m, "..engine.startup_lock", "startup_lock");
+    import_from(m, ".stop_gate", "StopGate");
 
     // The documentation pages' handlers, registered by _init_fastapi.
     nb::setattr(m, "_custom_docs",

@@ -15,6 +15,7 @@ from sqlalchemy.engine import make_url
 from sqlalchemy.ext.asyncio import AsyncEngine, create_async_engine
 
 from ..config.app_config import AppConfig
+from .availability import watch_engine
 
 __all__ = ["DatabaseEngine", "UnknownDatabaseError"]
 
@@ -56,6 +57,9 @@ class DatabaseEngine:
                 options = {o: getattr(setting, o) for o in _POOL_OPTIONS if getattr(setting, o) is not None}
                 engine = create_async_engine(setting.url, echo=setting.echo,
                                              pool_pre_ping=setting.pool_pre_ping, **options)
+                # Its errors carry the database's configured name, for the logs and answers.
+                configured = [known for known in AppConfig.databases if known.lower() == key]
+                watch_engine(engine, configured[0] if configured else name)
                 self._engines[key] = engine
             return engine
 
