@@ -15,6 +15,7 @@ one line when it works again (a connection is handed out after the failures have
 
 from __future__ import annotations
 
+import contextlib
 import threading
 import time
 from dataclasses import dataclass
@@ -32,6 +33,7 @@ __all__ = ["QUIET_SECONDS", "Outages", "cause_of", "database_of", "is_database_e
 
 _DATABASE = "kelvora_database"  # attribute set on a marked exception: the configured name
 _CONNECT = "kelvora_connect_failure"  # set when the pool could not hand out a connection
+_REPORTED = "kelvora_outage_reported"  # counted once, though a scope and a handler both see it
 
 #: A database counts as working again once a connection is handed out after this long
 #: without a failure of the same cause (so an exhausted pool, where some checkouts still
@@ -52,12 +54,13 @@ def _mark(exc: BaseException, database: str, connect: bool = False) -> None:
         pass
 
 
-def _chain(exc: BaseException | None):
-    """The exception and the ones it was raised from or while handling, a bounded walk."""
+def _chain(exc: BaseException | None, handled: bool = True):
+    """The exception and the ones it was raised from (and, with ``handled``, while handling),
+    a bounded walk."""
     seen = 0
     while exc is not None and seen < 16:
         yield exc
-        exc = exc.__cause__ or exc.__context__
+        exc = exc.__cause__ or (exc.__context__ if handled else None)
         seen += 1
 
 
@@ -70,31 +73,38 @@ def database_of(exc: BaseException) -> str | None:
     return None
 
 
-def _connect_failure(exc: BaseException) -> bool:
-    return getattr(exc, _CONNECT, False) is True
-
-
-def is_unavailable(exc: BaseException) -> bool:
-    """The database could not serve: connection refused or lost, pool exhausted, operational
-    failure. Not the caller's fault; the answer is 503 and trying again later may work."""
-    if isinstance(exc, (OperationalError, PoolTimeoutError)) or _connect_failure(exc):
+def _unavailable(exc: BaseException) -> bool:
+    if isinstance(exc, (OperationalError, PoolTimeoutError)) or getattr(exc, _CONNECT, False) is True:
         return True
     return isinstance(exc, DBAPIError) and bool(exc.connection_invalidated)
 
 
+def is_unavailable(exc: BaseException) -> bool:
+    """The database could not serve: connection refused or lost, not yet accepting
+    connections, pool exhausted, operational failure. Not the caller's fault: the answer is
+    503 and trying again later may work. Errors raised *from* such a failure (SQLAlchemy's
+    wrapping of a driver error, a framework's) count as it."""
+    return any(_unavailable(link) for link in _chain(exc, handled=False))
+
+
 def is_database_error(exc: BaseException) -> bool:
-    """An error of the database layer, as opposed to one of the caller's input or of the code."""
-    return isinstance(exc, SQLAlchemyError) or database_of(exc) is not None
+    """An error of the database layer (or raised from one), as opposed to one of the caller's
+    input or of the code."""
+    return any(isinstance(link, SQLAlchemyError) or getattr(link, _DATABASE, None) is not None
+               for link in _chain(exc, handled=False))
 
 
 def cause_of(exc: BaseException) -> str:
     """A short label of why a database is unavailable; one outage is logged per label."""
-    if isinstance(exc, PoolTimeoutError):
+    links = list(_chain(exc, handled=False))
+    if any(isinstance(link, PoolTimeoutError) for link in links):
         return POOL_EXHAUSTED
-    if isinstance(exc, DBAPIError) and exc.connection_invalidated:
+    if any(isinstance(link, DBAPIError) and link.connection_invalidated for link in links):
         return CONNECTION_LOST
-    driver = getattr(exc, "orig", None) if isinstance(exc, DBAPIError) else None
-    return type(driver if driver is not None else exc).__name__
+    root = links[-1]  # the driver's or the socket's own error, under SQLAlchemy's wrapping
+    if root is exc and isinstance(exc, DBAPIError) and exc.orig is not None:
+        root = exc.orig
+    return type(root).__name__
 
 
 def _first_line(exc: BaseException) -> str:
@@ -123,6 +133,10 @@ class Outages:
 
     def report(self, exc: BaseException, database: str | None = None) -> bool:
         """Counts a failure; logs it only when it opens an outage. True when it did."""
+        if any(getattr(link, _REPORTED, False) is True for link in _chain(exc, handled=False)):
+            return False
+        with contextlib.suppress(AttributeError):
+            setattr(exc, _REPORTED, True)
         name = database_of(exc) or (str(database) if database is not None else "未知")
         cause = cause_of(exc)
         key = (name.lower(), cause)
