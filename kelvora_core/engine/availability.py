@@ -25,6 +25,7 @@ from sqlalchemy import event
 from sqlalchemy.exc import DBAPIError, OperationalError, SQLAlchemyError
 from sqlalchemy.exc import TimeoutError as PoolTimeoutError
 from sqlalchemy.ext.asyncio import AsyncEngine
+from sqlalchemy.pool import Pool
 
 from ..logger.logging_ import logging
 
@@ -178,11 +179,11 @@ class Outages:
 
 outages = Outages()
 
-_pool_classes: dict[tuple[type, str], type] = {}
+_pool_classes: dict[tuple[type[Pool], str], type[Pool]] = {}
 _pool_classes_lock = threading.Lock()
 
 
-def _marking_pool(base: type, database: str) -> type:
+def _marking_pool(base: type[Pool], database: str) -> type[Pool]:
     """``base`` whose ``connect`` marks its failures; one class per pool class and database, so
     that a pool the engine recreates (``dispose``) keeps it."""
     if "_kelvora_database" in vars(base):  # an engine watched twice: mark anew, not twice

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 from http import HTTPStatus
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, cast
 
 from fastapi import FastAPI, Request
 from fastapi.encoders import jsonable_encoder
@@ -121,7 +121,8 @@ def _unavailable(exc: Exception) -> JSONResponse:
     # Logged once per outage and cause, not per request; the message is the operational one
     # whatever the error's class (a lost connection is not a fault of the statement).
     outages.report(exc)
-    detail = None if _is_prod() else format_faultmap(exc)[1]
+    # format_faultmap takes any object; a driver's own error gets its generic message there.
+    detail = None if _is_prod() else format_faultmap(cast(SQLAlchemyError, exc))[1]
     return _response(503, "database_error", UNAVAILABLE_MESSAGE, detail)
 
 
