@@ -9,7 +9,6 @@ production a start also adds the sample enumeration ("demo") when it is missing.
 from __future__ import annotations
 
 import argparse
-import asyncio
 import os
 from pathlib import Path
 
@@ -20,6 +19,7 @@ import uvicorn  # noqa: E402
 
 from kelvora_core.app.keystone import Application  # noqa: E402
 from kelvora_core.config.app_config import AppConfig  # noqa: E402
+from kelvora_core.engine.startup_lock import startup_lock  # noqa: E402
 from kelvora_core.logger.logging_ import logging  # noqa: E402
 from kelvora_core.services.conduit import AsyncConduit  # noqa: E402
 from kelvora_core.utils.lease import release_instance_lease  # noqa: E402
@@ -37,7 +37,8 @@ async def seed_sample_enumeration() -> None:
     from kelvora_enum.registry import enum_registry
     from kelvora_enum.sample import SAMPLE_SCHEMA, seed_sample_enumeration as seed
 
-    async with AsyncConduit().get_session(enum_registry.engine_name) as db:
+    # Under the start-up lock: workers started side by side add it once.
+    async with startup_lock(), AsyncConduit().get_session(enum_registry.engine_name) as db:
         if await seed(db):
             logging.debug("添加示例枚举: " + SAMPLE_SCHEMA)
 
@@ -65,17 +66,6 @@ def create_app():
     return application.fastapi
 
 
-async def prepare_databases() -> None:
-    """The start-up checks once, before the workers start: the tables and the default accounts
-    then exist, so the workers' own checks find them instead of racing to make them."""
-    try:
-        await Application._lifespan_check_database()
-        await Application._lifespan_check_admin_user()
-        await seed_sample_enumeration()
-    finally:
-        await Application._unload_engine()
-
-
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description="Run the Kelvora example service.")
     parser.add_argument("--host", default=HOST)
@@ -83,14 +73,17 @@ def main(argv: list[str] | None = None) -> None:
     args = parser.parse_args(argv)
 
     webapp = AppConfig.webapp
-    options = {"host": args.host, "port": args.port, "log_level": "info"}
+    # The application ends requests webapp.graceful_timeout seconds after a stop signal; the
+    # server's own limit, a little later, covers connections that never send a request.
+    options = {"host": args.host, "port": args.port, "log_level": "info",
+               "timeout_graceful_shutdown": webapp.graceful_timeout + 1}
     if webapp.reload:
         # The reloader imports the app itself, through the factory, in a process it restarts.
         uvicorn.run("examples.service:create_app", factory=True, reload=True,
                     reload_dirs=[str(Path(__file__).parent)], **options)
     elif webapp.workers > 1:
-        asyncio.run(prepare_databases())
-        # Workers start side by side and import everything first, which takes a while on a
+        # The workers' start-up checks take turns (a lock in the "Auth" database), so they
+        # need no preparation here. Workers start side by side and import everything first, which takes a while on a
         # busy or emulated machine: give them time before the supervisor takes one for hung.
         uvicorn.run("examples.service:create_app", factory=True, workers=webapp.workers,
                     timeout_worker_healthcheck=300, **options)

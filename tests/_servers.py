@@ -15,14 +15,18 @@ SERVERS = {
 }
 
 
+def unavailable(reason: str):
+    """Skip the test for ``reason`` — except under CI, where it fails."""
+    if os.environ.get("CI", "").lower() == "true":
+        pytest.fail(reason + "; CI requires it", pytrace=False)
+    pytest.skip(reason)
+
+
 def server_url(kind: str) -> str:
     """The URL of a local server, or skip — except under CI, where a missing server fails."""
     host, port, url = SERVERS[kind]
     try:
         socket.create_connection((host, port), timeout=1).close()
     except OSError as exc:
-        reason = f"{kind} not reachable at {host}:{port} ({exc})"
-        if os.environ.get("CI", "").lower() == "true":
-            pytest.fail(reason + "; CI requires it", pytrace=False)
-        pytest.skip(reason)
+        unavailable(f"{kind} not reachable at {host}:{port} ({exc})")
     return url

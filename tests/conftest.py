@@ -49,6 +49,15 @@ def saved_config():
     app_config.install(saved)
 
 
+@pytest.fixture(autouse=True)
+def no_open_outages():
+    """Outages are counted per process: none is left open for the next test."""
+    yield
+    from kelvora_core.engine.availability import outages
+
+    outages.clear()
+
+
 @pytest.fixture
 def log_into(monkeypatch):
     """log_into(module): a recorder in place of the module's logging facade, for this test."""

@@ -119,6 +119,8 @@ nb::object init_fastapi(Args& a) {
                       "include_in_schema"_a = false)(a.global("_custom_docs"_n));
     app.attr("get"_n)("/redoc"_n, "response_class"_a = html,
                       "include_in_schema"_a = false)(a.global("_redoc_docs"_n));
+    // A stop signal ends the service within a grace period, whatever serves it.
+    app.attr("add_middleware"_n)(a.global("StopGate"_n));
     return app;
 }
 
@@ -428,11 +430,44 @@ Coro warn_default_passwords(Args& a) {
     co_return nb::none();
 }
 
+// Each check runs under the service-wide start-up lock: processes started side by side
+// (any launcher's workers) take turns, so the first creates what is missing and the others
+// find it there instead of failing on a duplicate.
+Coro under_startup_lock(Args& a, Coro (*check)(Args&)) {
+    AsyncWith lock(a.global("startup_lock"_n)());
+    co_await lock.enter();
+    Caught failure;
+    try {
+        co_await check(a);
+    } catch (...) {
+        failure.capture();
+    }
+    co_await lock.exit(failure);
+    co_return nb::none();
+}
+
+Coro check_database_locked(Args& a);
+Coro check_admin_user_locked(Args& a);
+
 Coro check_database(Args a) {
     if (is_prod(a)) {
         co_await report_missing_tables(a);
         co_return nb::none();
     }
+    co_await under_startup_lock(a, check_database_locked);
+    co_return nb::none();
+}
+
+Coro check_admin_user(Args a) {
+    if (is_prod(a)) {
+        co_await warn_default_passwords(a);
+        co_return nb::none();
+    }
+    co_await under_startup_lock(a, check_admin_user_locked);
+    co_return nb::none();
+}
+
+Coro check_database_locked(Args& a) {
     nb::handle core = "kelvora_core"_n;
 
     nb::object core_setting;
@@ -467,11 +502,7 @@ Coro check_database(Args a) {
     co_return nb::none();
 }
 
-Coro check_admin_user(Args a) {
-    if (is_prod(a)) {
-        co_await warn_default_passwords(a);
-        co_return nb::none();
-    }
+Coro check_admin_user_locked(Args& a) {
     nb::object db = co_await a.global("AsyncConduit"_n)().attr("get_raw_session"_n)("Auth"_n);
 
     // The raw session is the caller's: closed here whatever happens, so a failed
@@ -498,7 +529,9 @@ Coro check_admin_user(Args a) {
                 logger(a).debug("{} 已存在"_n.format(admin_user));
                 continue;
             }
-            nb::object password = a.global("Warden"_n).attr("hash_password"_n)(admin_user);
+            // Off the event loop, like every password hash.
+            nb::object password =
+                co_await a.global("PasswordPool"_n).attr("call"_n)(a.global("Warden"_n).attr("hash_password"_n), admin_user);
             nb::object register_model =
                 auth_user_register("username"_a = admin_user, "name"_a = admin_user, "password"_a = password);
             co_await a.global("DataService"_n).attr("create"_n)(db, "model_class"_a = auth_user,
@@ -591,6 +624,8 @@ NB_MODULE(keystone, m) {
     import_from(m, "..services.conduit", "AsyncConduit");
     import_from(m, "..tools.surveyor", {"Surveyor", "_table_names"});
     import_from(m, "..services.password_pool", "PasswordPool");
+    import_from(m, "..engine.startup_lock", "startup_lock");
+    import_from(m, ".stop_gate", "StopGate");
 
     // The documentation pages' handlers, registered by _init_fastapi.
     nb::setattr(m, "_custom_docs",

@@ -90,6 +90,14 @@ def _number(value: Any) -> int | float:
     return value
 
 
+def _seconds(value: Any) -> int | float:
+    if type(value) is bool or not isinstance(value, (int, float)):
+        raise _invalid("must be a number of seconds")
+    if not value >= 0:  # NaN too
+        raise _invalid("must be at least 0")
+    return value
+
+
 def _secret(value: Any) -> str | bytes:
     if isinstance(value, str):
         size = len(value.encode("utf-8"))
@@ -111,6 +119,7 @@ def _tenant_id(value: Any) -> int | str:
 
 
 PositiveNumber = Annotated[int | float, PlainValidator(_number)]
+Seconds = Annotated[int | float, PlainValidator(_seconds)]
 SecretKey = Annotated[str | bytes, PlainValidator(_secret)]
 TenantId = Annotated[int | str, PlainValidator(_tenant_id)]
 NonEmptyText = Annotated[str, Field(min_length=1)]
@@ -132,6 +141,8 @@ class WebAppSettings(_Section):
     version: str = "0.1.0"
     reload: bool = False
     workers: int = Field(1, ge=1)
+    #: Seconds a request in progress may still run after a stop signal (0: none).
+    graceful_timeout: Seconds = 10
 
 
 class EnvironmentSettings(_Section):

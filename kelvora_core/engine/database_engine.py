@@ -16,6 +16,7 @@ from sqlalchemy.engine import make_url
 from sqlalchemy.ext.asyncio import AsyncEngine, create_async_engine
 
 from ..config.app_config import AppConfig
+from .availability import watch_engine
 from .parameter_guard import guard_parameters
 
 __all__ = ["DatabaseEngine", "UnknownDatabaseError"]
@@ -59,6 +60,9 @@ class DatabaseEngine:
                 engine = create_async_engine(setting.url, echo=setting.echo,
                                              pool_pre_ping=setting.pool_pre_ping, **options)
                 guard_parameters(engine)
+                # Its errors carry the database's configured name, for the logs and answers.
+                configured = [known for known in AppConfig.databases if known.lower() == key]
+                watch_engine(engine, configured[0] if configured else name)
                 self._engines[key] = engine
             return engine
 

@@ -15,15 +15,14 @@ from __future__ import annotations
 
 from http import HTTPStatus
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, cast
 
 from fastapi import FastAPI, Request
 from fastapi.encoders import jsonable_encoder
 from fastapi.exceptions import RequestValidationError
 from fastapi.responses import JSONResponse
 from fastapi.routing import iter_route_contexts
-from sqlalchemy.exc import DataError, IntegrityError, OperationalError, SQLAlchemyError
-from sqlalchemy.exc import TimeoutError as PoolTimeoutError
+from sqlalchemy.exc import DataError, IntegrityError, SQLAlchemyError
 from starlette.datastructures import MutableHeaders
 from starlette.exceptions import HTTPException as StarletteHTTPException
 from starlette.routing import Match
@@ -31,14 +30,17 @@ from starlette.status import HTTP_500_INTERNAL_SERVER_ERROR
 
 from .. import web
 from ..config.app_config import AppConfig
-from ..web.headers import add_security_headers
+from ..engine.availability import database_of, is_unavailable, outages
 from ..logger.logging_ import logging
+from ..web.headers import add_security_headers
 from .faultmap import format_faultmap
 from .service_exception import AuthError, ServiceError, ThrottledError
+from .unhandled import UnhandledErrors
 
 __all__ = ["error_body", "register_exception_handlers"]
 
 INTERNAL_MESSAGE = "服务器内部错误，请稍后重试"
+UNAVAILABLE_MESSAGE = "数据库连接或操作失败，请检查服务状态或稍后重试"
 VALIDATION_MESSAGE = "请求参数校验失败"
 
 _SERVICE_TYPES = {401: "auth_error", 403: "forbidden", 422: "valid_error", 400: "query_error",
@@ -134,19 +136,38 @@ def _database_status(exc: SQLAlchemyError) -> int:
         return 409
     if isinstance(exc, DataError):
         return 422
-    if isinstance(exc, (OperationalError, PoolTimeoutError)):
+    if is_unavailable(exc):  # refused, lost, exhausted pool, operational failure
         return 503
     return 500
 
 
+def _unavailable(exc: Exception) -> JSONResponse:
+    # Logged once per outage and cause, not per request; the message is the operational one
+    # whatever the error's class (a lost connection is not a fault of the statement).
+    outages.report(exc)
+    # format_faultmap takes any object; a driver's own error gets its generic message there.
+    detail = None if _is_prod() else format_faultmap(cast(SQLAlchemyError, exc))[1]
+    return _response(503, "database_error", UNAVAILABLE_MESSAGE, detail)
+
+
+def _first_line(text: str) -> str:
+    return text.strip().splitlines()[0] if text.strip() else ""
+
+
 async def _database_error(request: Request, exc: Exception) -> JSONResponse:
     assert isinstance(exc, SQLAlchemyError)  # registered for that class only
-    message, detail = format_faultmap(exc)
     code = _database_status(exc)
+    if code == 503:
+        return _unavailable(exc)
+    message, detail = format_faultmap(exc)
+    origin = database_of(exc)
+    where = f"数据库异常 [{origin}]" if origin else "数据库异常"
     if code >= 500:
-        logging.error(f"数据库异常: {request.method} {request.url.path} - {type(exc).__name__}: {exc}", exc_info=True)
-    else:
-        logging.warning(f"数据库异常: {request.method} {request.url.path} - {type(exc).__name__}: {exc}")
+        logging.error(f"{where}: {request.method} {request.url.path} - {type(exc).__name__}: {_text(exc)}",
+                      exc_info=True)
+    else:  # refused data (a duplicate, a value too long): the client's, one line is enough
+        logging.info(f"{where}: {request.method} {request.url.path} - {type(exc).__name__}: "
+                     f"{_first_line(_text(exc))}")
     return _response(code, "database_error", message, None if _is_prod() else detail)
 
 
@@ -176,11 +197,16 @@ async def _http_error(request: Request, exc: Exception) -> JSONResponse:
                      headers=headers)
 
 
-async def _unexpected(request: Request, exc: Exception) -> JSONResponse:
+def _internal_error(request: Request, exc: Exception) -> JSONResponse:
     text = _text(exc)
     logging.error(f"未处理的异常: {request.method} {request.url.path} - {type(exc).__name__}: {text}", exc_info=True)
     errors = None if _is_prod() else {"exception": type(exc).__name__, "detail": text}
-    response = _response(HTTP_500_INTERNAL_SERVER_ERROR, "internal_error", INTERNAL_MESSAGE, errors)
+    return _response(HTTP_500_INTERNAL_SERVER_ERROR, "internal_error", INTERNAL_MESSAGE, errors)
+
+
+async def _unexpected(request: Request, exc: Exception) -> JSONResponse:
+    # A driver's own error from connecting (e.g. ConnectionRefusedError) is an outage.
+    response = _unavailable(exc) if is_unavailable(exc) else _internal_error(request, exc)
     if AppConfig.http.security_headers:
         # Answered outside the middleware that adds them to every other answer.
         add_security_headers(MutableHeaders(raw=response.raw_headers))
@@ -195,3 +221,6 @@ def register_exception_handlers(app: FastAPI) -> None:
     app.add_exception_handler(StarletteHTTPException, _http_error)
     app.add_exception_handler(Exception, _unexpected)
     web.install(app)
+    # Errors no handler above takes are answered inside the framework's own catch-all, which
+    # would log them and hand them to the server to log again.
+    app.add_middleware(UnhandledErrors, respond=_unexpected)

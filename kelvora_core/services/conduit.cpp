@@ -108,6 +108,29 @@ nb::object finalize(Args& a) {
 
 // ---- session scopes ---------------------------------------------------------
 
+// The lines a scope writes for a database error. Not every one is its own to report: the
+// framework throws a request's error into every session dependency of that request, so an
+// error marked with another database belongs to that database's scope; an unavailable
+// database is reported once per outage, not per request; data the database refused (a
+// duplicate, a value too long) is the caller's to answer and only worth a debug line.
+void log_failure(const Args& a, nb::handle name, nb::handle session, nb::handle error) {
+    nb::object origin = a.global("database_of"_n)(error);
+    if (!origin.is_none() && !origin.attr("lower"_n)().equal(str_of(name).attr("lower"_n)())) return;
+    if (truthy(a.global("is_unavailable"_n)(error))) {
+        a.global("outages"_n).attr("report"_n)(error, name);
+        return;
+    }
+    nb::object failed = "数据库会话: {} 操作异常 - 「 session_id: {} 」"_n.format(name, id_of(session));
+    nb::object text = "  错误信息: {}"_n.format(error);
+    if (is_instance(error, a.global("IntegrityError"_n)) || is_instance(error, a.global("DataError"_n))) {
+        logger(a).debug(failed);
+        logger(a).debug(text);
+    } else {
+        logger(a).error(failed);
+        logger(a).error(text);
+    }
+}
+
 AsyncGen get_session(Args a) {
     nb::handle self = a[0], name = a[1];
     nb::object session = nb::none();
@@ -128,8 +151,7 @@ AsyncGen get_session(Args a) {
     Caught rollback_failure;
     if (failure && failure.matches(a.global("SQLAlchemyError"_n))) {
         try {
-            logger(a).error("数据库会话: {} 操作异常 - 「 session_id: {} 」"_n.format(name, id_of(session)));
-            logger(a).error("  错误信息: {}"_n.format(failure.value()));
+            log_failure(a, name, session, failure.value());
             if (!session.is_none()) {
                 co_await session.attr("rollback"_n)();
                 logger(a).debug("数据库会话: {} 回滚成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
@@ -230,10 +252,11 @@ NB_MODULE(conduit, m) {
     nb::object async_generator = import_from(m, "typing", "AsyncGenerator");
     nb::object maker = import_from(m, "sqlalchemy.ext.asyncio", "async_sessionmaker");
     import_from(m, "sqlalchemy", "text");
-    import_from(m, "sqlalchemy.exc", "SQLAlchemyError");
+    import_from(m, "sqlalchemy.exc", {"SQLAlchemyError", "IntegrityError", "DataError"});
     nb::object session_class = import_from(m, "sqlmodel.ext.asyncio.session", "AsyncSession");
     import_from(m, "..engine.database_engine", "DatabaseEngine");
     import_from(m, "..logger.logging_", "logging");
+    import_from(m, "..engine.availability", {"database_of", "is_unavailable", "outages"});
 
     nb::object bool_type = type_object(&PyBool_Type), float_type = type_object(&PyFloat_Type);
     nb::object session_stream = async_generator[nb::make_tuple(session_class, nb::none())];

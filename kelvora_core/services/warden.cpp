@@ -240,6 +240,8 @@ Coro login(Args a) {
     // production, where it goes to the log only: the answer must not tell an unknown name, a
     // wrong password and a locked account apart. A full password pool is not a failed login.
     if (!failure.matches(PyExc_Exception) || failure.matches(a.global("ThrottledError"_n))) failure.rethrow();
+    // A database that cannot answer says nothing about the password: 503, not "login failed".
+    if (truthy(a.global("is_database_error"_n)(failure.value()))) failure.rethrow();
     if (is_prod(a)) {
         nb::object username = attr_or(auth_login, "username"_n, nb::none());
         logger(a).warning("登录失败: {} - {}"_n.format(nb::repr(username), str_of(failure.value())));
@@ -350,6 +352,9 @@ Coro get_current_user_row(Args a) {
     if (failure.matches(a.global("jwt"_n).attr("InvalidTokenError"_n)))
         raise_auth_error(a, "无效的token，请重新登录"_n, str_of(failure.value()));
     if (failure.matches(a.global("AuthError"_n))) failure.rethrow();
+    // A database that cannot answer says nothing about the token: its error goes on as it
+    // is, and the handlers answer 503 (logged once per outage) instead of "log in again".
+    if (truthy(a.global("is_database_error"_n)(failure.value()))) failure.rethrow();
     raise_auth_error(a, "用户token不合法"_n, str_of(failure.value()));
 }
 
@@ -364,10 +369,12 @@ Coro get_current_user(Args a) {
     } catch (...) {
         failure.capture();
     }
-    // One message for every token or user failure; the reason stays in `errors`.
+    // One message for every token or user failure; the reason stays in `errors`. A failure
+    // of the database is not one of the token and keeps its own error.
     if (!failure.matches(PyExc_Exception)) failure.rethrow();
     if (failure.matches(a.global("jwt"_n).attr("InvalidTokenError"_n)))
         raise_auth_error(a, "无效的token，请重新登录"_n);
+    if (truthy(a.global("is_database_error"_n)(failure.value()))) failure.rethrow();
     raise_auth_error(a, "无效的token，请重新登录"_n, str_of(failure.value()));
 }
 
@@ -405,6 +412,7 @@ NB_MODULE(warden, m) {
     nb::object config = import_from(m, "..config.app_config", "AppConfig");
     import_from(m, "..exception.service_exception", {"AuthError", "ValidError", "ThrottledError"});
     import_from(m, "..logger.logging_", "logging");
+    import_from(m, "..engine.availability", "is_database_error");
     import_from(m, "..schemas.response", "TokenResponse");
     import_from(m, "..services.data_service", "DataService");
     import_from(m, "..tools.tenant_manager", "TenantManager");

@@ -47,13 +47,15 @@ def example_config(directory: Path, database_url: str | None = None, **changes) 
 class Service:
     """``python -m examples.service`` from the repository root, output collected as it comes."""
 
-    def __init__(self, config: Path, port: int | None = None) -> None:
+    def __init__(self, config: Path, port: int | None = None, command: tuple[str, ...] = ("examples.service",)) -> None:
+        """``command``: the module run with ``python -m`` and its arguments; ``--port`` follows."""
         self.port = port or free_port()
         self.url = f"http://127.0.0.1:{self.port}"
         env = dict(os.environ, KELVORA_CONFIG=str(config), PYTHONUNBUFFERED="1")
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "examples.service", "--port", str(self.port)], cwd=ROOT, env=env,
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, encoding="utf-8")
+            [sys.executable, "-m", *command, "--port", str(self.port)], cwd=ROOT, env=env,
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, encoding="utf-8",
+            start_new_session=True)  # a group of its own: killed with its workers
         self._lines: list[str] = []
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
@@ -62,7 +64,8 @@ class Service:
 
     def _kill(self) -> None:
         if self.process.poll() is None:
-            self.process.kill()
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(self.process.pid, signal.SIGKILL)
             self.process.wait()
 
     def _read(self) -> None:
@@ -87,15 +90,14 @@ class Service:
             time.sleep(0.05)
         raise TimeoutError("the service did not answer:\n" + "\n".join(self.output))
 
-    def stop(self, timeout: float = 30) -> int:
-        """Ctrl-C, as in a terminal; the exit status."""
+    def stop(self, timeout: float = 30, sig: int = signal.SIGINT) -> int:
+        """Ctrl-C, as in a terminal (or ``sig``); the exit status. Killed after ``timeout``."""
         if self.process.poll() is None:
-            self.process.send_signal(signal.SIGINT)
+            self.process.send_signal(sig)
             try:
                 self.process.wait(timeout)
             except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+                self._kill()
         self._reader.join(5)
         self.process.stdout.close()
         atexit.unregister(self._kill)

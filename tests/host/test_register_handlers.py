@@ -1,20 +1,29 @@
 """Every error of the service answers with one JSON shape; internals stay out of production."""
 
+import inspect
+import logging
 import pickle
+
+import httpx
 
 import pytest
 from fastapi import FastAPI
 from pydantic import BaseModel
-from sqlalchemy.exc import DataError, IntegrityError, OperationalError, ProgrammingError
+from sqlalchemy.exc import DataError, DBAPIError, IntegrityError, OperationalError, ProgrammingError
+from sqlalchemy.exc import TimeoutError as PoolTimeoutError
+from sqlalchemy.ext.asyncio import create_async_engine
 
 from kelvora_core.config.app_config import AppConfig
+from kelvora_core.engine import availability
+from kelvora_core.engine.availability import watch_engine
 from kelvora_core.exception import register_handlers
 from kelvora_core.exception.faultmap import format_faultmap
 from kelvora_core.exception.register_handlers import register_exception_handlers
 from kelvora_core.exception.service_exception import AuthError, ForbiddenError, QueryError, ValidError
 
-from _http import asgi_client
+from _http import asgi_client, free_port, serve
 
+UNAVAILABLE = "数据库连接或操作失败，请检查服务状态或稍后重试"
 RECORD = {"error": "invalid_token", "error_description": "用户token已失效，请重新登录", "error_code": "token_expired",
           "timestamp": 1.5}
 
@@ -33,8 +42,21 @@ def database_failure_in_auth():
         raise AuthError(message="用户token不合法", errors=str(inner))
 
 
-def db_error(cls, driver_text):
-    return cls("INSERT INTO t VALUES (?)", ("secret",), Exception(driver_text))
+def db_error(cls, driver_text, **flags):
+    return cls("INSERT INTO t VALUES (?)", ("secret",), Exception(driver_text), **flags)
+
+
+async def refused_connection():
+    """What asyncpg raises, unwrapped, when nothing listens: marked as the "Main" database's."""
+    engine = create_async_engine(f"postgresql+asyncpg://nobody@127.0.0.1:{free_port()}/none")
+    watch_engine(engine, "Main")
+    try:
+        async with engine.connect():
+            pass
+    except OSError as exc:
+        return exc
+    finally:
+        await engine.dispose()
 
 
 FAILURES = {
@@ -47,8 +69,12 @@ FAILURES = {
     "integrity": lambda: db_error(IntegrityError, "UNIQUE constraint failed: t.name"),
     "data": lambda: db_error(DataError, "value too long"),
     "operational": lambda: db_error(OperationalError, "connection refused"),
+    "lost": lambda: db_error(DBAPIError, "terminating connection", connection_invalidated=True),
+    "pool": lambda: PoolTimeoutError("QueuePool limit of size 1 overflow 0 reached"),
+    "refused": refused_connection,
     "programming": lambda: db_error(ProgrammingError, "syntax error"),
     "boom": lambda: RuntimeError("internal state 0xdead"),
+    "os": lambda: OSError("disk full"),  # not a database's: an internal error
 }
 
 
@@ -65,14 +91,16 @@ async def client(log_into):
 
     @app.get("/fail/{kind}")
     async def fail(kind: str):
-        raise FAILURES[kind]()
+        failure = FAILURES[kind]()
+        app.state.raised = await failure if inspect.isawaitable(failure) else failure
+        raise app.state.raised
 
     @app.post("/body")
     async def body(payload: Body, page: int = 1):
         return payload
 
     async with asgi_client(app, raise_app_exceptions=False) as http:
-        http.log = log
+        http.log, http.outages, http.app = log, log_into(availability), app
         yield http
 
 
@@ -86,10 +114,15 @@ CASES = [
     ("forbidden", 403, "forbidden", "没有访问权限", None, None, []),
     ("integrity", 409, "database_error", "您提交的数据已存在，请勿重复添加", "detail", None, []),
     ("data", 422, "database_error", "提交的数据格式或长度不正确，请检查输入", "detail", None, []),
-    ("operational", 503, "database_error", "数据库连接或操作失败，请检查服务状态或稍后重试", "detail", None, []),
+    ("operational", 503, "database_error", UNAVAILABLE, "detail", None, []),
+    ("lost", 503, "database_error", UNAVAILABLE, "detail", None, []),  # not a fault of the statement
+    ("pool", 503, "database_error", UNAVAILABLE, "detail", None, []),
+    ("refused", 503, "database_error", UNAVAILABLE, "detail", None, []),
     ("programming", 500, "database_error", "数据库操作语句有误，请联系管理员", "detail", None, []),
     ("boom", 500, "internal_error", "服务器内部错误，请稍后重试",
      {"exception": "RuntimeError", "detail": "internal state 0xdead"}, None, []),
+    ("os", 500, "internal_error", "服务器内部错误，请稍后重试", {"exception": "OSError", "detail": "disk full"},
+     None, []),
 ]
 
 
@@ -103,14 +136,17 @@ async def test_error_shape(client, prod, kind, status, type_, message, dev_error
         status, status, type_, message, fields)
     expected = prod_errors if prod else dev_errors
     if expected == "detail":  # the driver's raw text, only outside production
-        expected = format_faultmap(FAILURES[kind]())[1]
-        assert "(builtins.Exception)" in expected[0]
+        expected = format_faultmap(client.app.state.raised)[1]
+        assert str(client.app.state.raised.args[-1]) in expected[-1]
     assert body["errors"] == expected
     assert (response.headers.get("www-authenticate") == "Bearer") == (status == 401)
     assert response.headers["x-content-type-options"] == "nosniff"  # 500s too, answered outside the middleware
-    if status >= 500:
+    if status == 503:  # an outage: one line of its own, none per request
+        assert client.log.lines == [] and [line[0] for line in client.outages.lines] == ["error"]
+        assert "不可用" in client.outages.lines[0][1] and (kind != "refused" or "数据库 Main " in client.outages.lines[0][1])
+    elif status >= 500:  # one line, with the traceback
         assert [line[0] for line in client.log.lines] == ["error"] and client.log.lines[0][2] is True
-        assert "RuntimeError" in client.log.lines[0][1] or type_ == "database_error"
+        assert type(client.app.state.raised).__name__ in client.log.lines[0][1]
 
 
 async def test_request_validation_and_framework_errors(client):
@@ -157,3 +193,28 @@ async def test_cors_and_security_headers_follow_configuration(saved_config, http
         response = await http_client.request(method, "/items", headers=headers)
     assert response.status_code == status
     assert {name: response.headers.get(name) for name in expected} == expected
+
+
+def test_an_unexpected_error_is_logged_once_over_http(log_into):
+    """The server is not handed the error to log it (and its traceback) a second time."""
+    log = log_into(register_handlers)
+    app = FastAPI()
+    register_exception_handlers(app)
+
+    @app.get("/boom")
+    async def boom():
+        raise RuntimeError("boom")
+
+    server = logging.getLogger("uvicorn.error")
+    records = []
+    handler = logging.Handler()
+    handler.emit = records.append
+    with serve(app) as base:
+        server.addHandler(handler)  # after the server has configured its logging
+        try:
+            response = httpx.get(base + "/boom")
+        finally:
+            server.removeHandler(handler)
+    assert (response.status_code, response.json()["type"]) == (500, "internal_error")
+    assert [line[0] for line in log.lines] == ["error"] and log.lines[0][2] is True
+    assert [record.getMessage() for record in records if record.levelno >= logging.ERROR] == []

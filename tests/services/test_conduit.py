@@ -12,10 +12,11 @@ import pytest
 from fastapi import Depends, FastAPI, HTTPException
 from fastapi.responses import JSONResponse
 from sqlalchemy import text
-from sqlalchemy.exc import IntegrityError, OperationalError, SQLAlchemyError
+from sqlalchemy.exc import ArgumentError, IntegrityError, OperationalError, ProgrammingError, SQLAlchemyError
 from sqlalchemy.ext.asyncio import async_sessionmaker
 from sqlmodel.ext.asyncio.session import AsyncSession
 
+from kelvora_core.engine import availability
 from kelvora_core.engine.database_engine import DatabaseEngine
 from kelvora_core.services import conduit
 from kelvora_core.services.conduit import AsyncConduit
@@ -37,6 +38,8 @@ def scope_lines(name, sid, *labels, error=None):
         "committed": ("debug", f"数据库会话 {name} 提交成功 - 「 session_id: {sid} 」"),
         "failed": ("error", f"数据库会话: {name} 操作异常 - 「 session_id: {sid} 」"),
         "error": ("error", f"  错误信息: {error}"),
+        "refused": ("debug", f"数据库会话: {name} 操作异常 - 「 session_id: {sid} 」"),
+        "refused error": ("debug", f"  错误信息: {error}"),
         "rolled back": ("debug", f"数据库会话: {name} 回滚成功 - 「 session_id: {sid} 」"),
         "closed": ("debug", f"数据库会话: {name} 关闭成功 - 「 session_id: {sid} 」"),
     }
@@ -198,25 +201,41 @@ def test_surface():
 # ---- session scopes -------------------------------------------------------------------------
 
 FAILED = ("acquired", "failed", "error", "rolled back", "closed")
-RAISED = OperationalError("SELECT", {}, Exception("gone"))
+QUIET = ("acquired", "rolled back", "closed")
+RAISED = {"programming": ProgrammingError("SELECT", {}, Exception("no such column")),
+          "operational": OperationalError("SELECT", {}, Exception("gone"))}
 
 
-@pytest.mark.parametrize("fault, raised, labels", [
-    (None, None, ("acquired", "committed", "closed")),
-    ("duplicate", IntegrityError, FAILED),  # a database error in the body
-    ("raise", OperationalError, FAILED),  # the very object raised reaches the caller
-    ("commit", OperationalError, FAILED),
-    ("http", HTTPException, ("acquired", "closed")),  # other errors only close, without commit
+async def auth_error():
+    """A real error of the "Auth" database, as a request's other session would raise it."""
+    async with AsyncConduit().get_session_factory("Auth")() as other:
+        with pytest.raises(OperationalError) as caught:
+            await other.execute(text("SELECT * FROM nowhere"))
+    return caught.value
+
+
+@pytest.mark.parametrize("fault, raised, labels, outage", [
+    (None, None, ("acquired", "committed", "closed"), False),
+    # data the database refused is the caller's to answer: debug lines only
+    ("duplicate", IntegrityError, ("acquired", "refused", "refused error", "rolled back", "closed"), False),
+    ("programming", ProgrammingError, FAILED, False),  # the very object raised reaches the caller
+    ("operational", OperationalError, QUIET, True),  # unavailable: one outage line, not the scope's
+    ("commit", OperationalError, QUIET, True),
+    ("foreign", OperationalError, QUIET, False),  # another database's error: that scope reports it
+    ("http", HTTPException, ("acquired", "closed"), False),  # other errors only close, without commit
 ])
-async def test_scope_commits_or_rolls_back_and_logs(databases, log, monkeypatch, fault, raised, labels):
+async def test_scope_commits_or_rolls_back_and_logs(databases, log, log_into, monkeypatch, fault, raised, labels,
+                                                    outage):
     await make_table()
     failure = OperationalError("COMMIT", {}, Exception("disk full"))
+    thrown = await auth_error() if fault == "foreign" else RAISED.get(fault)
 
     async def failing_commit(self):
         raise failure
 
     if fault == "commit":
         monkeypatch.setattr(AsyncSession, "commit", failing_commit)
+    outages = log_into(availability)
     log.lines.clear()
     with pytest.raises(raised) if raised else contextlib.nullcontext() as caught:
         async with AsyncConduit().get_session("Main") as s:
@@ -224,12 +243,17 @@ async def test_scope_commits_or_rolls_back_and_logs(databases, log, monkeypatch,
             await s.execute(text("INSERT INTO items VALUES (1, 'kept')"))
             if fault == "duplicate":
                 await s.execute(text("INSERT INTO items VALUES (1, 'duplicate')"))
-            elif fault in ("raise", "http"):
-                raise RAISED if fault == "raise" else HTTPException(status_code=404)
+            elif fault == "http":
+                raise HTTPException(status_code=404)
+            elif thrown is not None:
+                raise thrown
     monkeypatch.undo()
     error = caught.value if raised else None
-    assert error is {"raise": RAISED, "commit": failure}.get(fault, error)
+    assert error is (failure if fault == "commit" else thrown or error)
     assert log.lines == scope_lines("Main", sid, *labels, error=error)
+    assert [line[:2] for line in outages.lines] == (
+        [("error", f"数据库 Main 不可用 [Exception]: {str(error).splitlines()[0]}"
+                   "（恢复前同一原因的失败不再逐条记录）")] if outage else [])
     assert await count_rows() == (0 if raised else 1)
 
 
@@ -251,10 +275,10 @@ async def test_error_before_a_session_exists(databases, log, monkeypatch):
     ac = AsyncConduit()
 
     def broken(name):
-        raise OperationalError("connect", {}, Exception("refused"))
+        raise ArgumentError("no such driver")
 
     monkeypatch.setattr(ac, "_ensure_session_factory", broken)
-    with pytest.raises(OperationalError):
+    with pytest.raises(ArgumentError):
         async with ac.get_session("Main"):
             pass
     assert log.lines[0] == ("error", f"数据库会话: Main 操作异常 - 「 session_id: {id(None)} 」")
