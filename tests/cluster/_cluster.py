@@ -2,11 +2,14 @@
 
 Each host is ``python -m examples.service`` on an address of its own (127.0.0.2, .3, ...) with
 its own temporary directory (so its own worker-slot locks, as on a separate machine) and no
-instance id configured; all share one PostgreSQL database, one Redis and one token key.
+instance id configured; all share PostgreSQL (databases made empty for the run), one Redis and
+one token key. Revocation and the failed-login counts live in that Redis.
 """
 
 from __future__ import annotations
 
+import asyncio
+import contextlib
 import os
 import shutil
 import signal
@@ -44,15 +47,42 @@ def nginx_binary() -> str | None:
         (path for path in ("/usr/sbin/nginx", "/sbin/nginx") if os.access(path, os.X_OK)), None)
 
 
-def host_config(directory: Path, database_url: str, redis_url: str) -> Path:
-    """The example's configuration, on the shared servers, with the id route and no instance id."""
+async def _run_sql(url: str, *statements: str) -> None:
+    from sqlalchemy.ext.asyncio import create_async_engine
+
+    engine = create_async_engine(url, isolation_level="AUTOCOMMIT")
+    try:
+        async with engine.connect() as conn:
+            for statement in statements:
+                await conn.exec_driver_sql(statement)
+    finally:
+        await engine.dispose()
+
+
+@contextlib.contextmanager
+def empty_databases(server: str, *names: str):
+    """URLs of databases ``<server's database>_<name>`` made empty for the run, dropped after it."""
+    base, own = server.rsplit("/", 1)
+    full = [f"{own}_{name}" for name in names]
+    drop = [f"DROP DATABASE IF EXISTS {name} WITH (FORCE)" for name in full]
+    asyncio.run(_run_sql(server, *drop, *(f"CREATE DATABASE {name}" for name in full)))
+    try:
+        yield [f"{base}/{name}" for name in full]
+    finally:
+        asyncio.run(_run_sql(server, *drop))
+
+
+def host_config(directory: Path, databases: dict[str, str], redis_url: str) -> Path:
+    """The example's configuration, on the shared servers, with the id route and no instance id.
+    DEBUG logging: the start-up checks say there what they created and what they found."""
     config = yaml.safe_load((ROOT / "examples" / "config.yaml").read_text(encoding="utf-8"))
     config["webapp"]["workers"] = WORKERS
-    config["environment"]["logging_level"] = "INFO"
+    config["environment"]["logging_level"] = "DEBUG"
     config["routers"].append({"name": "cluster_ids", "enabled": True, "prefix": "/cluster"})
     config["auth"].update(default_admin_users=[ADMIN, USER], token_secret_key=TOKEN_KEY)
+    config["auth"]["revocation"] = {"enabled": True, "store": "redis"}
     config["generate_snowflake"] = {"lease_seconds": LEASE_SECONDS}
-    config["databases"] = {"Auth": {"url": database_url}, "Notes": {"url": database_url}}
+    config["databases"] = {name: {"url": url} for name, url in databases.items()}
     config["redis"] = {"url": redis_url}
     config["disk"] = {"path": str(directory / "storage")}
     path = directory / "config.yaml"
@@ -79,8 +109,9 @@ class Host:
                 [sys.executable, "-m", "examples.service", "--host", self.address, "--port", str(self.port)],
                 cwd=ROOT, env=env, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
 
-    def log(self) -> str:
-        return (self.directory / "service.log").read_text(encoding="utf-8", errors="replace")[-4000:]
+    def log(self, tail: int = 4000) -> str:
+        text = (self.directory / "service.log").read_text(encoding="utf-8", errors="replace")
+        return text[-tail:] if tail else text
 
     def wait_ready(self, deadline: float) -> None:
         while time.monotonic() < deadline:

@@ -8,8 +8,10 @@ import httpx
 import pytest
 import redis
 
-from _cluster import ADDRESSES, ADMIN, FIGURES, Host, Nginx, host_config, nginx_binary
+from _cluster import ADDRESSES, ADMIN, FIGURES, Host, Nginx, empty_databases, host_config, nginx_binary
 from _servers import server_url
+from kelvora_core.services.revocation.redis_store import PREFIX as REVOKED_PREFIX
+from kelvora_core.services.sliding_window import RedisWindows
 from kelvora_core.utils.lease.redis_store import DEFAULT_PREFIX
 
 
@@ -61,40 +63,44 @@ class Cluster:
 @pytest.fixture(scope="module")
 def cluster(tmp_path_factory):
     binary = _need_nginx()
-    database_url, redis_url = server_url("postgresql"), server_url("redis")
+    server, redis_url = server_url("postgresql"), server_url("redis")
     store = redis.Redis.from_url(redis_url, decode_responses=True)
-    for key in store.scan_iter(f"{DEFAULT_PREFIX}:*"):  # our own keys only, from an earlier run
-        store.delete(key)
+    # Our own keys only, from an earlier run: leases, revocations, failed-login counts.
+    for prefix in (f"{DEFAULT_PREFIX}:", REVOKED_PREFIX, RedisWindows.PREFIX):
+        for key in store.scan_iter(prefix + "*"):
+            store.delete(key)
     root = tmp_path_factory.mktemp("cluster")
-    hosts = []
-    for number, address in enumerate(ADDRESSES, 1):
-        directory = root / f"host{number}"
-        directory.mkdir()
-        hosts.append(Host(address, directory, host_config(directory, database_url, redis_url)))
-    nginx = Nginx(binary, root / "nginx", hosts)
-    started = time.monotonic()
-    try:
-        # The first host makes the tables and the account; the others start together after it.
-        hosts[0].start()
-        hosts[0].wait_ready(time.monotonic() + 180)
-        for host in hosts[1:]:
-            host.start()
-        for host in hosts[1:]:
-            host.wait_ready(time.monotonic() + 180)
-        nginx.start()
-        running = Cluster(hosts, nginx, store)
-        login = httpx.post(nginx.url + "/auth/token", data={"username": ADMIN, "password": ADMIN}, timeout=30)
-        assert login.status_code == 200, login.text
-        running.token_headers = {"Authorization": "Bearer " + login.json()["access_token"]}
-        running.workers = [running.workers_of(host) for host in hosts]
-        FIGURES["start-up of 3 hosts x 2 workers and nginx (s)"] = round(time.monotonic() - started, 1)
-        yield running
-    finally:
-        for host in hosts:
-            if host.process is not None:
-                host.stop()
-        nginx.stop()
-        store.close()
+    with empty_databases(server, "cluster_auth", "cluster_notes") as (auth, notes):
+        hosts = []
+        for number, address in enumerate(ADDRESSES, 1):
+            directory = root / f"host{number}"
+            directory.mkdir()
+            config = host_config(directory, {"Auth": auth, "Notes": notes}, redis_url)
+            hosts.append(Host(address, directory, config))
+        nginx = Nginx(binary, root / "nginx", hosts)
+        started = time.monotonic()
+        try:
+            # All at once, on empty databases: the start-up checks must take turns.
+            for host in hosts:
+                host.start()
+            for host in hosts:
+                host.wait_ready(time.monotonic() + 180)
+            nginx.start()
+            running = Cluster(hosts, nginx, store)
+            login = httpx.post(nginx.url + "/auth/token", data={"username": ADMIN, "password": ADMIN}, timeout=30)
+            assert login.status_code == 200, login.text
+            running.token_headers = {"Authorization": "Bearer " + login.json()["access_token"]}
+            running.workers = [running.workers_of(host) for host in hosts]
+            running.startup_logs = [host.log(tail=0) for host in hosts]
+            FIGURES["start-up of 3 hosts x 2 workers together on empty databases, and nginx (s)"] = round(
+                time.monotonic() - started, 1)
+            yield running
+        finally:
+            for host in hosts:
+                if host.process is not None:
+                    host.stop()
+            nginx.stop()
+            store.close()
 
 
 def pytest_terminal_summary(terminalreporter):

@@ -25,6 +25,7 @@ from kelvora_core.services.conduit import AsyncConduit
 from kelvora_core.services.login_throttle import LoginThrottle
 from kelvora_core.services.password_pool import PasswordPool
 from kelvora_core.services.revocation import reset_revocation_store
+from kelvora_core.services.sliding_window import RedisWindows
 from kelvora_core.services.warden import Warden
 from kelvora_core.tools.surveyor import Surveyor
 from kelvora_core.tools.tenant_manager import TenantManager
@@ -161,6 +162,35 @@ async def test_failed_logins_are_throttled_before_any_hash(service, saved_config
         RedisEngine().close()  # the server's loop is gone; a new client for this one
         with pytest.raises(ThrottledError):
             await LoginThrottle(throttle, RedisEngine().client).check("ALICE", "192.0.2.1")
+
+
+async def test_throttle_goes_back_to_redis_by_itself_after_an_outage(log_into, monkeypatch):
+    from redis.asyncio import Redis
+
+    log = log_into(login_throttle)
+    monkeypatch.setattr(login_throttle, "REDIS_RETRY_SECONDS", 0.3)
+    settings = app_config.LoginThrottleSettings(window_seconds=60, max_failures_per_user=5)
+    client, other = Redis.from_url(server_url("redis")), Redis.from_url(server_url("redis"))
+    port = client.connection_pool.connection_kwargs["port"]
+    client.connection_pool.connection_kwargs["port"] = 1  # the server does not answer
+    name = f"outage-{time.time_ns()}"
+    key = login_throttle._user_key(name)
+    throttle = LoginThrottle(settings, client)
+    try:
+        await throttle.failed(name, None)  # counted in the process
+        client.connection_pool.connection_kwargs["port"] = port  # it answers again
+        client.connection_pool.reset()  # (connections are made afresh, as after a restart)
+        await throttle.failed(name, None)  # still within the pause: not asked yet
+        time.sleep(0.4)
+        await throttle.failed(name, None)
+        await throttle.failed(name, None)
+        shared = await LoginThrottle(settings, other).redis.count(key)  # as another host sees it
+        assert (shared[0], await throttle.memory.count(key)) == (2, (2, pytest.approx(shared[1], abs=1)))
+        assert [len(log.messages("warning")), log.messages("info")] == [1, ["登录限流: Redis 已恢复"]]
+    finally:
+        await other.delete(RedisWindows.PREFIX + key)
+        await client.aclose()
+        await other.aclose()
 
 
 # ---- refused logins look alike ----------------------------------------------------------------
