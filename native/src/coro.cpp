@@ -296,8 +296,20 @@ PyObject* traceback_name(CoroutineObject* self) {
 Result finish(CoroutineObject* self) {
     FrameSlots& s = slots(self);
     nb::object result = std::move(s.result), exc = std::move(s.error);
+    // Read before the frame goes: its destructors may run Python code.
+    std::uint64_t site = detail::current_site;
+    int line = self->line;
     destroy_frame(self);
     self->state = State::finished;
+    if (!exc && !result && is_coroutine(self)) {
+        // Ran off its end: C++ leaves that undefined (no co_return value), the
+        // compiler lets it by; it is a fault of the body, reported as one.
+        if (!resolve_names(self)) return raised_pending();
+        PyErr_Format(PyExc_SystemError, "native coroutine '%U' ended without co_return (its body must end with "
+                     "`co_return value;`)", self->qualname);
+        exc = fetch_error();
+        site = 0;
+    }
     if (!exc) return returned(result ? std::move(result) : nb::none());
 
     // As in the interpreter, StopIteration (and StopAsyncIteration in an async
@@ -319,7 +331,7 @@ Result finish(CoroutineObject* self) {
     if (self->file && !PyErr_GivenExceptionMatches(exc.ptr(), PyExc_GeneratorExit)) {
         PyObject* name = traceback_name(self);
         PyErr_SetRaisedException(exc.release().ptr());
-        add_native_traceback(name, self->file, self->line);
+        add_native_traceback(name, self->file, raising_line(self->file, line, site));
         exc = nb::steal(PyErr_GetRaisedException());
     }
     return {Result::raised, std::move(exc)};
@@ -357,6 +369,7 @@ PyObject* start_await(CoroutineObject* self, FrameSlots& s) {
 // Resumes the frame at its suspension point with a value or an exception.
 // Runs inside a Running scope.
 Result resume_frame(CoroutineObject* self, nb::object value, nb::object exc) {
+    SiteScope sites;  // the body's own lines; the driver's are back afterwards
     FrameSlots& s = slots(self);
     if (exc) {
         // A thrown exception gets what the body is handling as its __context__.
@@ -370,6 +383,9 @@ Result resume_frame(CoroutineObject* self, nb::object value, nb::object exc) {
         s.input = value ? std::move(value) : nb::none();
     }
     for (;;) {
+        // It goes on from the co_await (or co_yield) it stopped at: what is raised
+        // there names that line, unless the body names another first.
+        detail::current_site = s.site;
         self->frame.resume();
         s.input.reset();  // the first resumption has no taker
         s.thrown.reset();
@@ -1186,7 +1202,8 @@ void PromiseBase::unhandled_exception() {
     slots_.error = exception_object();  // rethrows a foreign one: the forced unwind goes on
 }
 
-void PromiseBase::set_yielded(nb::object value) noexcept {
+void PromiseBase::set_yielded(nb::object value, Site where) noexcept {
+    slots_.site = where.packed;
     slots_.output = std::move(value);
     slots_.out = FrameSlots::Out::yielded;
 }
@@ -1200,7 +1217,8 @@ nb::object PromiseBase::take_input() {
     return value ? value : nb::none();
 }
 
-PromiseBase::Awaiter PromiseBase::await_transform(Coro&& body) {
+PromiseBase::Awaiter PromiseBase::await_transform(Coro&& body, Site where) {
+    slots_.site = where.packed;
     CoroutineObject* owner = slots_.owner;
     auto frame = CoroutineAccess::release(body);
     PromiseBase& promise = frame.promise();
@@ -1246,8 +1264,8 @@ bool Caught::matches(nb::handle type) const noexcept {
     return exception_ && PyErr_GivenExceptionMatches(exception_.ptr(), type.ptr());
 }
 
-void Caught::rethrow() {
-    if (exception_) raise_object(exception_);
+void Caught::rethrow(Site where) {
+    if (exception_) raise_object(exception_, where);
 }
 
 std::size_t live_coroutine_frames() noexcept {

@@ -131,7 +131,8 @@ bool same_name(PyObject* a, PyObject* b) {
 
 }  // namespace
 
-[[noreturn]] void raise_wrong_type(const char* what, PyTypeObject* expected, nb::handle got) {
+[[noreturn]] void raise_wrong_type(const char* what, PyTypeObject* expected, nb::handle got, Site where) {
+    where.record();
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  what, expected->tp_name, Py_TYPE(got.ptr())->tp_name);
     throw nb::python_error();
@@ -350,6 +351,7 @@ PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* k
     Py_INCREF(self);
     PyObject* result;
     {
+        SiteScope sites;  // the body's own lines; the caller's are back afterwards
         Args bound;
         try {
             FunctionAccess::bind(f, args, nargsf, kwnames, bound);
@@ -361,7 +363,8 @@ PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* k
             // nothing here may release a Python object then.
             if (thread_is_ending()) bound.abandon();
             restore_current_exception();
-            add_native_traceback(f->qualname, f->where->file_name(), int(f->where->line()));
+            const char* file = f->where->file_name();
+            add_native_traceback(f->qualname, file, raising_line(file, int(f->where->line())));
             result = nullptr;
         }
     }
@@ -496,6 +499,29 @@ PyMemberDef members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// Test hook, a static method of this copy's function type: the names this
+// module reads by literal (NameUse) as (global, attribute or None, line).
+PyObject* name_uses_of_module(PyObject*, PyObject*) {
+    try {
+        nb::list out;
+        for (const NameUse& use : name_uses())
+            out.append(nb::make_tuple(nb::str(use.global),
+                                      use.attribute ? nb::object(nb::str(use.attribute)) : nb::none(),
+                                      int(use.site & detail::site_line_mask)));
+        return out.release().ptr();
+    } catch (...) {
+        restore_current_exception();
+        return nullptr;
+    }
+}
+
+PyMethodDef methods[] = {
+    {"_name_uses", name_uses_of_module, METH_NOARGS | METH_STATIC,
+     "The module globals, and attributes read from them, that this module's native code names "
+     "(for the name check): a list of (global, attribute or None, line)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyTypeObject* ready_type() {
     static bool ready = false;
     if (!ready) {
@@ -515,6 +541,7 @@ PyTypeObject* ready_type() {
         function_type.tp_repr = repr;
         function_type.tp_getset = getset;
         function_type.tp_members = members;
+        function_type.tp_methods = methods;
         if (PyType_Ready(&function_type) < 0) raise_pending();
         ready = true;
     }

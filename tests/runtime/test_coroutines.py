@@ -7,6 +7,7 @@ import inspect
 import sys
 import threading
 import traceback
+import types
 import warnings
 import weakref
 
@@ -513,6 +514,24 @@ def test_native_frames_appear_in_tracebacks(run):
         run(probe.raise_stop_iteration)
     entries = traceback.extract_tb(info.value.__traceback__)
     assert any(e.name == "raise_stop_iteration" and e.filename.endswith("_coro_probe.cpp") for e in entries)
+
+
+def test_an_await_that_raises_names_its_own_line(run, marked_line):
+    async def failing():
+        await asyncio.sleep(0)
+        raise KeyError("late")
+
+    source = types.SimpleNamespace(before=lambda: 1)
+    with pytest.raises(KeyError) as info:
+        run(probe.await_fails, source, failing())
+    native = [e for e in traceback.extract_tb(info.value.__traceback__) if e.name == "await_fails"]
+    assert [e.lineno for e in native] == [marked_line(native[0].filename, "await")]
+
+
+def test_a_body_running_off_its_end_is_an_error(run):
+    assert run(probe.runs_off, True) is None
+    with pytest.raises(SystemError, match="'runs_off' ended without co_return"):
+        run(probe.runs_off, False)
 
 
 def test_deep_chains_resume_and_too_deep_ones_fail_cleanly(run, frames_left):

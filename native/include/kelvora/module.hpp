@@ -109,7 +109,13 @@ class Logger {
     nb::object facade_;
 };
 
-inline Logger logger(const Args& a) { return Logger(a.global("logging"_n)); }
+// A template only so that a module notes its `logging` global (NameUse) when it
+// writes to it, not for merely including this header.
+template <class A>
+    requires std::is_same_v<A, Args>
+Logger logger(const A& a) {
+    return Logger(a.global("logging"_n));
+}
 
 // When a process-wide instance becomes visible to the unlocked check.
 enum class Publish {
