@@ -1,54 +1,17 @@
-// The native function type: a method descriptor that binds arguments like a
-// Python function and carries everything inspect reads from one.
-#include "kelvora/function.hpp"
+// Calling a native function: its arguments bound as a Python function binds
+// them (with the interpreter's own errors), then the body, then the error
+// boundary that restores a Python error and names the line that raised.
+#include <string>
+#include <vector>
 
-#include <cstdint>
-#include <memory>
-#include <new>
-
-#include <cstddef>
-#include <source_location>
+#include "native_function.hpp"
 
 namespace kelvora {
 
+using detail::as_function;
+using detail::NativeFunction;
+
 namespace {
-
-struct ParamSlot {
-    PyObject* name;  // interned
-    Kind kind;
-    PyTypeObject* exact;
-};
-
-struct NativeFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* module;
-    PyObject* doc;
-    PyObject* dict;
-    PyObject* globals;
-    PyObject* code;
-    PyObject* defaults;     // tuple or NULL
-    PyObject* kwdefaults;   // dict or NULL
-    PyObject* annotations;  // dict
-    PyObject* weakrefs;
-    PyObject* builtins;     // what globals fall back to, fixed when made (as for `def`)
-    bool watched;           // globals and builtins are watched: literal lookups may be remembered
-    Body body;              // constructed in place
-    // Signature layout, fixed at creation.
-    std::vector<ParamSlot>* params;
-    Py_ssize_t n_positional;  // positional-only + positional-or-keyword
-    bool plain_positional;    // only positional parameters, no type checks
-    Py_ssize_t n_posonly;
-    Py_ssize_t varargs_at;  // slot of *args, or -1
-    Py_ssize_t varkw_at;    // slot of **kwargs, or -1
-    std::source_location* where;
-};
-
-PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-
-NativeFunction* as_function(PyObject* self) { return reinterpret_cast<NativeFunction*>(self); }
 
 // ---- argument-binding errors, worded as the interpreter words them ----------
 
@@ -131,6 +94,7 @@ bool same_name(PyObject* a, PyObject* b) {
 
 }  // namespace
 
+
 [[noreturn]] void raise_wrong_type(const char* what, PyTypeObject* expected, nb::handle got, Site where) {
     where.record();
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
@@ -138,110 +102,22 @@ bool same_name(PyObject* a, PyObject* b) {
     throw nb::python_error();
 }
 
-// ---- module globals, remembered while unchanged ----------------------------------
-//
-// One dict watcher for every copy of this runtime in the process (the
-// interpreter has only a few): the first copy registers it and keeps its state
-// in the interpreter's dict, later copies find it there. Any change to a
-// watched dict (a native module's globals, or its builtins) moves the epoch on,
-// and every remembered lookup is made again.
+// Args' slots, made ready for `function`'s n parameters.
+struct FunctionAccess {
+    static PyObject** slots_for(Args& out, PyObject* function, size_t n) {
+        out.function_ = function;
+        out.resize(n);
+        return out.data();
+    }
+};
 
 namespace {
 
-struct GlobalsWatch {
-    std::uint64_t epoch;
-    int watcher;
-};
-
-constexpr const char* watch_key = "kelvora.runtime.globals_watch.1";
-GlobalsWatch* own_watch = nullptr;  // the state this copy registered, if it did
-GlobalsWatch* shared_watch = nullptr;
-bool watch_looked_up = false;
-const std::uint64_t never_remembered = 0;
-
-int on_watched_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    ++own_watch->epoch;
-    return 0;
-}
-
-GlobalsWatch* find_watch() {
-    if (watch_looked_up) return shared_watch;
-    watch_looked_up = true;
-    PyObject* store = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    if (!store) return nullptr;
-    PyObject* found = nullptr;
-    if (PyDict_GetItemStringRef(store, watch_key, &found) < 0) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    if (found) {
-        shared_watch = static_cast<GlobalsWatch*>(PyCapsule_GetPointer(found, watch_key));
-        Py_DECREF(found);
-        if (!shared_watch) PyErr_Clear();
-        return shared_watch;
-    }
-    int watcher = PyDict_AddWatcher(on_watched_change);
-    if (watcher < 0) {  // none left: look everything up every time
-        PyErr_Clear();
-        return nullptr;
-    }
-    // Kept for the process: watchers may fire until the very end.
-    own_watch = new GlobalsWatch{1, watcher};
-    PyObject* capsule = PyCapsule_New(own_watch, watch_key, nullptr);
-    if (!capsule || PyDict_SetItemString(store, watch_key, capsule) < 0) {
-        PyErr_Clear();
-        Py_XDECREF(capsule);
-        PyDict_ClearWatcher(watcher);
-        return nullptr;
-    }
-    Py_DECREF(capsule);
-    return shared_watch = own_watch;
-}
-
-// Where the current epoch is read; a site filled never matches while unwatched.
-const std::uint64_t* globals_epoch = &never_remembered;
-
-// A function's builtins, as `def` finds them: the globals' __builtins__ (a
-// module stands for its dict), else the interpreter's.
-PyObject* builtins_for(PyObject* globals) {
-    PyObject* b = nullptr;
-    if (PyDict_GetItemRef(globals, nb::handle("__builtins__"_n).ptr(), &b) < 0) raise_pending();
-    if (b && PyModule_Check(b)) {
-        PyObject* dict = Py_NewRef(PyModule_GetDict(b));
-        Py_DECREF(b);
-        return dict;
-    }
-    if (b) return b;
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-    if (!builtins) raise_pending();
-    return Py_NewRef(builtins);
-}
-
-bool watch_globals(PyObject* globals, PyObject* builtins) {
-    GlobalsWatch* watch = find_watch();
-    if (!watch || !PyDict_CheckExact(globals) || !PyDict_CheckExact(builtins)) return false;
-    if (PyDict_Watch(watch->watcher, globals) < 0 || PyDict_Watch(watch->watcher, builtins) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    globals_epoch = &watch->epoch;
-    return true;
-}
-
-}  // namespace
-
-struct FunctionAccess {
-    static void bind(NativeFunction* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
-                     Args& out);
-};
-
-void FunctionAccess::bind(NativeFunction* f, PyObject* const* args, size_t nargsf,
-                          PyObject* kwnames, Args& out) {
+// Kept in this file's own namespace: called once, so inlined into the call.
+void bind(NativeFunction* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, Args& out) {
     const auto& params = *f->params;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    out.function_ = reinterpret_cast<PyObject*>(f);
-    out.resize(params.size());
-    PyObject** v = out.data();
+    PyObject** v = FunctionAccess::slots_for(out, reinterpret_cast<PyObject*>(f), params.size());
     // The common call: arguments by position only, the rest from the defaults,
     // nothing to check.
     if (f->plain_positional && !kwnames && nargs <= f->n_positional) {
@@ -341,9 +217,11 @@ void FunctionAccess::bind(NativeFunction* f, PyObject* const* args, size_t nargs
             raise_wrong_type(utf8(params[j].name).c_str(), params[j].exact, nb::handle(v[j]));
 }
 
-namespace {
+}  // namespace
 
-PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+namespace detail {
+
+PyObject* call_function(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     NativeFunction* f = as_function(self);
     // The caller may only lend `self`: a staticmethod, property or partial calls
     // what it holds, and the body can re-initialise that holder. The call keeps
@@ -354,7 +232,7 @@ PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* k
         SiteScope sites;  // the body's own lines; the caller's are back afterwards
         Args bound;
         try {
-            FunctionAccess::bind(f, args, nargsf, kwnames, bound);
+            bind(f, args, nargsf, kwnames, bound);
             nb::object r = f->body.invoke(f->body.context, bound);
             result = r ? r.release().ptr() : Py_NewRef(Py_None);
         } catch (...) {
@@ -372,333 +250,6 @@ PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* k
     return result;
 }
 
-PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) {
-    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
-    return PyMethod_New(self, obj);
-}
-
-int traverse(PyObject* self, visitproc visit, void* arg) {
-    NativeFunction* f = as_function(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->dict);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->builtins);
-    Py_VISIT(f->code);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->kwdefaults);
-    Py_VISIT(f->annotations);
-    return 0;
-}
-
-int clear(PyObject* self) {
-    NativeFunction* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->builtins);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->kwdefaults);
-    Py_CLEAR(f->annotations);
-    return 0;
-}
-
-void dealloc(PyObject* self) {
-    NativeFunction* f = as_function(self);
-    PyObject_GC_UnTrack(self);
-    if (f->weakrefs) PyObject_ClearWeakRefs(self);
-    clear(self);
-    delete f->params;
-    f->body.~Body();
-    delete f->where;
-    PyTypeObject* tp = Py_TYPE(self);
-    tp->tp_free(self);
-}
-
-PyObject* repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
-}
-
-// ---- attributes ------------------------------------------------------------
-
-template <PyObject* NativeFunction::*field>
-PyObject* get_field(PyObject* self, void*) {
-    PyObject* v = as_function(self)->*field;
-    return Py_NewRef(v ? v : Py_None);
-}
-
-template <PyObject* NativeFunction::*field>
-int set_text(PyObject* self, PyObject* value, void*) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ and __qualname__ must be set to a string object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->*field, Py_NewRef(value));
-    return 0;
-}
-
-int set_defaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
-    return 0;
-}
-
-int set_kwdefaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
-    return 0;
-}
-
-int set_annotations(PyObject* self, PyObject* value, void*) {
-    if (!value || value == Py_None) {
-        value = PyDict_New();
-        if (!value) return -1;
-    } else if (!PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    } else {
-        Py_INCREF(value);
-    }
-    Py_XSETREF(as_function(self)->annotations, value);
-    return 0;
-}
-
-PyGetSetDef getset[] = {
-    {"__name__", get_field<&NativeFunction::name>, set_text<&NativeFunction::name>, nullptr, nullptr},
-    {"__qualname__", get_field<&NativeFunction::qualname>, set_text<&NativeFunction::qualname>,
-     nullptr, nullptr},
-    {"__defaults__", get_field<&NativeFunction::defaults>, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_field<&NativeFunction::kwdefaults>, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_field<&NativeFunction::annotations>, set_annotations, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef members[] = {
-    {"__module__", Py_T_OBJECT_EX, offsetof(NativeFunction, module), 0, nullptr},
-    {"__doc__", Py_T_OBJECT_EX, offsetof(NativeFunction, doc), 0, nullptr},
-    {"__globals__", Py_T_OBJECT_EX, offsetof(NativeFunction, globals), Py_READONLY, nullptr},
-    {"__builtins__", Py_T_OBJECT_EX, offsetof(NativeFunction, builtins), Py_READONLY, nullptr},
-    {"__code__", Py_T_OBJECT_EX, offsetof(NativeFunction, code), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(NativeFunction, weakrefs), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-// Test hook, a static method of this copy's function type: the names this
-// module reads by literal (NameUse) as (global, attribute or None, line).
-PyObject* name_uses_of_module(PyObject*, PyObject*) {
-    try {
-        nb::list out;
-        for (const NameUse& use : name_uses())
-            out.append(nb::make_tuple(nb::str(use.global),
-                                      use.attribute ? nb::object(nb::str(use.attribute)) : nb::none(),
-                                      int(use.site & detail::site_line_mask)));
-        return out.release().ptr();
-    } catch (...) {
-        restore_current_exception();
-        return nullptr;
-    }
-}
-
-PyMethodDef methods[] = {
-    {"_name_uses", name_uses_of_module, METH_NOARGS | METH_STATIC,
-     "The module globals, and attributes read from them, that this module's native code names "
-     "(for the name check): a list of (global, attribute or None, line)."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyTypeObject* ready_type() {
-    static bool ready = false;
-    if (!ready) {
-        function_type.tp_name = "kelvora.native_function";
-        function_type.tp_basicsize = sizeof(NativeFunction);
-        function_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                                 Py_TPFLAGS_METHOD_DESCRIPTOR;
-        function_type.tp_doc = "A function implemented in native code.";
-        function_type.tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
-        function_type.tp_call = PyVectorcall_Call;
-        function_type.tp_descr_get = descr_get;
-        function_type.tp_dictoffset = offsetof(NativeFunction, dict);
-        function_type.tp_weaklistoffset = offsetof(NativeFunction, weakrefs);
-        function_type.tp_traverse = traverse;
-        function_type.tp_clear = clear;
-        function_type.tp_dealloc = dealloc;
-        function_type.tp_repr = repr;
-        function_type.tp_getset = getset;
-        function_type.tp_members = members;
-        function_type.tp_methods = methods;
-        if (PyType_Ready(&function_type) < 0) raise_pending();
-        ready = true;
-    }
-    return &function_type;
-}
-
-nb::object make_code(nb::handle module, const FunctionSpec& spec, nb::handle qualname) {
-    nb::object file = nb::getattr(module, "__file__", nb::none());
-    std::string filename = file.is_none() ? "<native>" : nb::cast<std::string>(nb::str(file));
-    PyCodeObject* empty = PyCode_NewEmpty(filename.c_str(), spec.name, int(spec.where.line()));
-    if (!empty) raise_pending();
-    nb::object code = nb::steal(reinterpret_cast<PyObject*>(empty));
-
-    int argcount = 0, posonly = 0, kwonly = 0;
-    int flags = CO_OPTIMIZED | CO_NEWLOCALS;
-    nb::list names;
-    // Python orders locals: positional, keyword-only, then *args, then **kwargs.
-    for (const auto& p : spec.params) {
-        if (p.kind == Kind::positional_only) ++posonly, ++argcount;
-        if (p.kind == Kind::positional_or_keyword) ++argcount;
-        if (p.kind == Kind::keyword_only) ++kwonly;
-    }
-    for (Kind k : {Kind::positional_only, Kind::positional_or_keyword, Kind::keyword_only,
-                   Kind::var_positional, Kind::var_keyword})
-        for (const auto& p : spec.params)
-            if (p.kind == k) names.append(nb::str(p.name));
-    for (const auto& p : spec.params) {
-        if (p.kind == Kind::var_positional) flags |= CO_VARARGS;
-        if (p.kind == Kind::var_keyword) flags |= CO_VARKEYWORDS;
-    }
-    if (spec.body.flavor == Flavor::coroutine) flags |= CO_COROUTINE;
-    if (spec.body.flavor == Flavor::async_generator) flags |= CO_ASYNC_GENERATOR;
-
-    nb::dict kw;
-    kw["co_argcount"] = argcount;
-    kw["co_posonlyargcount"] = posonly;
-    kw["co_kwonlyargcount"] = kwonly;
-    kw["co_nlocals"] = nb::len(names);
-    kw["co_varnames"] = nb::tuple(names);
-    kw["co_flags"] = flags;
-    kw["co_qualname"] = qualname;
-    return code.attr("replace")(**kw);
-}
-
-}  // namespace
-
-nb::object Args::global(nb::handle name) const {
-    // The module's own dict (never replaceable), then the function's builtins.
-    NativeFunction* f = as_function(function_);
-    PyObject* v = nullptr;
-    if (!f->globals) {  // cleared by the collector: nothing is defined any more
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-    } else if (PyDict_GetItemRef(f->globals, name.ptr(), &v) == 0) {
-        if (!f->builtins || PyMapping_GetOptionalItem(f->builtins, name.ptr(), &v) == 0)
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-    }
-    if (!v) raise_pending();
-    return nb::steal(v);
-}
-
-nb::object Args::cached_global(GlobalSite& site, nb::handle name) const {
-    NativeFunction* f = as_function(function_);
-    // Read before the lookup: a change made during it (a key's __eq__, another
-    // thread) leaves the remembered answer already out of date, not current.
-    std::uint64_t epoch = *globals_epoch;
-    if (site.value && site.globals == f->globals && site.epoch == epoch) return nb::borrow(site.value);
-    nb::object value = global(name);
-    if (f->watched) {
-        PyObject* old_globals = site.globals;
-        PyObject* old_value = site.value;
-        site = {Py_NewRef(f->globals), Py_NewRef(value.ptr()), epoch};
-        // Released once the site is whole again: a __del__ may call this function.
-        Py_XDECREF(old_value);
-        Py_XDECREF(old_globals);
-    }
-    return value;
-}
-
-nb::handle Args::globals() const { return as_function(function_)->globals; }
-
-nb::object text(const char* annotation) { return nb::str(annotation); }
-
-bool is_native_function(nb::handle obj) { return Py_TYPE(obj.ptr()) == ready_type(); }
-
-nb::object make_function(nb::handle module, FunctionSpec spec) {
-    PyTypeObject* tp = ready_type();
-    // Validate the declared order the way `def` would.
-    Kind last = Kind::positional_only;
-    bool seen_default = false;
-    for (const auto& p : spec.params) {
-        if (p.kind < last) throw std::invalid_argument(std::string(spec.name) + ": parameters out of order");
-        last = p.kind;
-        if (p.kind == Kind::positional_only || p.kind == Kind::positional_or_keyword) {
-            if (p.default_value) seen_default = true;
-            else if (seen_default)
-                throw std::invalid_argument(std::string(spec.name) + ": non-default parameter follows default");
-        }
-    }
-    if (!spec.body.call) throw std::invalid_argument(std::string(spec.name) + ": no body");
-
-    nb::str qualname(spec.qualname.empty() ? spec.name : spec.qualname.c_str());
-    nb::object code = make_code(module, spec, qualname);
-
-    nb::list defaults;
-    nb::dict kwdefaults, annotations;
-    auto params = std::make_unique<std::vector<ParamSlot>>();
-    Py_ssize_t n_positional = 0, n_posonly = 0, varargs_at = -1, varkw_at = -1;
-    for (const auto& p : spec.params) {
-        PyObject* name = PyUnicode_InternFromString(p.name);
-        if (!name) raise_pending();
-        nb::object owned = nb::steal(name);
-        Py_ssize_t at = Py_ssize_t(params->size());
-        if (p.kind == Kind::positional_only) ++n_posonly;
-        if (p.kind == Kind::positional_only || p.kind == Kind::positional_or_keyword) {
-            ++n_positional;
-            if (p.default_value) defaults.append(p.default_value);
-        }
-        if (p.kind == Kind::keyword_only && p.default_value) kwdefaults[owned] = p.default_value;
-        if (p.kind == Kind::var_positional) varargs_at = at;
-        if (p.kind == Kind::var_keyword) varkw_at = at;
-        if (p.annotation)
-            annotations[owned] = p.annotation;
-        else if (p.exact)
-            annotations[owned] = nb::handle(reinterpret_cast<PyObject*>(p.exact));
-        // Interned names live as long as the interpreter; no reference kept here.
-        params->push_back(ParamSlot{name, p.kind, p.exact});
-    }
-    if (spec.returns) annotations["return"] = spec.returns;
-
-    NativeFunction* f = PyObject_GC_New(NativeFunction, tp);
-    if (!f) raise_pending();
-    f->vectorcall = call;
-    f->name = nb::str(spec.name).release().ptr();
-    f->qualname = qualname.release().ptr();
-    f->module = nb::getattr(module, "__name__", nb::none()).release().ptr();
-    f->doc = spec.doc ? nb::str(spec.doc).release().ptr() : Py_NewRef(Py_None);
-    f->dict = nullptr;
-    f->globals = Py_NewRef(PyModule_GetDict(module.ptr()));
-    f->builtins = builtins_for(f->globals);
-    f->watched = watch_globals(f->globals, f->builtins);
-    f->code = code.release().ptr();
-    f->defaults = nb::len(defaults) ? nb::tuple(defaults).release().ptr() : nullptr;
-    f->kwdefaults = nb::len(kwdefaults) ? kwdefaults.release().ptr() : nullptr;
-    f->annotations = annotations.release().ptr();
-    f->weakrefs = nullptr;
-    f->params = params.release();
-    new (&f->body) Body(std::move(spec.body.call));
-    f->n_positional = n_positional;
-    f->plain_positional = Py_ssize_t(f->params->size()) == n_positional;
-    for (const auto& p : *f->params)
-        if (p.exact) f->plain_positional = false;
-    f->n_posonly = n_posonly;
-    f->varargs_at = varargs_at;
-    f->varkw_at = varkw_at;
-    f->where = new std::source_location(spec.where);
-    PyObject_GC_Track(f);
-    return nb::steal(reinterpret_cast<PyObject*>(f));
-}
+}  // namespace detail
 
 }  // namespace kelvora
