@@ -13,6 +13,7 @@ void Caught::capture() {
         throw;
     }
     release();
+    site_ = detail::current_site;
     exception_ = exception_object(in_flight);
     // The top entry of the handled-exception stack is the running coroutine's
     // own (or the caller's, outside one), as for a Python `except` block.
@@ -34,7 +35,12 @@ bool Caught::matches(nb::handle type) const noexcept {
 }
 
 void Caught::rethrow(Site where) {
-    if (exception_) raise_object(exception_, where);
+    if (!exception_) return;
+    if (site_)
+        detail::current_site = site_;
+    else
+        where.record();
+    raise_object(exception_);  // recording nothing more (the runtime's own line)
 }
 
 }  // namespace kelvora

@@ -80,7 +80,7 @@ Coro cleanup_and_reraise(Args a) {
     nb::object result;
     Caught failure;
     try {
-        result = co_await a[0]();
+        result = co_await a[0]();  // fails: caught
     } catch (...) {
         failure.capture();
     }

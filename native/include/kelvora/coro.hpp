@@ -332,6 +332,8 @@ class Caught {
     // isinstance(value(), type)
     bool matches(nb::handle type) const noexcept;
     // Raises the same exception object again; does nothing when none was caught.
+    // The traceback names the line where it was raised before it was caught
+    // (as a bare `raise` in Python), else the line of this call.
     void rethrow(Site where = {});
     // The exception was dealt with (an `async with` suppressed it): forget it.
     void dismiss() noexcept {
@@ -343,6 +345,7 @@ class Caught {
     void release() noexcept;
     nb::object exception_;
     PyObject* previous_ = nullptr;  // what was being handled before
+    std::uint64_t site_ = 0;        // where it was raised (a Site), when known
     bool handling_ = false;
 };
 
