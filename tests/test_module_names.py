@@ -8,6 +8,7 @@ the host package fails here, not when a test first reaches the call. The functio
 
 import builtins
 import importlib
+import importlib.util
 import re
 import types
 
@@ -33,7 +34,7 @@ def unresolved_names(module, source):
         where = f"{source}:{line}" if line else source
         if name not in vars(module) and not hasattr(builtins, name):
             missing.append(f"{where}: global {name!r}")
-        elif attribute is not None and not hasattr(getattr(module, name, None) or getattr(builtins, name), attribute):
+        elif attribute is not None and not hasattr(vars(module).get(name, getattr(builtins, name, None)), attribute):
             missing.append(f"{where}: {name}.{attribute}")
     return missing
 
@@ -50,7 +51,8 @@ def unresolved_local_imports(module, source):
         except ImportError as error:
             missing.append(f"{source}: import_local {origin!r}: {error}")
             continue
-        if not hasattr(imported, name) and importlib.util.find_spec(f"{imported.__name__}.{name}") is None:
+        submodule = hasattr(imported, "__path__") and importlib.util.find_spec(f"{imported.__name__}.{name}")
+        if not hasattr(imported, name) and not submodule:
             missing.append(f"{source}: import_local {origin!r} {name!r}")
     return missing
 
