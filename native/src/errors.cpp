@@ -220,25 +220,29 @@ void raise_not_str(nb::handle value, nb::handle method, nb::handle arg, Site whe
     raise_pending();
 }
 
-bool is_instance(nb::handle value, nb::handle cls) {
+bool is_instance(nb::handle value, nb::handle cls, Site where) {
+    where.record();
     int r = PyObject_IsInstance(value.ptr(), cls.ptr());
     if (r < 0) raise_pending();
     return r == 1;
 }
 
-bool has_attr(nb::handle obj, nb::handle name) {
+bool has_attr(nb::handle obj, nb::handle name, Site where) {
+    where.record();
     int r = PyObject_HasAttrWithError(obj.ptr(), name.ptr());
     if (r < 0) raise_pending();
     return r == 1;
 }
 
-bool contains(nb::handle container, nb::handle item) {
+bool contains(nb::handle container, nb::handle item, Site where) {
+    where.record();
     int r = PySequence_Contains(container.ptr(), item.ptr());
     if (r < 0) raise_pending();
     return r == 1;
 }
 
-bool truthy(nb::handle value) {
+bool truthy(nb::handle value, Site where) {
+    where.record();
     int t = PyObject_IsTrue(value.ptr());
     if (t < 0) raise_pending();
     return t == 1;

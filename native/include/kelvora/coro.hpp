@@ -363,7 +363,7 @@ class Caught {
 //     co_await connection.exit(body);
 class AsyncWith {
   public:
-    explicit AsyncWith(nb::handle manager);
+    explicit AsyncWith(nb::handle manager, Site where = {});
     ~AsyncWith();
     AsyncWith(const AsyncWith&) = delete;
     AsyncWith& operator=(const AsyncWith&) = delete;

@@ -9,20 +9,21 @@
 namespace kelvora {
 namespace nb = nanobind;
 
-// The raise functions record the line they are called from (`where`, filled in
-// by the compiler): the traceback entry of the function names it.
+// The functions here that raise or call into Python record the line they are
+// called from (`where`, filled in by the compiler): the traceback entry of the
+// native function names it (kelvora/site.hpp).
 
 // Throws the pending Python error as nb::python_error. Call right after a C API
 // call reported failure.
 [[noreturn]] void raise_pending(Site where = {});
 
 // bool(value), raising what __bool__ raises.
-bool truthy(nb::handle value);
+bool truthy(nb::handle value, Site where = {});
 // isinstance(value, cls), hasattr(obj, name) (only AttributeError means no) and
 // `item in container`, raising what Python would.
-bool is_instance(nb::handle value, nb::handle cls);
-bool has_attr(nb::handle obj, nb::handle name);
-bool contains(nb::handle container, nb::handle item);
+bool is_instance(nb::handle value, nb::handle cls, Site where = {});
+bool has_attr(nb::handle obj, nb::handle name, Site where = {});
+bool contains(nb::handle container, nb::handle item, Site where = {});
 
 // Raises a new exception of `type` with a message.
 [[noreturn]] void raise(nb::handle type, const char* message, Site where = {});

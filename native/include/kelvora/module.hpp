@@ -17,7 +17,7 @@ void import_from(nb::handle module, const char* source, std::initializer_list<co
 
 // `from <source> import <name>` inside a body, as a function-level import:
 // nothing is bound in the module; relative to the function's own package.
-nb::object import_local(const Args& a, const char* source, const char* name);
+nb::object import_local(const Args& a, const char* source, const char* name, Site where = {});
 
 // `import <source>` (absolute), bound under its top-level name or `alias`.
 nb::object import_module(nb::handle module, const char* source, const char* alias = nullptr);
@@ -62,7 +62,7 @@ nb::object dataclass(nb::handle module, nb::handle cls);
 // exception — which then stays the one that propagates.
 class ContextScope {
 public:
-    explicit ContextScope(nb::handle manager);
+    explicit ContextScope(nb::handle manager, Site where = {});
     // __exit__ is Python code: the forced unwind that ends a thread at
     // interpreter exit may start there, and is let through.
     ~ContextScope() noexcept(false);

@@ -56,7 +56,7 @@ nb::object join_texts(PyObject* const* pieces, std::size_t count);
 nb::object str_of(nb::handle value);
 
 // getattr(obj, name, fallback): only AttributeError gives the fallback.
-nb::object attr_or(nb::handle obj, nb::handle name, nb::handle fallback);
+nb::object attr_or(nb::handle obj, nb::handle name, nb::handle fallback, Site where = {});
 
 namespace detail {
 
