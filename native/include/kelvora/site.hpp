@@ -3,8 +3,9 @@
 //
 // A Site is made at compile time from the caller's std::source_location: a
 // hash of the file and the line, packed in one word. Literal names ("x"_n),
-// co_await, co_yield and the raise functions record theirs in a per-thread
-// slot as they run (one store of a constant). The error boundary of a native
+// co_await, co_yield, the raise functions and the runtime's other calls into
+// Python record theirs in a per-thread slot as they run (one store of a
+// constant). The error boundary of a native
 // function or coroutine reads the slot: when it holds a site of the function's
 // own file, the traceback entry names that line. Sites inside the runtime
 // itself (its headers and sources) are never recorded, so a helper such as
