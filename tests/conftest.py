@@ -29,6 +29,17 @@ if os.environ.get("KELVORA_EMULATED"):
     settings.load_profile("emulated")
 
 
+@pytest.fixture(scope="session")
+def native_modules():
+    """The native modules the build makes, as the root CMakeLists.txt lists them: {dotted name: source}."""
+    import re
+
+    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
+        listed = re.findall(r'^\s*"(\w+);([\w/]+)"', f.read(), re.M)
+    assert listed, "no module list found in CMakeLists.txt"
+    return {".".join([*folder.split("/"), name]): os.path.join(ROOT, folder, name + ".cpp") for name, folder in listed}
+
+
 @pytest.fixture
 def postgres_url():
     return server_url("postgresql")

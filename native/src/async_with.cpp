@@ -33,7 +33,8 @@ bool awaitable(nb::handle obj) {
 
 }  // namespace
 
-AsyncWith::AsyncWith(nb::handle manager) {
+AsyncWith::AsyncWith(nb::handle manager, Site where) {
+    where.record();
     try {
         nb::object enter = special_method(manager, "__aenter__"_n);
         if (!enter) {

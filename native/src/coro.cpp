@@ -1,8 +1,8 @@
-// Native coroutine objects: the Python side of C++20 coroutine frames, shaped
-// like the interpreter's own generator objects. A step (send, throw, close)
-// resumes the frame, or the object it awaits, and reports a Result; the slots
-// and methods Python calls are thin wrappers that put a Result into the
-// protocol's shape (a value, StopIteration, an am_send result).
+// The step that drives a native coroutine or async generator: send, throw and
+// close resume the frame, or the object it awaits, and report a Result, put
+// into the protocol's shape here (a value, StopIteration, an am_send result).
+// The objects and their type slots are coroutine_type.cpp, the frame's memory
+// and its promise coroutine_frame.cpp.
 #include <pthread.h>
 
 #include <algorithm>
@@ -15,23 +15,6 @@
 namespace kelvora {
 namespace detail {
 namespace {
-
-std::size_t live_frames = 0;
-
-PyTypeObject coroutine_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject wrapper_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-
-FrameSlots& slots(CoroutineObject* self) {
-    return CoroutineAccess::slots(*self->promise);
-}
-
-bool is_coroutine(CoroutineObject* self) {
-    return self->flavor == Flavor::coroutine;
-}
-
-nb::object fetch_error() {
-    return raised_pending().value;
-}
 
 // Every value-returning `await` of a native coroutine hands its value out in
 // a StopIteration, which the awaiting frame (SEND, through tp_iternext)
@@ -261,29 +244,10 @@ decltype(auto) guarded(F&& body, Guard&... guards) {
     }
 }
 
-// The frame goes, and with it the body's locals and arguments. Their
-// destructors run Python code (an argument's __del__) that may reach this
-// object again: it is finished before they run (or still running, when the
-// body itself ended), never suspended on a frame that is half gone.
-void destroy_frame(CoroutineObject* self) {
-    State was = self->state;
-    if (was != State::running) self->state = State::finished;
-    std::coroutine_handle<> frame = std::exchange(self->frame, {});
-    self->promise = nullptr;
-    if (!frame) return;
-    if (was != State::suspended) {  // no locals left (or none yet)
-        frame.destroy();
-        return;
-    }
-    // Destructors of the locals of a suspended body (a Caught) restore handled
-    // exceptions: give them an entry of their own, whoever is running.
-    PyThreadState* tstate = PyThreadState_Get();
-    _PyErr_StackItem item{nullptr, tstate->exc_info};
-    tstate->exc_info = &item;
-    frame.destroy();
-    tstate->exc_info = item.previous_item;
-    Py_XDECREF(item.exc_value);
-}
+}  // namespace
+
+
+namespace {
 
 // The name a traceback entry gives the body, or null.
 PyObject* traceback_name(CoroutineObject* self) {
@@ -296,8 +260,20 @@ PyObject* traceback_name(CoroutineObject* self) {
 Result finish(CoroutineObject* self) {
     FrameSlots& s = slots(self);
     nb::object result = std::move(s.result), exc = std::move(s.error);
+    // Read before the frame goes: its destructors may run Python code.
+    std::uint64_t site = detail::current_site;
+    int line = self->line;
     destroy_frame(self);
     self->state = State::finished;
+    if (!exc && !result && is_coroutine(self)) {
+        // Ran off its end: C++ leaves that undefined (no co_return value), the
+        // compiler lets it by; it is a fault of the body, reported as one.
+        if (!resolve_names(self)) return raised_pending();
+        PyErr_Format(PyExc_SystemError, "native coroutine '%U' ended without co_return (its body must end with "
+                     "`co_return value;`)", self->qualname);
+        exc = fetch_error();
+        site = 0;
+    }
     if (!exc) return returned(result ? std::move(result) : nb::none());
 
     // As in the interpreter, StopIteration (and StopAsyncIteration in an async
@@ -319,7 +295,7 @@ Result finish(CoroutineObject* self) {
     if (self->file && !PyErr_GivenExceptionMatches(exc.ptr(), PyExc_GeneratorExit)) {
         PyObject* name = traceback_name(self);
         PyErr_SetRaisedException(exc.release().ptr());
-        add_native_traceback(name, self->file, self->line);
+        add_native_traceback(name, self->file, raising_line(self->file, line, site));
         exc = nb::steal(PyErr_GetRaisedException());
     }
     return {Result::raised, std::move(exc)};
@@ -357,6 +333,7 @@ PyObject* start_await(CoroutineObject* self, FrameSlots& s) {
 // Resumes the frame at its suspension point with a value or an exception.
 // Runs inside a Running scope.
 Result resume_frame(CoroutineObject* self, nb::object value, nb::object exc) {
+    SiteScope sites;  // the body's own lines; the driver's are back afterwards
     FrameSlots& s = slots(self);
     if (exc) {
         // A thrown exception gets what the body is handling as its __context__.
@@ -370,6 +347,9 @@ Result resume_frame(CoroutineObject* self, nb::object value, nb::object exc) {
         s.input = value ? std::move(value) : nb::none();
     }
     for (;;) {
+        // It goes on from the co_await (or co_yield) it stopped at: what is raised
+        // there names that line, unless the body names another first.
+        detail::current_site = s.site;
         self->frame.resume();
         s.input.reset();  // the first resumption has no taker
         s.thrown.reset();
@@ -759,499 +739,5 @@ bool check_throw_args(const char* name, Py_ssize_t nargs) {
     return true;
 }
 
-namespace {
-
-void coroutine_finalize(PyObject* o) {
-    CoroutineObject* self = as_coro(o);
-    if (self->state == State::finished) return;
-    PyObject* saved = PyErr_GetRaisedException();
-    if (!is_coroutine(self) && self->finalizer && !self->closed) {
-        // The event loop closes it (aclose() in a task), so clean-up may await.
-        PyObject* r = PyObject_CallOneArg(self->finalizer, o);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_WriteUnraisable(o);
-    } else if (is_coroutine(self) && self->state == State::created) {
-        if (!resolve_names(self) ||
-            PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
-                             self->qualname) < 0)
-            PyErr_WriteUnraisable(o);
-    } else {
-        Result r = close(self);
-        if (r.kind == Result::raised) {
-            PyErr_SetRaisedException(r.value.release().ptr());
-            PyErr_WriteUnraisable(o);
-        }
-    }
-    PyErr_SetRaisedException(saved);
-}
-
-int coroutine_traverse(PyObject* o, visitproc visit, void* arg) {
-    CoroutineObject* self = as_coro(o);
-    Py_VISIT(self->awaiting);
-    Py_VISIT(self->handled);
-    Py_VISIT(self->finalizer);
-    Py_VISIT(self->function);
-    if (self->promise) {
-        FrameSlots& s = slots(self);
-        if (const Args* args = s.args) {
-            // Args borrows the function from this object: visited once, above.
-            for (size_t i = 0; i < args->size(); ++i) Py_VISIT((*args)[i].ptr());
-        }
-        Py_VISIT(s.input.ptr());
-        Py_VISIT(s.thrown.ptr());
-        Py_VISIT(s.output.ptr());
-        Py_VISIT(s.result.ptr());
-        Py_VISIT(s.error.ptr());
-    }
-    return 0;
-}
-
-int coroutine_clear(PyObject* o) {
-    CoroutineObject* self = as_coro(o);
-    Py_CLEAR(self->awaiting);
-    Py_CLEAR(self->handled);
-    Py_CLEAR(self->finalizer);
-    // A running body still reads its function through Args (which borrows it).
-    if (self->state != State::running) {
-        destroy_frame(self);
-        self->state = State::finished;
-        Py_CLEAR(self->function);
-    }
-    return 0;
-}
-
-// A few freed objects are kept for the next coroutines of at most their
-// frame size, as the interpreter keeps free lists of its small objects:
-// short-lived awaits then cost no allocation at all.
-constexpr int max_spares = 8;
-CoroutineObject* spares[max_spares];
-int spare_count = 0;
-
-bool keep_spare(CoroutineObject* self) {
-    if (spare_count == max_spares) return false;
-    spares[spare_count++] = self;
-    return true;
-}
-
-// A kept object of `type` with room for `size` bytes of frame, made new.
-CoroutineObject* take_spare(PyTypeObject* type, std::size_t size) {
-    for (int i = spare_count; i-- > 0;) {
-        CoroutineObject* self = spares[i];
-        if (Py_TYPE(self) != type || std::size_t(Py_SIZE(self)) < size) continue;
-        spares[i] = spares[--spare_count];
-        // Untracked, but the collector's header may still say "finalized".
-        reinterpret_cast<GcHeader*>(self)[-1] = {};
-        PyObject_Init(reinterpret_cast<PyObject*>(self), type);
-        return self;
-    }
-    return nullptr;
-}
-
-void coroutine_dealloc(PyObject* o) {
-    CoroutineObject* self = as_coro(o);
-    PyObject_GC_UnTrack(o);
-    if (self->weakrefs) PyObject_ClearWeakRefs(o);
-    if (self->state != State::finished) {  // a finished one has nothing to finalise
-        PyObject_GC_Track(o);
-        if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
-        PyObject_GC_UnTrack(o);
-    }
-    destroy_frame(self);
-    Py_CLEAR(self->awaiting);
-    Py_CLEAR(self->handled);
-    Py_CLEAR(self->finalizer);
-    Py_CLEAR(self->function);
-    Py_CLEAR(self->name);
-    Py_CLEAR(self->qualname);
-    if (!keep_spare(self)) Py_TYPE(o)->tp_free(o);
-}
-
-PyObject* coroutine_repr(PyObject* o) {
-    if (!resolve_names(as_coro(o))) return nullptr;
-    return PyUnicode_FromFormat("<%s object %U at %p>",
-                                is_coroutine(as_coro(o)) ? "coroutine" : "async_generator",
-                                as_coro(o)->qualname, o);
-}
-
-int set_text(PyObject*& field, PyObject* value, const char* message) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, message);
-        return -1;
-    }
-    Py_XSETREF(field, Py_NewRef(value));  // null until first read
-    return 0;
-}
-
-}  // namespace
-
-bool resolve_names(CoroutineObject* self) {
-    if (self->name && self->qualname) return true;
-    auto read = [self](PyObject* attribute) -> PyObject* {
-        PyObject* v = nullptr;
-        if (attribute && self->function && PyObject_GetOptionalAttr(self->function, attribute, &v) < 0)
-            PyErr_Clear();
-        if (v && PyUnicode_Check(v)) return v;
-        Py_XDECREF(v);
-        return nullptr;
-    };
-    // The literals are made on first use, which can fail for want of memory.
-    PyObject* name_attr = interned_or_null<"__name__">();
-    PyObject* qualname_attr = name_attr ? interned_or_null<"__qualname__">() : nullptr;
-    PyObject* fallback = qualname_attr ? self->flavor == Flavor::coroutine ? interned_or_null<"coroutine">()
-                                                                           : interned_or_null<"async_generator">()
-                                       : nullptr;
-    if (!fallback) return false;
-    if (!self->name) self->name = read(name_attr);
-    if (!self->name) self->name = Py_NewRef(fallback);
-    if (!self->qualname) self->qualname = read(qualname_attr);
-    if (!self->qualname) self->qualname = Py_NewRef(self->name);
-    return true;
-}
-
-PyObject* get_name(PyObject* o, void*) {
-    return resolve_names(as_coro(o)) ? Py_NewRef(as_coro(o)->name) : nullptr;
-}
-
-PyObject* get_qualname(PyObject* o, void*) {
-    return resolve_names(as_coro(o)) ? Py_NewRef(as_coro(o)->qualname) : nullptr;
-}
-
-int set_name(PyObject* o, PyObject* value, void*) {
-    return set_text(as_coro(o)->name, value, "__name__ must be set to a string object");
-}
-
-int set_qualname(PyObject* o, PyObject* value, void*) {
-    return set_text(as_coro(o)->qualname, value, "__qualname__ must be set to a string object");
-}
-
-PyObject* get_awaiting(PyObject* o, void*) {
-    PyObject* it = as_coro(o)->awaiting;
-    return Py_NewRef(it ? it : Py_None);
-}
-
-PyObject* get_suspended(PyObject* o, void*) {
-    return PyBool_FromLong(as_coro(o)->state == State::suspended);
-}
-
-void init_coroutine_type(PyTypeObject& type, const char* name, const char* doc) {
-    type.tp_name = name;
-    type.tp_doc = doc;
-    type.tp_basicsize = frame_offset;
-    type.tp_itemsize = 1;  // the frame's bytes
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    type.tp_traverse = coroutine_traverse;
-    type.tp_clear = coroutine_clear;
-    type.tp_dealloc = coroutine_dealloc;
-    type.tp_finalize = coroutine_finalize;
-    type.tp_repr = coroutine_repr;
-    type.tp_weaklistoffset = offsetof(CoroutineObject, weakrefs);
-}
-
-// ---- the coroutine type and its __await__ iterator -------------------------------
-
-namespace {
-
-PyObject* get_running(PyObject* o, void*) {
-    return PyBool_FromLong(as_coro(o)->state == State::running);
-}
-
-PyObject* coroutine_send(PyObject* o, PyObject* value) {
-    return method_result(send(as_coro(o), value));
-}
-
-PyObject* coroutine_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
-    if (!check_throw_args("throw", nargs)) return nullptr;
-    return method_result(
-        throw_(as_coro(o), args[0], arg(args, nargs, 1), arg(args, nargs, 2), true));
-}
-
-PyObject* coroutine_close(PyObject* o, PyObject*) {
-    Result r = close(as_coro(o));
-    if (r.kind == Result::raised) {
-        PyErr_SetRaisedException(r.value.release().ptr());
-        return nullptr;
-    }
-    return r.value.release().ptr();
-}
-
-PySendResult coroutine_am_send(PyObject* o, PyObject* value, PyObject** out) {
-    return send_result(send(as_coro(o), value ? value : Py_None), out);
-}
-
-Wrapper* as_wrapper(PyObject* o) {
-    return reinterpret_cast<Wrapper*>(o);
-}
-
-PyObject* coroutine_await(PyObject* o) {
-    // Driving it from a second place would steal the first awaiter's results.
-    if (as_coro(o)->awaiting) {
-        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
-        return nullptr;
-    }
-    // Awaited once, as nearly always: the iterator is made in the coroutine's
-    // own memory, which its reference to the coroutine keeps alive.
-    CoroutineObject* self = as_coro(o);
-    Wrapper* w = &self->wrapper;
-    if (!w->coroutine) {
-        self->wrapper_gc = {};
-        PyObject_Init(reinterpret_cast<PyObject*>(w), &wrapper_type);
-    } else {
-        w = PyObject_GC_New(Wrapper, &wrapper_type);
-        if (!w) return nullptr;
-    }
-    w->coroutine = Py_NewRef(o);
-    PyObject_GC_Track(w);
-    return reinterpret_cast<PyObject*>(w);
-}
-
-PyMethodDef coroutine_methods[] = {
-    {"send", coroutine_send, METH_O,
-     "send(value) -> send a value into the coroutine; returns the next value it\n"
-     "yields or raises StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)),
-     METH_FASTCALL,
-     "throw(value) -> raise an exception in the coroutine; returns the next value it\n"
-     "yields or raises StopIteration."},
-    {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside the coroutine."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef coroutine_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"cr_await", get_awaiting, nullptr, "object being awaited on, or None", nullptr},
-    {"cr_running", get_running, nullptr, nullptr, nullptr},
-    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyAsyncMethods coroutine_async = {coroutine_await, nullptr, nullptr, coroutine_am_send};
-
-// ---- the __await__ iterator ----------------------------------------------------------
-
-CoroutineObject* wrapped(PyObject* o) {
-    return as_coro(as_wrapper(o)->coroutine);
-}
-
-PyObject* wrapper_iternext(PyObject* o) {
-    return iternext_result(send(wrapped(o), Py_None));
-}
-
-PyObject* wrapper_send(PyObject* o, PyObject* value) {
-    return method_result(send(wrapped(o), value));
-}
-
-PyObject* wrapper_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
-    if (!check_throw_args("throw", nargs)) return nullptr;
-    return method_result(
-        throw_(wrapped(o), args[0], arg(args, nargs, 1), arg(args, nargs, 2), true));
-}
-
-PyObject* wrapper_close(PyObject* o, PyObject*) {
-    return coroutine_close(as_wrapper(o)->coroutine, nullptr);
-}
-
-PySendResult wrapper_am_send(PyObject* o, PyObject* value, PyObject** out) {
-    return send_result(send(wrapped(o), value ? value : Py_None), out);
-}
-
-int wrapper_traverse(PyObject* o, visitproc visit, void* arg) {
-    Py_VISIT(as_wrapper(o)->coroutine);
-    return 0;
-}
-
-// No tp_clear: a cycle through a wrapper always runs through its coroutine,
-// whose clear breaks it; the wrapper then goes by reference count alone.
-void wrapper_dealloc(PyObject* o) {
-    PyObject_GC_UnTrack(o);
-    PyObject* coroutine = std::exchange(as_wrapper(o)->coroutine, nullptr);
-    if (o != reinterpret_cast<PyObject*>(&as_coro(coroutine)->wrapper)) PyObject_GC_Del(o);
-    Py_DECREF(coroutine);  // may free the memory of an embedded wrapper: nothing after this
-}
-
-PyMethodDef wrapper_methods[] = {
-    {"send", wrapper_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)),
-     METH_FASTCALL, nullptr},
-    {"close", wrapper_close, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyAsyncMethods wrapper_async = {nullptr, nullptr, nullptr, wrapper_am_send};
-
-}  // namespace
-
-PyTypeObject* coroutine_object_type() {
-    static bool ready = false;
-    if (ready) return &coroutine_type;
-    init_coroutine_type(coroutine_type, "kelvora.coroutine",
-                        "A coroutine whose body is native code.");
-    coroutine_type.tp_as_async = &coroutine_async;
-    coroutine_type.tp_methods = coroutine_methods;
-    coroutine_type.tp_getset = coroutine_getset;
-
-    wrapper_type.tp_name = "kelvora.coroutine_wrapper";
-    wrapper_type.tp_basicsize = sizeof(Wrapper);
-    wrapper_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    wrapper_type.tp_traverse = wrapper_traverse;
-    wrapper_type.tp_dealloc = wrapper_dealloc;
-    wrapper_type.tp_iter = PyObject_SelfIter;
-    wrapper_type.tp_iternext = wrapper_iternext;
-    wrapper_type.tp_methods = wrapper_methods;
-    wrapper_type.tp_as_async = &wrapper_async;
-
-    for (PyTypeObject* t : {&coroutine_type, &wrapper_type})
-        if (PyType_Ready(t) < 0) raise_pending();
-    // asyncio (and the C task's type cache) recognise coroutines through the ABC.
-    nb::module_::import_("collections.abc")
-        .attr("Coroutine")
-        .attr("register")(nb::handle(reinterpret_cast<PyObject*>(&coroutine_type)));
-    ready = true;
-    return &coroutine_type;
-}
-
-void* allocate_frame(std::size_t size, Flavor flavor) {
-    PyTypeObject* type =
-        flavor == Flavor::coroutine ? coroutine_object_type() : async_generator_object_type();
-    CoroutineObject* self = take_spare(type, size);
-    if (!self) self = PyObject_GC_NewVar(CoroutineObject, type, Py_ssize_t(size));
-    if (!self) {
-        PyErr_Clear();
-        throw std::bad_alloc();
-    }
-    // A finished object without a frame, until adopt() makes it the frame's owner.
-    self->frame = {};
-    self->promise = nullptr;
-    self->function = nullptr;
-    self->name = nullptr;
-    self->qualname = nullptr;
-    self->awaiting = nullptr;
-    self->handled = nullptr;
-    self->finalizer = nullptr;
-    self->weakrefs = nullptr;
-    self->file = nullptr;
-    self->line = 0;
-    self->state = State::finished;
-    self->flavor = flavor;
-    self->hooks_inited = false;
-    self->running_async = false;
-    self->closed = false;
-    self->frame_claimed = false;
-    self->wrapper_gc = {};
-    self->wrapper.coroutine = nullptr;
-    return reinterpret_cast<char*>(self) + frame_offset;
-}
-
-nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, Flavor flavor,
-                 nb::handle function, const char* file, int line) {
-    if (!frame) raise(PyExc_RuntimeError, "native coroutine body already used");
-    // The frame's address is what allocate_frame returned (the compiler's frame
-    // starts its allocation): the object sits just before it.
-    auto* self = reinterpret_cast<CoroutineObject*>(static_cast<char*>(frame.address()) -
-                                                    frame_offset);
-    if (self->frame_claimed || self->flavor != flavor)
-        Py_FatalError("native coroutine frame not allocated by allocate_frame");
-    self->frame = frame;
-    self->promise = &promise;
-    self->function = Py_XNewRef(function.ptr());
-    self->file = file;
-    self->line = line;
-    self->state = State::created;
-    self->flavor = flavor;
-    self->frame_claimed = true;
-    CoroutineAccess::slots(promise).owner = self;
-    PyObject_GC_Track(self);
-    return nb::steal(reinterpret_cast<PyObject*>(self));
-}
-
-// ---- promise -------------------------------------------------------------------
-
-PromiseBase::PromiseBase() noexcept {
-    ++live_frames;
-}
-PromiseBase::~PromiseBase() {
-    --live_frames;
-}
-
-void PromiseBase::operator delete(void* frame, std::size_t) noexcept {
-    // An object that owns its frame frees the memory itself, later; one never
-    // handed out goes with its frame.
-    auto* self = reinterpret_cast<CoroutineObject*>(static_cast<char*>(frame) - frame_offset);
-    if (!self->frame_claimed) Py_DECREF(reinterpret_cast<PyObject*>(self));
-}
-
-void PromiseBase::unhandled_exception() {
-    slots_.error = exception_object();  // rethrows a foreign one: the forced unwind goes on
-}
-
-void PromiseBase::set_yielded(nb::object value) noexcept {
-    slots_.output = std::move(value);
-    slots_.out = FrameSlots::Out::yielded;
-}
-
-nb::object PromiseBase::take_input() {
-    if (slots_.thrown) {
-        nb::object exc = std::move(slots_.thrown);
-        raise_object(exc);
-    }
-    nb::object value = std::move(slots_.input);
-    return value ? value : nb::none();
-}
-
-PromiseBase::Awaiter PromiseBase::await_transform(Coro&& body) {
-    CoroutineObject* owner = slots_.owner;
-    auto frame = CoroutineAccess::release(body);
-    PromiseBase& promise = frame.promise();
-    return Awaiter(*this, adopt(frame, promise, Flavor::coroutine,
-                                reinterpret_cast<PyObject*>(owner), owner->file, owner->line));
-}
-
 }  // namespace detail
-
-// ---- public entry points -----------------------------------------------------------
-
-nb::object make_coroutine(Coro&& body, nb::handle function, std::source_location where) {
-    auto frame = detail::CoroutineAccess::release(body);
-    if (!frame) raise(PyExc_RuntimeError, "native coroutine body already used");
-    return detail::adopt(frame, frame.promise(), Flavor::coroutine, function, where.file_name(),
-                         int(where.line()));
-}
-
-void Caught::capture() {
-    std::exception_ptr in_flight = std::current_exception();
-    if (!in_flight) {  // foreign: the forced unwind ending this thread goes on
-        before_rethrow();
-        throw;
-    }
-    release();
-    exception_ = exception_object(in_flight);
-    // The top entry of the handled-exception stack is the running coroutine's
-    // own (or the caller's, outside one), as for a Python `except` block.
-    _PyErr_StackItem* item = PyThreadState_Get()->exc_info;
-    previous_ = std::exchange(item->exc_value, Py_NewRef(exception_.ptr()));
-    handling_ = true;
-}
-
-void Caught::release() noexcept {
-    if (!handling_) return;
-    if (thread_is_ending()) return;  // unwound by a forced unwind: its thread state is gone
-    _PyErr_StackItem* item = PyThreadState_Get()->exc_info;
-    Py_XSETREF(item->exc_value, std::exchange(previous_, nullptr));
-    handling_ = false;
-}
-
-bool Caught::matches(nb::handle type) const noexcept {
-    return exception_ && PyErr_GivenExceptionMatches(exception_.ptr(), type.ptr());
-}
-
-void Caught::rethrow() {
-    if (exception_) raise_object(exception_);
-}
-
-std::size_t live_coroutine_frames() noexcept {
-    return detail::live_frames;
-}
-
 }  // namespace kelvora

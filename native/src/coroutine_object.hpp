@@ -1,6 +1,8 @@
-// The Python objects behind native coroutines and async generators, and the
-// step they are both driven by (coro.cpp). async_generator.cpp adds the async
-// generator's own type and the awaitables of asend()/athrow()/aclose().
+// The Python objects behind native coroutines and async generators, shared by
+// the files that make them: the step they are both driven by (coro.cpp), their
+// type slots and the coroutine type (coroutine_type.cpp), the frame's memory
+// and promise (coroutine_frame.cpp), and the async generator's own type with
+// the awaitables of asend()/athrow()/aclose() (async_generator.cpp).
 #pragma once
 
 #include <cstddef>
@@ -70,6 +72,17 @@ inline CoroutineObject* as_coro(PyObject* o) {
     return reinterpret_cast<CoroutineObject*>(o);
 }
 
+inline FrameSlots& slots(CoroutineObject* self) {
+    return CoroutineAccess::slots(*self->promise);
+}
+
+inline bool is_coroutine(CoroutineObject* self) {
+    return self->flavor == Flavor::coroutine;
+}
+
+// The coroutine type (coroutine_type.cpp), made ready by coroutine_object_type().
+extern PyTypeObject coroutine_type;
+
 // What one step did.
 struct Result {
     enum Kind : unsigned char {
@@ -88,6 +101,7 @@ struct Result {
 Result returned(nb::object value = nb::none());
 Result raised_pending();  // the pending Python error
 Result error(PyObject* type, const char* message);
+inline nb::object fetch_error() { return raised_pending().value; }  // the pending error, taken
 
 // A Result in the shapes the protocols want. send()/throw() methods: a value,
 // or StopIteration carrying the result; __next__: the same, but None ends
@@ -110,6 +124,34 @@ Result close(CoroutineObject* self);
 bool check_throw_args(const char* name, Py_ssize_t nargs);
 inline PyObject* arg(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t i) {
     return i < nargs ? args[i] : nullptr;
+}
+
+// The objects' tp_dealloc: the frame, the references, then the memory, kept
+// for a next coroutine or freed (coroutine_frame.cpp).
+void coroutine_dealloc(PyObject* o);
+
+// The frame goes, and with it the body's locals and arguments. Their
+// destructors run Python code (an argument's __del__) that may reach this
+// object again: it is finished before they run (or still running, when the
+// body itself ended), never suspended on a frame that is half gone.
+inline void destroy_frame(CoroutineObject* self) {
+    State was = self->state;
+    if (was != State::running) self->state = State::finished;
+    std::coroutine_handle<> frame = std::exchange(self->frame, {});
+    self->promise = nullptr;
+    if (!frame) return;
+    if (was != State::suspended) {  // no locals left (or none yet)
+        frame.destroy();
+        return;
+    }
+    // Destructors of the locals of a suspended body (a Caught) restore handled
+    // exceptions: give them an entry of their own, whoever is running.
+    PyThreadState* tstate = PyThreadState_Get();
+    _PyErr_StackItem item{nullptr, tstate->exc_info};
+    tstate->exc_info = &item;
+    frame.destroy();
+    tstate->exc_info = item.previous_item;
+    Py_XDECREF(item.exc_value);
 }
 
 // Fills in name and qualname from the function on first use (copying them at

@@ -28,23 +28,27 @@ void before_rethrow() noexcept {
 #endif
 }
 
-void raise_pending() {
+void raise_pending(Site where) {
+    where.record();
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "native code reported an error without setting one");
     throw nb::python_error();
 }
 
-void raise(nb::handle type, const char* message) {
+void raise(nb::handle type, const char* message, Site where) {
+    where.record();
     PyErr_SetString(type.ptr(), message);
     throw nb::python_error();
 }
 
-void raise(nb::handle type, nb::handle message) {
+void raise(nb::handle type, nb::handle message, Site where) {
+    where.record();
     PyErr_SetObject(type.ptr(), message.ptr());
     throw nb::python_error();
 }
 
-void raise_object(nb::handle exception) {
+void raise_object(nb::handle exception, Site where) {
+    where.record();
     // As `raise exception` does: the exception being handled (if another one)
     // becomes its __context__; its traceback is kept.
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
@@ -112,6 +116,13 @@ void restore_current_exception() {
         throw;
     }
     set_from(error);
+}
+
+int raising_line(const char* file, int fallback, std::uint64_t site) noexcept {
+    if (!site || !file) return fallback;
+    std::uint64_t file_hash = detail::site_file_hash(file);
+    if ((site & ~detail::site_line_mask) != (file_hash & ~detail::site_line_mask)) return fallback;
+    return int(site & detail::site_line_mask);
 }
 
 namespace {
@@ -200,7 +211,8 @@ Handling::~Handling() {
     Py_XSETREF(info_->exc_value, previous_);
 }
 
-void raise_not_str(nb::handle value, nb::handle method, nb::handle arg) {
+void raise_not_str(nb::handle value, nb::handle method, nb::handle arg, Site where) {
+    where.record();
     PyObject* r = PyObject_CallMethodOneArg(value.ptr(), method.ptr(), arg.ptr());
     if (!r) raise_pending();
     Py_DECREF(r);
@@ -208,25 +220,29 @@ void raise_not_str(nb::handle value, nb::handle method, nb::handle arg) {
     raise_pending();
 }
 
-bool is_instance(nb::handle value, nb::handle cls) {
+bool is_instance(nb::handle value, nb::handle cls, Site where) {
+    where.record();
     int r = PyObject_IsInstance(value.ptr(), cls.ptr());
     if (r < 0) raise_pending();
     return r == 1;
 }
 
-bool has_attr(nb::handle obj, nb::handle name) {
+bool has_attr(nb::handle obj, nb::handle name, Site where) {
+    where.record();
     int r = PyObject_HasAttrWithError(obj.ptr(), name.ptr());
     if (r < 0) raise_pending();
     return r == 1;
 }
 
-bool contains(nb::handle container, nb::handle item) {
+bool contains(nb::handle container, nb::handle item, Site where) {
+    where.record();
     int r = PySequence_Contains(container.ptr(), item.ptr());
     if (r < 0) raise_pending();
     return r == 1;
 }
 
-bool truthy(nb::handle value) {
+bool truthy(nb::handle value, Site where) {
+    where.record();
     int t = PyObject_IsTrue(value.ptr());
     if (t < 0) raise_pending();
     return t == 1;

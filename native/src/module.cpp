@@ -41,7 +41,8 @@ void import_from(nb::handle module, const char* source, std::initializer_list<co
     for (const char* name : names) import_from(module, source, name);
 }
 
-nb::object import_local(const Args& a, const char* source, const char* name) {
+nb::object import_local(const Args& a, const char* source, const char* name, Site where) {
+    where.record();
     return import_name(a.globals(), source, name);
 }
 
@@ -146,7 +147,8 @@ nb::object dataclass(nb::handle module, nb::handle cls) {
     return decorated;
 }
 
-ContextScope::ContextScope(nb::handle manager) {
+ContextScope::ContextScope(nb::handle manager, Site where) {
+    where.record();
     // As the statement does: __exit__ first, so that leaving never needs a lookup.
     exit_ = manager.attr("__exit__"_n);
     PyObject* r = PyObject_CallMethodNoArgs(manager.ptr(), "__enter__"_n.ptr());

@@ -29,7 +29,8 @@ nb::object join_texts(PyObject* const* pieces, std::size_t count) {
     return result;
 }
 
-nb::object attr_or(nb::handle obj, nb::handle name, nb::handle fallback) {
+nb::object attr_or(nb::handle obj, nb::handle name, nb::handle fallback, Site where) {
+    where.record();
     PyObject* value = nullptr;
     if (PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &value) < 0) raise_pending();
     return value ? nb::steal(value) : nb::borrow(fallback);

@@ -43,6 +43,21 @@ Coro await_all(Args a) {
     co_return results;
 }
 
+// A name used, then an await whose object raises once resumed: the traceback
+// entry names the co_await's line, not the name's.
+Coro await_fails(Args a) {
+    nb::object before = a[0].attr("before"_n)();
+    nb::handle awaited = a[1];
+    co_await awaited;  // fails: await
+    co_return before;
+}
+
+// A body that can run off its end: C++ leaves that undefined and g++ compiles it
+// without a warning; the runtime answers a clear error instead of a value.
+Coro runs_off(Args a) {
+    if (truthy(a[0])) co_return nb::none();
+}
+
 Coro give(Args a) {
     co_return a[0];
 }
@@ -65,7 +80,7 @@ Coro cleanup_and_reraise(Args a) {
     nb::object result;
     Caught failure;
     try {
-        result = co_await a[0]();
+        result = co_await a[0]();  // fails: caught
     } catch (...) {
         failure.capture();
     }
@@ -322,6 +337,8 @@ NB_MODULE(_coro_probe, m) {
     def(m, {.name = "await_it", .params = {{.name = "aw"}}, .body = await_it});
     def(m, {.name = "await_all", .params = {{.name = "aws", .kind = Kind::var_positional}}, .body = await_all});
     def(m, {.name = "give", .params = {{.name = "value"}}, .body = give});
+    def(m, {.name = "await_fails", .params = {{.name = "source"}, {.name = "aw"}}, .body = await_fails});
+    def(m, {.name = "runs_off", .params = {{.name = "returns"}}, .body = runs_off});
     def(m, {.name = "nothing", .params = {}, .body = nothing});
     def(m, {.name = "nest", .params = {{.name = "n"}, {.name = "leaf"}}, .body = nest});
     def(m, {.name = "guarded", .params = {{.name = "aw"}}, .body = guarded});

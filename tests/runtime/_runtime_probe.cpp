@@ -2,6 +2,8 @@
 // function, class and error layers from Python.
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
+
 #include "kelvora/module.hpp"
 
 namespace nb = nanobind;
@@ -24,6 +26,20 @@ nb::object record_load(Args& a) {
 }
 
 OwnAttribute own_shout;
+
+// Fails at the statement its step names; each statement before it succeeds.
+// The traceback entry names the line marked with that step.
+nb::object fail_at(Args& a) {
+    std::int64_t step = nb::cast<std::int64_t>(a[0]);
+    nb::handle target = a[1];
+    nb::object value = target.attr("value"_n);  // fails: attribute
+    if (step == 1) a.global("no_such_global"_n);  // fails: global
+    if (step == 2) value = target.attr("value"_n)();  // fails: call
+    if (step == 3) raise(PyExc_ValueError, "step 3");  // fails: raise
+    // target.run calls a native function of this file, which returns, then raises:
+    if (step == 4) target.attr("run"_n)();  // fails: nested
+    return value;
+}
 
 }  // namespace
 
@@ -149,6 +165,7 @@ NB_MODULE(_runtime_probe, m) {
                 if (kind == "type") throw nb::type_error("bad type");
                 throw std::runtime_error("plain failure");
             }});
+    def(m, {.name = "fail_at", .params = {{.name = "step"}, {.name = "target"}}, .body = fail_at});
     // Reads the module global `target` at call time.
     def(m, {.name = "read_global", .body = [](Args& a) { return a.global("target"_n); }});
 

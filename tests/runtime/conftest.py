@@ -1,12 +1,22 @@
-"""Helpers for the coroutine tests: both asyncio task implementations, growth checks."""
+"""Helpers for the runtime tests: both asyncio task implementations, growth checks, marked probe lines."""
 
 import asyncio
 import gc
+import pathlib
 import tracemalloc
 
 import pytest
 
 TASKS = {"c_task": asyncio.tasks._CTask, "py_task": asyncio.tasks._PyTask}
+
+
+@pytest.fixture
+def marked_line():
+    """marked_line(source, marker): the line of a probe's source ending in `// fails: <marker>`."""
+    def find(source, marker):
+        lines = pathlib.Path(source).read_text(encoding="utf-8").splitlines()
+        return next(n for n, line in enumerate(lines, 1) if line.endswith("// fails: " + marker))
+    return find
 
 
 @pytest.fixture(params=sorted(TASKS))

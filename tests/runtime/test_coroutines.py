@@ -7,6 +7,7 @@ import inspect
 import sys
 import threading
 import traceback
+import types
 import warnings
 import weakref
 
@@ -513,6 +514,29 @@ def test_native_frames_appear_in_tracebacks(run):
         run(probe.raise_stop_iteration)
     entries = traceback.extract_tb(info.value.__traceback__)
     assert any(e.name == "raise_stop_iteration" and e.filename.endswith("_coro_probe.cpp") for e in entries)
+
+
+@pytest.mark.parametrize("name,marker", [("await_fails", "await"), ("cleanup_and_reraise", "caught")])
+def test_an_await_that_raises_names_its_own_line(name, marker, run, marked_line):
+    """The co_await's line, not that of a name used before it nor of a later re-raise."""
+    async def failing():
+        await asyncio.sleep(0)
+        raise KeyError("late")
+
+    async def cleanup():
+        await asyncio.sleep(0)
+
+    args = (types.SimpleNamespace(before=lambda: 1), failing()) if name == "await_fails" else (failing, cleanup)
+    with pytest.raises(KeyError) as info:
+        run(getattr(probe, name), *args)
+    native = [e for e in traceback.extract_tb(info.value.__traceback__) if e.name == name]
+    assert [e.lineno for e in native] == [marked_line(native[0].filename, marker)]
+
+
+def test_a_body_running_off_its_end_is_an_error(run):
+    assert run(probe.runs_off, True) is None
+    with pytest.raises(SystemError, match="'runs_off' ended without co_return"):
+        run(probe.runs_off, False)
 
 
 def test_deep_chains_resume_and_too_deep_ones_fail_cleanly(run, frames_left):

@@ -197,6 +197,20 @@ class TestErrors:
         native = [f for f in frames if f.name == "call"]
         assert native and native[0].filename.endswith("_runtime_probe.cpp") and native[0].lineno > 0
 
+    @pytest.mark.parametrize("step,target,exc_type,marker", [
+        (0, object(), AttributeError, "attribute"),
+        (1, types.SimpleNamespace(value=1), NameError, "global"),
+        (2, types.SimpleNamespace(value=1), TypeError, "call"),
+        (3, types.SimpleNamespace(value=1), ValueError, "raise"),
+        # A native function of the same file runs (using names of its own) and returns first.
+        (4, types.SimpleNamespace(value=1, run=lambda: (probe.interned(), 1 / 0)), ZeroDivisionError, "nested"),
+    ])
+    def test_traceback_names_the_line_that_raised(self, step, target, exc_type, marker, marked_line):
+        with pytest.raises(exc_type) as err:
+            probe.fail_at(step, target)
+        native = [f for f in traceback.extract_tb(err.value.__traceback__) if f.name == "fail_at"]
+        assert [f.lineno for f in native] == [marked_line(native[0].filename, marker)]
+
     @pytest.mark.parametrize("kind,exc_type,text", [
         ("value", ValueError, "bad value"),
         ("index", IndexError, "out of range"),

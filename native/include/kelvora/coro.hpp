@@ -9,8 +9,9 @@
 // object). Another C++ coroutine can be awaited directly (`co_await helper(..)`
 // with `Coro helper(...)`). A body ends with `co_return value;` (an nb::object,
 // or any C++ value nb::cast accepts; `co_return nb::none();` for None). Plain
-// `co_return;` does not compile, and flowing off the end of a Coro body is
-// undefined behaviour: always co_return.
+// `co_return;` does not compile. A body that runs off its end (C++ leaves that
+// undefined, and the compiler does not warn) answers SystemError naming the
+// function: always co_return.
 //
 //     Coro fetch_user(Args a) {                      // take Args by value
 //         nb::handle session = a[0];                 // Args lives as long as the frame
@@ -72,6 +73,7 @@
 
 #include <coroutine>
 #include <cstddef>
+#include <cstdint>
 #include <source_location>
 #include <type_traits>
 #include <utility>
@@ -109,6 +111,7 @@ struct FrameSlots {
     enum class Out : unsigned char { nothing, awaits, yielded } out = Out::nothing;
     nb::object result;  // co_return value
     nb::object error;   // the exception that left the body
+    std::uint64_t site = 0;  // the co_await / co_yield the body is suspended at (a Site)
 };
 
 // What both promise types share. Values handed in and out are taken by the
@@ -149,21 +152,26 @@ class PromiseBase {
         nb::object awaitable_;  // released as soon as awaiting starts
     };
 
-    Awaiter await_transform(nb::handle awaitable) noexcept {
+    // Each form notes where the co_await is written (`where`, filled in by the
+    // compiler): what is raised there names that line.
+    Awaiter await_transform(nb::handle awaitable, Site where = {}) noexcept {
+        slots_.site = where.packed;
         return Awaiter(*this, nb::borrow(awaitable));
     }
-    Awaiter await_transform(nb::object&& awaitable) noexcept {
+    Awaiter await_transform(nb::object&& awaitable, Site where = {}) noexcept {
+        slots_.site = where.packed;
         return Awaiter(*this, std::move(awaitable));
     }
     // Accessors such as `session.attr("future")`.
     template <class T>
         requires(!std::is_base_of_v<nb::handle, std::remove_cvref_t<T>> &&
                  std::is_convertible_v<T&&, nb::object>)
-    Awaiter await_transform(T&& awaitable) {
+    Awaiter await_transform(T&& awaitable, Site where = {}) {
+        slots_.site = where.packed;
         return Awaiter(*this, nb::object(std::forward<T>(awaitable)));
     }
     // Another C++ coroutine: wrapped in a coroutine object named after this one.
-    Awaiter await_transform(Coro&& body);
+    Awaiter await_transform(Coro&& body, Site where = {});
 
     // `co_await scope.exit(body)` of an AsyncWith: awaits __aexit__, then raises
     // the body's exception again unless __aexit__ returned a true value.
@@ -176,7 +184,8 @@ class PromiseBase {
       private:
         Caught& body_;
     };
-    ExitAwaiter await_transform(AsyncWithExit&& exit) noexcept {
+    ExitAwaiter await_transform(AsyncWithExit&& exit, Site where = {}) noexcept {
+        slots_.site = where.packed;
         return ExitAwaiter(*this, std::move(exit.awaitable), exit.body);
     }
 
@@ -188,7 +197,7 @@ class PromiseBase {
         (note_param(params), ...);
     }
     void set_result(nb::object value) noexcept { slots_.result = std::move(value); }
-    void set_yielded(nb::object value) noexcept;
+    void set_yielded(nb::object value, Site where) noexcept;
     nb::object take_input();
 
   private:
@@ -275,8 +284,8 @@ class AsyncGen {
             nb::object await_resume() { return promise.take_input(); }
         };
         template <class T>
-        Yield yield_value(T&& value) {
-            set_yielded(detail::to_object(std::forward<T>(value)));
+        Yield yield_value(T&& value, Site where = {}) {
+            set_yielded(detail::to_object(std::forward<T>(value)), where);
             return Yield{*this};
         }
     };
@@ -323,7 +332,9 @@ class Caught {
     // isinstance(value(), type)
     bool matches(nb::handle type) const noexcept;
     // Raises the same exception object again; does nothing when none was caught.
-    void rethrow();
+    // The traceback names the line where it was raised before it was caught
+    // (as a bare `raise` in Python), else the line of this call.
+    void rethrow(Site where = {});
     // The exception was dealt with (an `async with` suppressed it): forget it.
     void dismiss() noexcept {
         release();
@@ -334,6 +345,7 @@ class Caught {
     void release() noexcept;
     nb::object exception_;
     PyObject* previous_ = nullptr;  // what was being handled before
+    std::uint64_t site_ = 0;        // where it was raised (a Site), when known
     bool handling_ = false;
 };
 
@@ -351,7 +363,7 @@ class Caught {
 //     co_await connection.exit(body);
 class AsyncWith {
   public:
-    explicit AsyncWith(nb::handle manager);
+    explicit AsyncWith(nb::handle manager, Site where = {});
     ~AsyncWith();
     AsyncWith(const AsyncWith&) = delete;
     AsyncWith& operator=(const AsyncWith&) = delete;

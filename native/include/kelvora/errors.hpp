@@ -4,35 +4,41 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include "kelvora/site.hpp"
+
 namespace kelvora {
 namespace nb = nanobind;
 
+// The functions here that raise or call into Python record the line they are
+// called from (`where`, filled in by the compiler): the traceback entry of the
+// native function names it (kelvora/site.hpp).
+
 // Throws the pending Python error as nb::python_error. Call right after a C API
 // call reported failure.
-[[noreturn]] void raise_pending();
+[[noreturn]] void raise_pending(Site where = {});
 
 // bool(value), raising what __bool__ raises.
-bool truthy(nb::handle value);
+bool truthy(nb::handle value, Site where = {});
 // isinstance(value, cls), hasattr(obj, name) (only AttributeError means no) and
 // `item in container`, raising what Python would.
-bool is_instance(nb::handle value, nb::handle cls);
-bool has_attr(nb::handle obj, nb::handle name);
-bool contains(nb::handle container, nb::handle item);
+bool is_instance(nb::handle value, nb::handle cls, Site where = {});
+bool has_attr(nb::handle obj, nb::handle name, Site where = {});
+bool contains(nb::handle container, nb::handle item, Site where = {});
 
 // Raises a new exception of `type` with a message.
-[[noreturn]] void raise(nb::handle type, const char* message);
-[[noreturn]] void raise(nb::handle type, nb::handle message);
+[[noreturn]] void raise(nb::handle type, const char* message, Site where = {});
+[[noreturn]] void raise(nb::handle type, nb::handle message, Site where = {});
 
 // What `value.<method>(arg)` raises for a value that is not a str, as the same
 // line of Python would: the method is called for its own error (AttributeError
 // for most types, TypeError for bytes); a value whose method answers anyway is
 // refused with TypeError.
-[[noreturn]] void raise_not_str(nb::handle value, nb::handle method, nb::handle arg);
+[[noreturn]] void raise_not_str(nb::handle value, nb::handle method, nb::handle arg, Site where = {});
 
 // `raise exception`: this very object (identity matters to asyncio and
 // contextlib, which decide by `is`), with the exception being handled, if any
 // other, as its __context__.
-[[noreturn]] void raise_object(nb::handle exception);
+[[noreturn]] void raise_object(nb::handle exception, Site where = {});
 
 // Only inside `catch (...)`: the in-flight C++ exception as a Python exception
 // object (nb::python_error keeps its object, other C++ exceptions are mapped to

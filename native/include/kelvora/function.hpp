@@ -46,6 +46,47 @@ struct GlobalSite {
     std::uint64_t epoch = 0;
 };
 
+// The names a module's code reads by literal, noted when the module is loaded
+// (one entry per place in the source), for a test to resolve against the host
+// package: module globals (`a.global("QueryService"_n)`) and attributes read
+// straight from one (`.attr("query_columns_first"_n)` on it). `attribute` is
+// null for a global; `site` is a Site's packed value (its line in the low bits).
+struct NameUse {
+    const char* global;
+    const char* attribute;
+    std::uint64_t site;
+};
+void note_name_use(const char* global, const char* attribute, std::uint64_t site) noexcept;
+// What this module's copy of the runtime noted.
+const std::vector<NameUse>& name_uses() noexcept;
+
+namespace detail {
+template <Literal G>
+struct GlobalUse {
+    static inline const bool noted = (note_name_use(G.text, nullptr, G.site), true);
+};
+template <Literal G, Literal A>
+struct GlobalAttributeUse {
+    static inline const bool noted = (note_name_use(G.text, A.text, A.site), true);
+};
+}  // namespace detail
+
+// The value of a module global looked up by a literal name: an nb::object
+// that notes an attribute read from it by a literal name, so that renaming
+// `QueryService.query_columns_first` in the host package fails the name check
+// although no test reaches the call.
+template <Literal G>
+class GlobalValue : public nb::object {
+  public:
+    explicit GlobalValue(nb::object value) noexcept : nb::object(std::move(value)) {}
+    using nb::object::attr;
+    template <Literal A>
+    auto attr(Interned<A> name) const {
+        (void)&detail::GlobalAttributeUse<G, A>::noted;
+        return nb::object::attr(name);
+    }
+};
+
 // Bound arguments, one slot per declared parameter in declaration order.
 // *args arrives as a tuple and **kwargs as a dict in their slots. Owns the
 // argument references, so a coroutine body may keep it across suspensions.
@@ -77,12 +118,15 @@ public:
     nb::handle function() const { return function_; }
     // A module global looked up now, as Python code would: module dict, then
     // the function's builtins, else NameError. `a.global("logging"_n)`: for a
-    // literal name the answer is remembered until either dict changes.
+    // literal name the answer is remembered until either dict changes, and
+    // the name (with an attribute read from it at once) is noted for the
+    // module's name check (see GlobalValue).
     nb::object global(nb::handle name) const;
     template <Literal L>
-    nb::object global(Interned<L> name) const {
+    GlobalValue<L> global(Interned<L> name) const {
         static GlobalSite site;
-        return cached_global(site, name);
+        (void)&detail::GlobalUse<L>::noted;
+        return GlobalValue<L>(cached_global(site, name));
     }
     // The function's module dict (its __globals__).
     nb::handle globals() const;
@@ -212,8 +256,11 @@ struct FunctionBody {
     template <class F>
     FunctionBody(F f, std::source_location where = std::source_location::current()) {
         if constexpr (std::is_invocable_v<const F&, Args&>) {
-            static_assert(std::is_convertible_v<std::invoke_result_t<const F&, Args&>, nb::object>,
-                          "a plain body returns a Python object");
+            using R = std::invoke_result_t<const F&, Args&>;
+            static_assert(!std::is_same_v<R, Coro> && !std::is_same_v<R, AsyncGen>,
+                          "a coroutine or async-generator body takes Args by value: Coro f(Args a) "
+                          "(its frame outlives the call)");
+            static_assert(std::is_convertible_v<R, nb::object>, "a plain body returns a Python object");
             call = detail::plain_body(std::move(f));
         } else {
             static_assert(std::is_invocable_v<const F&, Args&&>,
@@ -256,6 +303,6 @@ bool is_native_function(nb::handle obj);
 
 // The interpreter's exact-type refusal, as a message (for checks made by hand,
 // such as return values).
-[[noreturn]] void raise_wrong_type(const char* what, PyTypeObject* expected, nb::handle got);
+[[noreturn]] void raise_wrong_type(const char* what, PyTypeObject* expected, nb::handle got, Site where = {});
 
 }  // namespace kelvora

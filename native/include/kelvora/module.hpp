@@ -17,7 +17,7 @@ void import_from(nb::handle module, const char* source, std::initializer_list<co
 
 // `from <source> import <name>` inside a body, as a function-level import:
 // nothing is bound in the module; relative to the function's own package.
-nb::object import_local(const Args& a, const char* source, const char* name);
+nb::object import_local(const Args& a, const char* source, const char* name, Site where = {});
 
 // `import <source>` (absolute), bound under its top-level name or `alias`.
 nb::object import_module(nb::handle module, const char* source, const char* alias = nullptr);
@@ -62,7 +62,7 @@ nb::object dataclass(nb::handle module, nb::handle cls);
 // exception — which then stays the one that propagates.
 class ContextScope {
 public:
-    explicit ContextScope(nb::handle manager);
+    explicit ContextScope(nb::handle manager, Site where = {});
     // __exit__ is Python code: the forced unwind that ends a thread at
     // interpreter exit may start there, and is let through.
     ~ContextScope() noexcept(false);
@@ -109,7 +109,13 @@ class Logger {
     nb::object facade_;
 };
 
-inline Logger logger(const Args& a) { return Logger(a.global("logging"_n)); }
+// A template only so that a module notes its `logging` global (NameUse) when it
+// writes to it, not for merely including this header.
+template <class A>
+    requires std::is_same_v<A, Args>
+Logger logger(const A& a) {
+    return Logger(a.global("logging"_n));
+}
 
 // When a process-wide instance becomes visible to the unlocked check.
 enum class Publish {

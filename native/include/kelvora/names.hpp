@@ -6,7 +6,8 @@
 //     "健康检查: {} 通过 - result: {}"_n.format(name, value)  // a message with values
 //
 // Each literal becomes one interned str the first time its line runs; later runs
-// cost a load. `format` splices str() of each value into its "{}" (checked at
+// cost a load. A literal also records its line (kelvora/site.hpp): a traceback
+// through the function names the line of the last name it used. `format` splices str() of each value into its "{}" (checked at
 // compile time: one value per hole), so every message can be found by its text.
 // Making the str can fail (memory runs out): "x"_n then raises MemoryError as
 // nb::python_error. Code that must not throw (a type slot, a finaliser) asks
@@ -15,17 +16,24 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <source_location>
 #include <type_traits>
 #include <utility>
 
 #include "kelvora/errors.hpp"
+#include "kelvora/site.hpp"
 
 namespace kelvora {
 
 template <std::size_t N>
 struct Literal {
     char text[N];
-    consteval Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
+    std::uint64_t site;  // where it is written (a Site's packed value; 0 inside the runtime)
+    consteval Literal(const char (&s)[N], std::source_location where = std::source_location::current())
+        : site(detail::pack_site(where)) {
+        std::copy_n(s, N, text);
+    }
     static constexpr std::size_t size = N - 1;
 
     // Offsets of the "{}" holes, in order.
@@ -48,7 +56,7 @@ nb::object join_texts(PyObject* const* pieces, std::size_t count);
 nb::object str_of(nb::handle value);
 
 // getattr(obj, name, fallback): only AttributeError gives the fallback.
-nb::object attr_or(nb::handle obj, nb::handle name, nb::handle fallback);
+nb::object attr_or(nb::handle obj, nb::handle name, nb::handle fallback, Site where = {});
 
 namespace detail {
 
@@ -88,7 +96,9 @@ struct Pieces {
 template <Literal L>
 class Interned : public nb::handle {
   public:
-    Interned() : nb::handle(text()) {}
+    Interned() : nb::handle(text()) {
+        if constexpr (L.site != 0) detail::current_site = L.site;
+    }
     // The interned str; raises MemoryError (nb::python_error) if it cannot be made.
     static PyObject* text() {
         if (PyObject* t = made_) [[likely]]

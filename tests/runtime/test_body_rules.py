@@ -1,0 +1,44 @@
+"""A body of the wrong shape is refused by the compiler, first with the rule it breaks."""
+
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sysconfig
+
+import nanobind
+import pytest
+
+NATIVE_INCLUDE = pathlib.Path(__file__).resolve().parents[2] / "native" / "include"
+
+COROUTINE_RULE = "a coroutine or async-generator body takes Args by value"
+BY_VALUE_RULE = "a body taking Args by value is a coroutine (Coro) or an async generator (AsyncGen)"
+
+
+def first_error(body, tmp_path):
+    source = tmp_path / "body.cpp"
+    source.write_text('#include "kelvora/coro.hpp"\n#include "kelvora/module.hpp"\n'
+                      "using namespace kelvora;\n" + body + "\n"
+                      'void define(nb::handle m) { def(m, {.name = "f", .body = body}); }\n')
+    include = pathlib.Path(nanobind.include_dir())
+    command = [os.environ.get("CXX", "c++"), "-std=c++20", "-fsyntax-only", "-fvisibility=hidden",
+               "-I", str(NATIVE_INCLUDE), "-I", str(include), "-I", str(include.parent / "ext" / "robin_map" / "include"),
+               "-I", sysconfig.get_paths()["include"], str(source)]
+    result = subprocess.run(command, capture_output=True, text=True)
+    errors = re.findall(r"error: (.*)", result.stderr)
+    assert (result.returncode == 0) == (not errors), result.stderr
+    return errors[0] if errors else None
+
+
+@pytest.mark.skipif(bool(os.environ.get("KELVORA_EMULATED")) or not shutil.which(os.environ.get("CXX", "c++")),
+                    reason="the compiler's rules do not depend on the target; a C++ compiler is needed")
+@pytest.mark.parametrize("body,rule", [
+    ("Coro body(Args& a) { co_return a[0]; }", COROUTINE_RULE),
+    ("AsyncGen body(Args& a) { co_yield a[0]; }", COROUTINE_RULE),
+    ("nb::object body(Args a) { return nb::borrow(a[0]); }", BY_VALUE_RULE),
+    ("Coro body(Args a) { co_return a[0]; }", None),  # the right shape compiles
+])
+def test_the_first_error_states_the_rule(body, rule, tmp_path):
+    error = first_error(body, tmp_path)
+    assert (error is None) if rule is None else (error is not None and rule in error), error
