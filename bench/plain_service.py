@@ -27,7 +27,7 @@ from kelvora_core.services.query_service import QueryService
 from kelvora_core.services.revocation import revocation_store
 from kelvora_core.tools.tenant_manager import TenantManager
 
-from examples.notes.models import Project, ProjectRead
+from examples.notes.models import Project, ProjectCreate, ProjectRead
 
 bearer = HTTPBearer(scheme_name="Bearer Auth")
 _factories: dict[str, async_sessionmaker] = {}
@@ -93,6 +93,19 @@ def create_app() -> FastAPI:
     async def list_projects(db: AsyncSession = Depends(notes_session),
                             user: AuthUserResponse = Depends(current_user)) -> list[Project]:
         return list((await db.exec(select(Project).order_by(Project.created_at, Project.project_id))).all())
+
+    @app.post("/api/projects", response_model=ProjectRead, status_code=201)
+    async def create_project(data: ProjectCreate, db: AsyncSession = Depends(notes_session),
+                             user: AuthUserResponse = Depends(current_user)) -> Project:
+        row = Project.model_validate(data, update={"owner": user.username})
+        db.add(row)
+        await db.flush()
+        await db.refresh(row)
+        return row
+
+    @app.get("/auth/me", response_model=AuthUserResponse)
+    async def me(user: AuthUserResponse = Depends(current_user)) -> AuthUserResponse:
+        return user
 
     register_exception_handlers(app)
     return app

@@ -9,6 +9,11 @@ class LogRecorder:
     def __init__(self):
         self.lines = []
 
+    debug_on = True  # what the facade answers when asked whether debug lines are written
+
+    def debug_enabled(self):
+        return self.debug_on
+
     def __getattr__(self, level):
         def record(*args, **kwargs):
             self.lines.append((level, *args, *kwargs.values()))

@@ -57,6 +57,10 @@ class LoggingFacade:
     def info_line(self) -> None:
         self._log(_stdlib_logging.INFO, SEPARATOR)
 
+    def debug_enabled(self) -> bool:
+        """Whether a debug message would be written now (callers skip building one otherwise)."""
+        return self._prepare().isEnabledFor(_stdlib_logging.DEBUG)
+
     def debug(self, message: object) -> None:
         self._log(_stdlib_logging.DEBUG, message)
 

@@ -139,10 +139,10 @@ AsyncGen get_session(Args a) {
     try {
         nb::object factory = self.attr("_ensure_session_factory"_n)(name);
         session = factory();
-        logger(a).debug("数据库会话 {} 获取成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
+        if (Logger log = logger(a); log.debug_on()) log.debug("数据库会话 {} 获取成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
         co_yield session;
         co_await session.attr("commit"_n)();
-        logger(a).debug("数据库会话 {} 提交成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
+        if (Logger log = logger(a); log.debug_on()) log.debug("数据库会话 {} 提交成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
     } catch (...) {
         failure.capture();
     }
@@ -154,7 +154,7 @@ AsyncGen get_session(Args a) {
             log_failure(a, name, session, failure.value());
             if (!session.is_none()) {
                 co_await session.attr("rollback"_n)();
-                logger(a).debug("数据库会话: {} 回滚成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
+                if (Logger log = logger(a); log.debug_on()) log.debug("数据库会话: {} 回滚成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
             }
         } catch (...) {
             rollback_failure.capture();
@@ -163,7 +163,7 @@ AsyncGen get_session(Args a) {
     if (!session.is_none()) {
         co_await session.attr("close"_n)();
         // The closing line carries the colon of the failure lines, success or not.
-        logger(a).debug("数据库会话: {} 关闭成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
+        if (Logger log = logger(a); log.debug_on()) log.debug("数据库会话: {} 关闭成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
     }
     rollback_failure.rethrow();
     failure.rethrow();
@@ -172,7 +172,7 @@ AsyncGen get_session(Args a) {
 Coro get_raw_session(Args a) {
     nb::handle self = a[0], name = a[1];
     nb::object session = self.attr("_ensure_session_factory"_n)(name)();
-    logger(a).debug("原始会话: {} 获取成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
+    if (Logger log = logger(a); log.debug_on()) log.debug("原始会话: {} 获取成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
     co_return session;
 }
 

@@ -257,6 +257,16 @@ async def test_scope_commits_or_rolls_back_and_logs(databases, log, log_into, mo
     assert await count_rows() == (0 if raised else 1)
 
 
+async def test_scope_writes_no_debug_line_when_debug_is_off(databases, log):
+    AsyncConduit().get_session_factory("Main")  # its one creation line is not per request
+    log.debug_on = False
+    log.lines.clear()
+    async with AsyncConduit().get_session("Main"):
+        pass
+    await (await AsyncConduit().get_raw_session("Main")).close()
+    assert log.lines == []
+
+
 @pytest.mark.parametrize("server", ["sqlite", "postgresql"])
 async def test_scopes_on_each_database(databases, server, request, log):
     if server == "postgresql":

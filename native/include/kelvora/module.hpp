@@ -101,6 +101,13 @@ class Logger {
     void error(nb::handle message, K&&... keywords) const {
         facade_.attr("error"_n)(message, std::forward<K>(keywords)...);
     }
+    // Whether a debug line would be written: a line's text is built only then. A facade
+    // without the question (or answering anything but False) is written to as before.
+    bool debug_on() const {
+        nb::object ask = nb::getattr(facade_, "debug_enabled"_n, nb::none());
+        if (ask.is_none()) return true;
+        return !ask().is(nb::handle(Py_False));
+    }
     // The separators that frame a block of progress lines.
     void debug_line() const { facade_.attr("debug_line"_n)(); }
     void info_line() const { facade_.attr("info_line"_n)(); }
