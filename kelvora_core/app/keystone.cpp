@@ -396,6 +396,14 @@ Coro report_missing_tables(Args& a) {
     co_return nb::none();
 }
 
+// The account row of one configured default user name, or None.
+Coro find_account(Args& a, nb::handle db, nb::handle auth_user, nb::handle username) {
+    nb::object condition = nb::steal(PyObject_RichCompare(auth_user.attr("username"_n).ptr(), username.ptr(), Py_EQ));
+    if (!condition) raise_pending();
+    co_return co_await a.global("QueryService"_n).attr("query_columns_first"_n)(db, "model_class"_a = auth_user,
+                                                                               "condition"_a = condition);
+}
+
 // A default account created outside production keeps its name as password until changed:
 // anyone can log in as it.
 Coro warn_default_passwords(Args& a) {
@@ -409,11 +417,7 @@ Coro warn_default_passwords(Args& a) {
             nb::steal(PySequence_List(a.global("AppConfig"_n).attr("auth"_n).attr("default_admin_users"_n).ptr()));
         if (!users) raise_pending();
         for (nb::handle admin_user : users) {
-            nb::object condition =
-                nb::steal(PyObject_RichCompare(auth_user.attr("username"_n).ptr(), admin_user.ptr(), Py_EQ));
-            if (!condition) raise_pending();
-            nb::object found = co_await a.global("QueryService"_n).attr("query_columns_first"_n)(
-                db, "model_class"_a = auth_user, "condition"_a = condition);
+            nb::object found = co_await find_account(a, db, auth_user, admin_user);
             if (!truthy(found)) continue;
             nb::object same = co_await a.global("PasswordPool"_n).attr("call"_n)(
                 a.global("Warden"_n).attr("verify_password"_n), str_of(admin_user), found.attr("password"_n));
@@ -520,11 +524,7 @@ Coro check_admin_user_locked(Args& a) {
         nb::object users = nb::steal(PySequence_List(configured.ptr()));
         if (!users) raise_pending();
         for (nb::handle admin_user : users) {
-            nb::object condition =
-                nb::steal(PyObject_RichCompare(auth_user.attr("username"_n).ptr(), admin_user.ptr(), Py_EQ));
-            if (!condition) raise_pending();
-            nb::object found = co_await a.global("QueryService"_n).attr("query_columns_first"_n)(
-                db, "model_class"_a = auth_user, "condition"_a = condition);
+            nb::object found = co_await find_account(a, db, auth_user, admin_user);
             if (truthy(found)) {
                 logger(a).debug("{} 已存在"_n.format(admin_user));
                 continue;
