@@ -155,7 +155,7 @@ def main() -> None:
                 for impl, command in commands.items():
                     port = free_port()
                     servers[impl] = (start([*command, str(port)], path, port)[0], port)
-                for impl, (_, port) in servers.items():
+                for _, port in servers.values():
                     measure(port, "/api/projects", token)  # warm-up, discarded
                 # Rounds taken in turn, best of each: the machine's other load shifts over time.
                 figures = {impl: (0.0, 0) for impl in servers}

@@ -16,7 +16,8 @@ def test_every_stub_has_a_built_module_and_every_module_a_stub(native_modules):
     stubs = {".".join(stub.relative_to(ROOT).with_suffix("").parts) for stub in ROOT.glob("kelvora_*/**/*.pyi")}
     assert stubs == set(native_modules)
     unbuilt = [name for name in native_modules
-               if not (spec := importlib.util.find_spec(name)) or not isinstance(spec.loader, importlib.machinery.ExtensionFileLoader)]
+               if not (spec := importlib.util.find_spec(name))
+               or not isinstance(spec.loader, importlib.machinery.ExtensionFileLoader)]
     assert not unbuilt, f"stubs of modules that were never built for this interpreter: {unbuilt}"
 
 

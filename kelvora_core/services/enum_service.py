@@ -50,8 +50,9 @@ class EnumService:
         from kelvora_enum.generate.entity_table import EnumField, EnumSchema, EnumValue
         from kelvora_enum.registry import enum_registry
 
+        # getattr: SQLModel does not declare __table__ to the type checker.
         schema_t, field_t, value_t = (
-            cast(Table, getattr(model, "__table__")) for model in (EnumSchema, EnumField, EnumValue)
+            cast(Table, getattr(model, "__table__")) for model in (EnumSchema, EnumField, EnumValue)  # noqa: B009
         )
         engine = DatabaseEngine().get_async_engine(enum_registry.engine_name)
         async with engine.connect() as connection:

@@ -81,7 +81,8 @@ def test_swagger_lists_operations_logs_in_and_tries_auth_me(page):
     status = me.locator(".live-responses-table tbody .response-col_status").first
     status.wait_for()
     assert status.inner_text().strip() == "200"
-    assert '"username": "admin"' in me.locator(".live-responses-table tbody .response-col_description").first.inner_text()
+    answer = me.locator(".live-responses-table tbody .response-col_description").first
+    assert '"username": "admin"' in answer.inner_text()
 
 
 def test_redoc_renders_the_operations(page):

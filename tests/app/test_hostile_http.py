@@ -71,8 +71,9 @@ CASES = [
     ("text over its column", "POST", "/api/projects", {"json": {"name": "x" * 65}}, 422, "request_validation", None),
     ("name matched by collation only", "POST", "/enum/demo/values", {"json": {"key": ["REGION"], "name": ["r"]}},
      200, None, lambda body: body == {}),
-    ("malformed JSON", "POST", "/api/projects", {"content": b'{"name": x}', "headers": {"content-type": "application/json"}},
-     422, "request_validation", lambda body: body["fields"] == ["body"] and "position 9" in body["errors"][0]["message"]),
+    ("malformed JSON", "POST", "/api/projects",
+     {"content": b'{"name": x}', "headers": {"content-type": "application/json"}}, 422, "request_validation",
+     lambda body: body["fields"] == ["body"] and "position 9" in body["errors"][0]["message"]),
     ("method the path lacks", "PUT", "/api/projects", {}, 405, "http_error", None),
     ("preflight without CORS", "OPTIONS", "/api/projects",
      {"headers": {"Origin": "http://elsewhere", "Access-Control-Request-Method": "POST"}}, 405, "http_error", None),
@@ -133,7 +134,8 @@ def test_tenants_reach_only_their_own_projects(backend):
         assert theirs.status_code == 201, theirs.text
         assert client.get(f"/api/projects/{theirs.json()['project_id']}", headers=admin).status_code == 404
         assert client.get(path, headers=admin).status_code == 200
-        listed = {p["project_id"] for p in client.get("/api/projects", params={"size": 1000}, headers=other).json()["items"]}
+        page = client.get("/api/projects", params={"size": 1000}, headers=other).json()
+        listed = {p["project_id"] for p in page["items"]}
     assert theirs.json()["project_id"] in listed and mine not in listed
 
 

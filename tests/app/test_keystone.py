@@ -319,7 +319,8 @@ async def test_lifespan_checks_creates_accounts_starts_services_and_shuts_down(s
     app.shutdown(lambda: stopped.append(AsyncConduit()._session_factories.copy()))
     async with app._lifespan(app.fastapi):
         assert log.lines == [
-            ("debug_line",), ("debug", "搜索 kelvora_core 的数据源...."), ("debug", "检查 RegistryModel - Auth 的数据库..."),
+            ("debug_line",), ("debug", "搜索 kelvora_core 的数据源...."),
+            ("debug", "检查 RegistryModel - Auth 的数据库..."),
             ("debug_line",), ("debug", "检查默认管理员账户..."),
             ("debug", "创建 - admin [密码与账号相同]"), ("debug", "root 已存在"),
             ("debug_line",),

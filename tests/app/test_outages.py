@@ -160,7 +160,9 @@ function init(args) statuses = {} end
 function response(status, headers, body) statuses[status] = (statuses[status] or 0) + 1 end
 function done(summary, latency, requests)
   for _, thread in ipairs(threads) do
-    for status, count in pairs(thread:get("statuses")) do io.write(string.format("status %%d %%d\\n", status, count)) end
+    for status, count in pairs(thread:get("statuses")) do
+      io.write(string.format("status %%d %%d\\n", status, count))
+    end
   end
 end
 """

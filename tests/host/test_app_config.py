@@ -85,9 +85,9 @@ def test_load_and_reload_update_the_imported_object_in_place(tmp_path):
 
 def test_missing_keys_raise_attribute_error_and_records_are_mutable():
     with pytest.raises(AttributeError):
-        AppConfig.no_such_section
+        _ = AppConfig.no_such_section
     with pytest.raises(AttributeError):
-        AppConfig.auth.tenant.default_tenant
+        _ = AppConfig.auth.tenant.default_tenant
     AppConfig.routers.append(RouterConfigSetting(name="kelvora_common"))
     AppConfig.routers[-1].prefix = ""
     assert (AppConfig.routers[-1].enabled, AppConfig.routers[-1].prefix) == (True, "")
@@ -108,16 +108,19 @@ def test_missing_keys_raise_attribute_error_and_records_are_mutable():
         ("auth: {token_expire_minutes: -5}", "auth.token_expire_minutes must be greater than 0, got -5"),
         ("auth: {default_admin_users: ['']}", "auth.default_admin_users[0] must not be empty, got ''"),
         ("generate_snowflake: {instance_id: 1024}", "generate_snowflake.instance_id must be at most 1023"),
-        ("generate_snowflake: {epoch_time: 2020-01-01}", "generate_snowflake.epoch_time must be an integer, got datetime.date(2020, 1, 1)"),
+        ("generate_snowflake: {epoch_time: 2020-01-01}",
+         "generate_snowflake.epoch_time must be an integer, got datetime.date(2020, 1, 1)"),
         ("databases: {Main: {url: 'sqlite://'}}", "databases must define 'Auth'"),
-        ("databases: {Auth: {url: 'sqlite://'}, AUTH: {url: 'sqlite://'}}", "databases names 'Auth' and 'AUTH' differ only in case"),
+        ("databases: {Auth: {url: 'sqlite://'}, AUTH: {url: 'sqlite://'}}",
+         "databases names 'Auth' and 'AUTH' differ only in case"),
         ("databases: {Auth: {url: kelvora.db}}", "databases.Auth.url must be a database URL"),
         ("http: {max_body_bytes: 0}", "http.max_body_bytes must be at least 1, got 0"),
         ("http: {cors: {allow_origins: ['*'], allow_credentials: true}}",
          "http.cors allow_origins must name the origins when allow_credentials is true"),
         ("paging: {default_size: 200, max_size: 100}", "paging default_size (200) must not exceed max_size (100)"),
         ("webapp:\n  name: [unclosed\n", "not valid YAML: "),
-        ("webapp:\n  workers: 1\n  workers: 2\n", "not valid YAML: the key 'workers' is given twice (line 3, column 3)"),
+        ("webapp:\n  workers: 1\n  workers: 2\n",
+         "not valid YAML: the key 'workers' is given twice (line 3, column 3)"),
         ("- webapp\n", "the top level must be a mapping of sections, got list"),
         ("!!python/object:os.system {}\n", "not valid YAML: "),
     ],

@@ -234,4 +234,4 @@ def test_core_package_offers_the_names_other_packages_import():
     assert (AsyncSession, Exported) == (session.AsyncSession, CoreUtil)
     assert (QueryRequest, QueryService) == (query_service.QueryRequest, query_service.QueryService)
     with pytest.raises(AttributeError, match="no attribute 'Nothing'"):
-        kelvora_core.Nothing
+        _ = kelvora_core.Nothing

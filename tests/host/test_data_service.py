@@ -30,7 +30,8 @@ async def stored(engine, username):
 
 
 def test_models_and_registry():
-    assert auth_registry.engine_name == "Auth" and sorted(auth_registry.metadata.tables) == ["auth_token_revocation", "auth_user"]
+    assert auth_registry.engine_name == "Auth"
+    assert sorted(auth_registry.metadata.tables) == ["auth_token_revocation", "auth_user"]
     assert "auth_user" not in SQLModel.metadata.tables  # each database keeps its own registry
     assert "password" not in AuthUserResponse.model_fields
     assert list(TokenResponse.model_fields) == [
@@ -96,15 +97,19 @@ async def test_updates_stay_inside_the_tenant(engine):
             user = await DataService.create(db, model_class=AuthUser,
                                             create_model={"username": "t1", "password": "h", "tenant_id": "1"})
             TenantManager.set_from_token(tenant_enabled=True, username="intruder", tenant_id="2")
-            assert await DataService.update(db, user.user_id, model_class=AuthUser, update_model={"name": "x"}) is None
-            assert await DataService.db_update(db, user.user_id, model_class=AuthUser, update_model={"name": "x"}) is None
+            def update(user_id, name, write=DataService.update):
+                return write(db, user_id, model_class=AuthUser, update_model={"name": name})
+
+            assert await update(user.user_id, "x") is None
+            assert await update(user.user_id, "x", DataService.db_update) is None
             TenantManager.set_from_token(tenant_enabled=True, username="owner", tenant_id="1")
-            assert (await DataService.update(db, user.user_id, model_class=AuthUser, update_model={"name": "y"})).name == "y"
+            assert (await update(user.user_id, "y")).name == "y"
             # a user without a tenant works among rows without one
             TenantManager.set(username="loner", tenant_id=None)
-            loner = await DataService.create(db, model_class=AuthUser, create_model={"username": "loner", "password": "h"})
+            loner = await DataService.create(db, model_class=AuthUser,
+                                             create_model={"username": "loner", "password": "h"})
             assert loner.tenant_id is None
-            assert (await DataService.update(db, loner.user_id, model_class=AuthUser, update_model={"name": "z"})).name == "z"
-            assert await DataService.update(db, user.user_id, model_class=AuthUser, update_model={"name": "x"}) is None
+            assert (await update(loner.user_id, "z")).name == "z"
+            assert await update(user.user_id, "x") is None
 
     await asyncio.create_task(run())

@@ -134,8 +134,10 @@ async def test_tables_answer_the_enumeration_query_shapes(enum_db):
     fields = ["field_name as name, field_label as label",
               "EnumValues.enum_label as label,EnumValues.enum_value as value", "EnumValues.enum_disabled as disabled"]
     async with AsyncSession(enum_db) as db:
-        schema = await QueryService.query_columns_first(db=db, model_class=EnumSchema, condition="schema_name = user profile")
-        active = [{"field": "schema_id", "op": "=", "val": schema.schema_id}, {"field": "is_active", "op": "=", "val": True}]
+        schema = await QueryService.query_columns_first(db=db, model_class=EnumSchema,
+                                                        condition="schema_name = user profile")
+        active = [{"field": "schema_id", "op": "=", "val": schema.schema_id},
+                  {"field": "is_active", "op": "=", "val": True}]
         listed = await QueryService.query(
             db, query_request=QueryRequest(fields=["field_name as name", "field_label as label"], filter=active,
                                            format="list", size=1000),

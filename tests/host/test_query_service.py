@@ -137,8 +137,8 @@ async def test_first_row_by_expression_and_by_tenant(db):
 
 
 TREE = {
-    "fields": ["field_name as name, field_label as label", "EnumValues.enum_label as label,EnumValues.enum_value as value",
-               "EnumValues.enum_disabled as disabled"],
+    "fields": ["field_name as name, field_label as label",
+               "EnumValues.enum_label as label,EnumValues.enum_value as value", "EnumValues.enum_disabled as disabled"],
     "filter": [{"field": "catalogue_id", "op": "=", "val": 1}, {"field": "is_active", "op": "=", "val": True}],
     "filter_relation": [{"field": "EnumValues.is_active", "op": "=", "val": True}],
     "relation": ["EnumValues"], "format": "tree", "size": 1000,
@@ -151,10 +151,12 @@ def node(label, value, disabled=False, children=None):
 
 
 async def test_tree_nests_related_rows_by_parent(db):
-    tree = await QueryService.query(db, query_request=QueryRequest(**TREE), model_class=Entry, response_class=EntryResponse)
+    tree = await QueryService.query(db, query_request=QueryRequest(**TREE), model_class=Entry,
+                                    response_class=EntryResponse)
     assert tree == [
         {"name": "region", "label": "Region", "children": [  # Europe first: sort_order
-            node("Europe", "eu"), node("Asia", "as", children=[node("China", "cn", children=[node("Beijing", "bj")])])]},
+            node("Europe", "eu"),
+            node("Asia", "as", children=[node("China", "cn", children=[node("Beijing", "bj")])])]},
         {"name": "colour", "label": "Colour", "children": [node("Red", "r"), node("Blue", "b", True)]},
         {"name": "empty", "label": "Empty", "children": []},
     ]

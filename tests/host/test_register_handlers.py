@@ -32,14 +32,14 @@ def login_failure():
     try:
         raise AuthError(message="登录失败，错误的用户名或密码", errors={"error": "invalid_grant"})
     except AuthError as inner:
-        raise AuthError(message="登录失败", errors=str(inner))
+        raise AuthError(message="登录失败", errors=str(inner))  # noqa: B904 (raised while handling, as the service does)
 
 
 def database_failure_in_auth():
     try:
         raise RuntimeError("SELECT secret FROM auth_user")
     except RuntimeError as inner:
-        raise AuthError(message="用户token不合法", errors=str(inner))
+        raise AuthError(message="用户token不合法", errors=str(inner))  # noqa: B904 (as above)
 
 
 def db_error(cls, driver_text, **flags):
@@ -127,7 +127,8 @@ CASES = [
 
 
 @pytest.mark.parametrize("prod", [False, True], ids=["dev", "prod"])
-@pytest.mark.parametrize("kind, status, type_, message, dev_errors, prod_errors, fields", CASES, ids=[c[0] for c in CASES])
+@pytest.mark.parametrize("kind, status, type_, message, dev_errors, prod_errors, fields", CASES,
+                         ids=[c[0] for c in CASES])
 async def test_error_shape(client, prod, kind, status, type_, message, dev_errors, prod_errors, fields):
     AppConfig.environment.is_prod = prod
     response = await client.get(f"/fail/{kind}")
@@ -143,7 +144,8 @@ async def test_error_shape(client, prod, kind, status, type_, message, dev_error
     assert response.headers["x-content-type-options"] == "nosniff"  # 500s too, answered outside the middleware
     if status == 503:  # an outage: one line of its own, none per request
         assert client.log.lines == [] and [line[0] for line in client.outages.lines] == ["error"]
-        assert "不可用" in client.outages.lines[0][1] and (kind != "refused" or "数据库 Main " in client.outages.lines[0][1])
+        line = client.outages.lines[0][1]
+        assert "不可用" in line and (kind != "refused" or "数据库 Main " in line)
     elif status >= 500:  # one line, with the traceback
         assert [line[0] for line in client.log.lines] == ["error"] and client.log.lines[0][2] is True
         assert type(client.app.state.raised).__name__ in client.log.lines[0][1]
@@ -156,14 +158,16 @@ async def test_request_validation_and_framework_errors(client):
     assert body["fields"] == ["page", "name"] and "hunter2" not in response.text
     assert all(set(error) == {"field", "message", "type"} for error in body["errors"])
     response = await client.get("/nowhere")
-    assert (response.status_code, response.json()["type"], response.json()["message"]) == (404, "http_error", "Not Found")
+    body = response.json()
+    assert (response.status_code, body["type"], body["message"]) == (404, "http_error", "Not Found")
     response = await client.post("/fail/auth")
     assert response.status_code == 405 and response.json()["message"] == "Method Not Allowed"
 
 
 def test_service_errors_carry_their_keywords():
     error = ValidError(message="原始密码不正确", fields="old_password", errors={"a": 1})
-    assert (str(error), error.message, error.fields, error.errors) == ("原始密码不正确", "原始密码不正确", "old_password", {"a": 1})
+    assert (str(error), error.message, error.fields, error.errors) == (
+        "原始密码不正确", "原始密码不正确", "old_password", {"a": 1})
     copy = pickle.loads(pickle.dumps(error))
     assert (type(copy), copy.message, copy.fields, copy.errors) == (ValidError, error.message, "old_password", {"a": 1})
     assert str(AuthError()) == "认证失败" and isinstance(QueryError("x"), ValueError)

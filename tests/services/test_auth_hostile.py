@@ -2,6 +2,7 @@
 floods, guessing, timing and text oracles, tokens that should not work, tokens that were ended,
 and keys anyone can read."""
 
+import asyncio
 import concurrent.futures
 import threading
 import time
@@ -181,7 +182,7 @@ async def test_throttle_goes_back_to_redis_by_itself_after_an_outage(log_into, m
         client.connection_pool.connection_kwargs["port"] = port  # it answers again
         client.connection_pool.reset()  # (connections are made afresh, as after a restart)
         await throttle.failed(name, None)  # still within the pause: not asked yet
-        time.sleep(0.4)
+        await asyncio.sleep(0.4)
         await throttle.failed(name, None)
         await throttle.failed(name, None)
         shared = await LoginThrottle(settings, other).redis.count(key)  # as another host sees it

@@ -123,7 +123,8 @@ def test_description_builders():
     assert every["fields"] == ["field_name as name, field_label as label",
                                "EnumValues.enum_label as label,EnumValues.enum_value as value",
                                "EnumValues.enum_disabled as disabled"]
-    assert every["filter"] == [{"field": "schema_id", "op": "=", "val": 7}, {"field": "is_active", "op": "=", "val": True}]
+    assert every["filter"] == [{"field": "schema_id", "op": "=", "val": 7},
+                               {"field": "is_active", "op": "=", "val": True}]
     assert every["filter_relation"] == [{"field": "EnumValues.is_active", "op": "=", "val": True}]
     assert (every["relation"], every["format"], every["size"]) == (["EnumValues"], "tree", 1000)
     some = LexiconService._get_query_request_flied(schema_id=7, key_op="like", key_value="r%", enum_pid="x")

@@ -12,7 +12,7 @@ from datetime import datetime, timezone
 import httpx
 import jwt
 import pytest
-from fastapi import FastAPI
+from fastapi import Depends, FastAPI
 from fastapi.security import HTTPAuthorizationCredentials
 from sqlmodel import select
 
@@ -357,9 +357,11 @@ def http_session(base):
         out["same refusal"] = (unknown.status_code, unknown.json()["message"]) == (wrong.status_code,
                                                                                    wrong.json()["message"])
         out["inactive"] = login("carol", "carol-pw").status_code
-        out["bad tokens"] = {me(token).status_code for token, _ in BAD_TOKENS.values() if len(token) < 10_000 and token.isascii()}
+        out["bad tokens"] = {me(token).status_code for token, _ in BAD_TOKENS.values()
+                             if len(token) < 10_000 and token.isascii()}
         out["headers"] = {c.get("/auth/me", headers=h).status_code for h in (
-            {}, {"Authorization": "Bearer"}, {"Authorization": "Token " + pair["access_token"]}, {"Authorization": "Bearer" + pair["access_token"]},
+            {}, {"Authorization": "Bearer"}, {"Authorization": "Token " + pair["access_token"]},
+            {"Authorization": "Bearer" + pair["access_token"]},
             {"Authorization": b"Bearer \xff\xfe"})}
         out["logout"] = c.post("/auth/logout", headers=auth).json()
         return out
@@ -383,7 +385,7 @@ async def test_tenants_never_see_each_other(users):
     probe = app()
 
     @probe.get("/whoami")
-    async def whoami(user=warden.Depends(Warden.get_current_user)):
+    async def whoami(user=Depends(Warden.get_current_user)):
         await asyncio.sleep(0)  # let the other tenant's requests interleave
         return {"user": user.username, "tenant": TenantManager.get_tenant_id(),
                 "name": TenantManager.get_username()}
