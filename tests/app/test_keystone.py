@@ -315,9 +315,16 @@ async def test_lifespan_checks_creates_accounts_starts_services_and_shuts_down(s
     settings.auth.default_admin_users = ["admin", "root"]
     log.lines.clear()
 
-    stopped = []
+    stopped, before = [], []
     app.shutdown(lambda: stopped.append(AsyncConduit()._session_factories.copy()))
+
+    async def seed(fastapi):  # after the accounts are made, before the services log a line
+        before.append((fastapi, len(log.lines), set(await users(database))))
+
+    assert app.before_services(seed) is seed
+    app.before_services(lambda fastapi: before.append("plain"))
     async with app._lifespan(app.fastapi):
+        assert before == [(app.fastapi, 7, {"admin", "root"}), "plain"]
         assert log.lines == [
             ("debug_line",), ("debug", "搜索 kelvora_core 的数据源...."),
             ("debug", "检查 RegistryModel - Auth 的数据库..."),

@@ -1,7 +1,9 @@
 """Enumeration tables, the request schema and the start-up load, on SQLite and PostgreSQL."""
 
+import ast
 import re
 import uuid
+from pathlib import Path
 
 import pytest
 import sqlalchemy as sa
@@ -16,8 +18,11 @@ from kelvora_core.services.enum_service import EnumEntry, EnumService
 from kelvora_enum.generate.entity_table import EnumField, EnumFieldResponse, EnumSchema, EnumValue
 from kelvora_enum.registry import enum_registry
 from kelvora_enum.schema.enum import LexiconRequest
+from kelvora_enum.services import enum_source
 
 from _database import configure
+
+ROOT = Path(__file__).resolve().parents[2]
 
 
 @pytest.fixture(params=["sqlite", "postgresql"])
@@ -47,9 +52,12 @@ async def enum_db(request, tmp_path):
 
 @pytest.fixture
 def log(log_into, monkeypatch):
+    """What the snapshot and the tables' reader log; the snapshot put back afterwards."""
     monkeypatch.setattr(EnumService, "_snapshot", EnumService._snapshot)
     monkeypatch.setattr(EnumService, "_loaded", False)
-    return log_into(enum_service)
+    recorder = log_into(enum_service)
+    monkeypatch.setattr(enum_source, "logging", recorder)
+    return recorder
 
 
 async def seed(engine):
@@ -101,11 +109,30 @@ async def test_load_reads_active_rows_as_trees(enum_db, log):
     assert log.messages() == ["加载枚举: 1 个 schema, 2 个字段"]
 
 
-async def test_load_without_tables_logs_and_keeps_what_it_had(enum_db, log):
+@pytest.mark.parametrize(("source", "message"), [
+    (enum_source.read_enumerations, "枚举表不存在: sys_enum_schema, sys_enum_field, sys_enum_value，跳过加载枚举"),
+    (None, "没有枚举数据来源，跳过加载枚举"),
+], ids=["no tables", "no source"])
+async def test_load_without_tables_logs_and_keeps_what_it_had(enum_db, log, monkeypatch, source, message):
+    monkeypatch.setattr(EnumService, "_source", source)
     before = EnumService.schemas()
     await EnumService.load()
     assert EnumService.schemas() is before and not EnumService.loaded()
-    assert log.messages() == ["枚举表不存在: sys_enum_schema, sys_enum_field, sys_enum_value，跳过加载枚举"]
+    assert log.messages() == [message]
+
+
+def test_the_core_imports_nothing_of_the_enumeration_package():
+    core = ROOT / "kelvora_core"
+    imported = set()
+    for path in core.rglob("*.py"):
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+            if isinstance(node, ast.Import):
+                imported.update(alias.name for alias in node.names)
+            elif isinstance(node, ast.ImportFrom) and node.level == 0 and node.module:
+                imported.add(node.module)
+    native = [path.name for path in core.rglob("*.cpp") if "kelvora_enum" in path.read_text(encoding="utf-8")]
+    assert [name for name in imported if name.split(".")[0] == "kelvora_enum"] == native == []
+    assert EnumService._source is enum_source.read_enumerations  # registered as the package was imported
 
 
 @pytest.mark.parametrize(("body", "error"), [
