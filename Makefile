@@ -138,7 +138,7 @@ run: build
 	$(VPY) -m examples.service $(RUN_ARGS)
 
 stubtest: build
-	$(VPY) -m pytest -q tests/test_stubs.py
+	$(VPY) -m pytest -q tests/modules/test_stubs.py
 
 # Sanitizer build: a copy of the tree built with ASan+UBSan, so the in-place release
 # modules stay untouched; the suite runs there with the system allocator.

@@ -24,7 +24,7 @@ URL = os.environ.get("KELVORA_BENCH_DATABASE_URL")
 
 import sys  # noqa: E402
 
-sys.path[:0] = [str(HERE.parent / "tests" / "app"), str(HERE.parent / "tests")]
+sys.path[:0] = [str(HERE.parent / "tests")]
 from _service import example_config  # noqa: E402
 
 _config = example_config(FOLDER, URL, environment={"model": "test", "logging_level": "WARNING"},

@@ -25,7 +25,7 @@ import httpx
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-sys.path[:0] = [str(ROOT), str(ROOT / "tests" / "app")]
+sys.path[:0] = [str(ROOT), str(ROOT / "tests")]
 
 from _service import example_config, free_port  # noqa: E402
 

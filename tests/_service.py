@@ -7,7 +7,6 @@ import atexit
 import contextlib
 import os
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -17,16 +16,11 @@ from pathlib import Path
 import httpx
 import yaml
 
+from _http import free_port
 from _servers import server_url
 
-ROOT = Path(__file__).resolve().parents[2]
+ROOT = Path(__file__).resolve().parents[1]
 EXAMPLE_CONFIG = ROOT / "examples" / "config.yaml"
-
-
-def free_port() -> int:
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
 
 
 def example_config(directory: Path, database_url: str | None = None, **changes) -> Path:

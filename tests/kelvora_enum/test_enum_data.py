@@ -51,7 +51,7 @@ async def enum_db(request, tmp_path):
 
 
 @pytest.fixture
-def log(log_into, monkeypatch):
+def enum_log(log_into, monkeypatch):
     """What the snapshot and the tables' reader log; the snapshot put back afterwards."""
     monkeypatch.setattr(EnumService, "_snapshot", EnumService._snapshot)
     monkeypatch.setattr(EnumService, "_loaded", False)
@@ -91,7 +91,7 @@ async def seed(engine):
     return ids
 
 
-async def test_load_reads_active_rows_as_trees(enum_db, log):
+async def test_load_reads_active_rows_as_trees(enum_db, enum_log):
     ids = await seed(enum_db)
     assert all(type(i) is int and i > 0 for i in ids) and len(set(ids)) == len(ids)
     await EnumService.load()
@@ -106,19 +106,19 @@ async def test_load_reads_active_rows_as_trees(enum_db, log):
     assert EnumService.values("user profile", "legacy") == EnumService.values("old", "lost") == ()
     assert EnumService.label("user profile", "region", "hd") == "海淀"
     assert EnumService.label("user profile", "region", "gone", "?") == "?"
-    assert log.messages() == ["加载枚举: 1 个 schema, 2 个字段"]
+    assert enum_log.messages() == ["加载枚举: 1 个 schema, 2 个字段"]
 
 
 @pytest.mark.parametrize(("source", "message"), [
     (enum_source.read_enumerations, "枚举表不存在: sys_enum_schema, sys_enum_field, sys_enum_value，跳过加载枚举"),
     (None, "没有枚举数据来源，跳过加载枚举"),
 ], ids=["no tables", "no source"])
-async def test_load_without_tables_logs_and_keeps_what_it_had(enum_db, log, monkeypatch, source, message):
+async def test_load_without_tables_logs_and_keeps_what_it_had(enum_db, enum_log, monkeypatch, source, message):
     monkeypatch.setattr(EnumService, "_source", source)
     before = EnumService.schemas()
     await EnumService.load()
     assert EnumService.schemas() is before and not EnumService.loaded()
-    assert log.messages() == [message]
+    assert enum_log.messages() == [message]
 
 
 def test_the_core_imports_nothing_of_the_enumeration_package():

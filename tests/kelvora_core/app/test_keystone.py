@@ -26,7 +26,7 @@ from _http import asgi_client
 from _servers import server_url
 from _pages import REDOC_PAGE
 
-ROOT = Path(__file__).resolve().parents[2]
+ROOT = Path(__file__).resolve().parents[3]
 LOGGED = keystone
 CLOSING = [("debug_line",), ("debug", "应用正在关闭..."), ("debug_line",)]
 

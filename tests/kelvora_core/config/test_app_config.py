@@ -6,7 +6,7 @@ import pytest
 from kelvora_core.config import app_config
 from kelvora_core.config.app_config import AppConfig, ConfigError, RouterConfigSetting
 
-EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "config.yaml"
+EXAMPLE = Path(__file__).resolve().parents[3] / "examples" / "config.yaml"
 OWN_KEY = "a-production-secret-that-is-long-enough-0123456789"
 
 

@@ -25,6 +25,12 @@ from _database import configure
 from _http import free_port, over_http
 
 LOGGED = conduit
+
+
+@pytest.fixture(autouse=True)
+def conduit_made():
+    """The process's instance exists before a test records: its creation lines are tested apart."""
+    AsyncConduit()
 # Pooled aiosqlite connections are occasionally garbage-collected later than the test
 # that disposed their engine (and the HTTP test disposes a server loop's engines from
 # another loop); their ResourceWarning is not a fault of the code under test.

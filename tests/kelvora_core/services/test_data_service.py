@@ -15,7 +15,7 @@ from kelvora_core.services.data_service import DataService
 from kelvora_core.services.query_service import QueryService
 from kelvora_core.tools.tenant_manager import TenantManager
 
-from ._sessions import open_database, session
+from _sessions import open_database, session
 
 
 @pytest.fixture(params=["sqlite", "postgresql"])

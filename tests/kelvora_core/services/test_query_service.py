@@ -12,7 +12,7 @@ from kelvora_core.portal_auth.registry import ModelRegistry
 from kelvora_core.services.query_service import QueryRequest, QueryService
 from kelvora_core.tools.tenant_manager import TenantManager
 
-from ._sessions import open_database, session
+from _sessions import open_database, session
 
 registry = ModelRegistry("Main")
 

@@ -14,7 +14,7 @@ from kelvora_enum.schema.enum import LexiconRequest
 from kelvora_enum.services import lexicon
 from kelvora_enum.services.lexicon import LexiconService
 
-from host._sessions import open_database, session
+from _sessions import open_database, session
 
 HOSTILE = ["with space", "it's", "x' OR 1=1 --", "; DROP TABLE sys_enum_schema", ' "quoted" ', "a = b", "名称"]
 

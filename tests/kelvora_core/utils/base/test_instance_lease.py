@@ -184,6 +184,6 @@ def test_forked_child_leases_an_instance_of_its_own(tmp_path):
 
 @pytest.mark.parametrize(("redis", "store_class"), [(None, TableLeaseStore),
                                                     ("redis://127.0.0.1:6379/0", RedisLeaseStore)])
-def test_leases_come_from_redis_when_configured_else_the_auth_database(restore_app_config, redis, store_class):
-    restore_app_config.redis.url = redis
+def test_leases_come_from_redis_when_configured_else_the_auth_database(saved_config, redis, store_class):
+    saved_config.redis.url = redis
     assert store_factory_from_config().func is store_class

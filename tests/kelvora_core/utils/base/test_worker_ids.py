@@ -12,7 +12,7 @@ import pytest
 from kelvora_core.utils.base import snowflake
 from kelvora_core.utils.base.snowflake import MAX_WORKER, SnowflakeGenerator, WorkerSlotsExhausted
 
-ROOT = Path(__file__).resolve().parents[2]
+ROOT = Path(__file__).resolve().parents[4]
 SCRIPT = Path(__file__).with_name("_id_workers.py")
 
 
