@@ -8,7 +8,8 @@ BUILD   := build/release
 PYTHON313 ?= $(shell for p in $$(ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13 2>/dev/null | sort -rV) python3.13; do \
   if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1; then echo "$$p"; break; fi; done)
 
-.PHONY: all build browser wrk venv test test-cluster nginx bench bench-instructions fuzz run asan stubtest clean static cross-armhf test-armhf
+.PHONY: all build browser wrk venv lint test test-cluster nginx bench bench-instructions fuzz run asan stubtest clean static \
+  cross-armhf test-armhf clang-format format format-check
 
 all: build
 
@@ -64,8 +65,30 @@ browser:
 	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q chromium; \
 	  else echo "note: chromium is not installed; the browser tests will skip"; fi; }
 
-test: build browser wrk
+# ruff on all the Python, mypy on the packages and the example (pyproject.toml says which rules).
+lint: $(VENV)/.installed
+	$(VENV)/bin/ruff check -q .
+	$(VENV)/bin/mypy
+
+test: build browser wrk lint
 	$(VPY) -m pytest -q
+
+# Debian's clang-format for the C++ (.clang-format at the root), installed with apt when missing
+# and possible (root). `make format` rewrites the files; `make format-check` fails on any change
+# it would make. The casing table is generated (native/tools/gen_casing.py) and left as written.
+CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp' '*.inc' ':!:native/src/text_casing.inc')
+
+clang-format:
+	@command -v clang-format >/dev/null 2>&1 || { \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends clang-format; \
+	  else echo "error: clang-format is not installed (apt-get install clang-format)" >&2; exit 1; fi; }
+
+format: clang-format
+	clang-format -i $(CXX_SOURCES)
+
+format-check: clang-format
+	clang-format --dry-run -Werror $(CXX_SOURCES)
 
 # Debian's nginx for the cluster test, installed with apt when missing and possible (root), without
 # starting its system service (a policy-rc.d that refuses, for the install only, where none is).
@@ -115,7 +138,7 @@ run: build
 	$(VPY) -m examples.service $(RUN_ARGS)
 
 stubtest: build
-	$(VPY) -m pytest -q tests/test_stubs.py
+	$(VPY) -m pytest -q tests/modules/test_stubs.py
 
 # Sanitizer build: a copy of the tree built with ASan+UBSan, so the in-place release
 # modules stay untouched; the suite runs there with the system allocator.

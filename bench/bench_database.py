@@ -1,7 +1,5 @@
 """Database sessions: one get_session scope and health_check, per call, on real databases."""
 
-INSTRUCTIONS = False  # real servers and their timeouts: timed only
-
 import asyncio
 import contextlib
 import socket
@@ -16,6 +14,8 @@ from kelvora_core.config import app_config
 from kelvora_core.engine.database_engine import DatabaseEngine
 from kelvora_core.logger.logging_ import logging
 from kelvora_core.services.conduit import AsyncConduit
+
+INSTRUCTIONS = False  # real servers and their timeouts: timed only
 
 # Database round trips: a few thousand calls per run are plenty.
 TARGET_CALLS = 3_000

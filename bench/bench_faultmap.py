@@ -1,12 +1,12 @@
 """Database errors to user messages (format_faultmap), one row per branch."""
 
-CYTHON = True  # the plain rows also run compiled with Cython 3
-
 import functools
 
 from sqlalchemy import exc as sa
 
 from kelvora_core.exception.faultmap import format_faultmap
+
+CYTHON = True  # the plain rows also run compiled with Cython 3
 
 
 def plain_detail(exc):

@@ -6,12 +6,12 @@ module's `re` with one whose compile returns the text, measuring the template re
 itself (native C++ vs two re.sub calls).
 """
 
-CYTHON = True  # the plain rows also run compiled with Cython 3
-
 import re
 import types
 
 from kelvora_core.auth import gatepost
+
+CYTHON = True  # the plain rows also run compiled with Cython 3
 
 TEMPLATES = [
     f"/api/v{i % 7}/tenants/{{tenant_id:int}}/res{i}/{{item_{i}:path}}/sub/{{child}}"

@@ -1,10 +1,10 @@
 """Unique ids: get_primary_id and get_primary_str over the process-wide generator."""
 
-CYTHON = True  # the plain rows also run compiled with Cython 3
-
 from kelvora_core.config.app_config import AppConfig
 from kelvora_core.utils import minter
 from kelvora_core.utils.base.snowflake import SnowflakeGenerator
+
+CYTHON = True  # the plain rows also run compiled with Cython 3
 
 
 class PlainMinter:

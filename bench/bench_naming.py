@@ -6,10 +6,10 @@ every call, as the rule is stated; the non-ASCII rows use names with Chinese, Ge
 Greek letters, which leave the native ASCII path.
 """
 
-CYTHON = True  # the plain rows also run compiled with Cython 3
-
 from kelvora_core.generate.linkage import LinkageColumn
 from kelvora_meta.tools.scriven import Scrivener
+
+CYTHON = True  # the plain rows also run compiled with Cython 3
 
 TABLES = [
     "t_user_info", "sys_dict_type", "v_order_detail", "t_sales_person", "auth_user_role",

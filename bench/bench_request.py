@@ -24,7 +24,7 @@ URL = os.environ.get("KELVORA_BENCH_DATABASE_URL")
 
 import sys  # noqa: E402
 
-sys.path[:0] = [str(HERE.parent / "tests" / "app"), str(HERE.parent / "tests")]
+sys.path[:0] = [str(HERE.parent / "tests")]
 from _service import example_config  # noqa: E402
 
 _config = example_config(FOLDER, URL, environment={"model": "test", "logging_level": "WARNING"},
@@ -45,6 +45,7 @@ from kelvora_core.engine.database_engine import DatabaseEngine  # noqa: E402
 
 TARGET_CALLS = 1_000  # under callgrind: one batch
 BATCH = 200
+USER_BY_NAME = "SELECT user_id, username, name, is_active, tenant_id FROM auth_user WHERE username = "
 runner = asyncio.Runner()
 
 
@@ -121,12 +122,10 @@ def floor_app():
                              audience=auth.token_audience, issuer=auth.token_issuer)
         raw = await connection()
         if sqlite:
-            async with raw.execute("SELECT user_id, username, name, is_active, tenant_id FROM auth_user WHERE username = ?",
-                                   (payload["sub"],)) as cursor:
+            async with raw.execute(USER_BY_NAME + "?", (payload["sub"],)) as cursor:
                 row = await cursor.fetchone()
         else:
-            row = await raw.fetchrow("SELECT user_id, username, name, is_active, tenant_id FROM auth_user WHERE username = $1",
-                                     payload["sub"])
+            row = await raw.fetchrow(USER_BY_NAME + "$1", payload["sub"])
         return {"user_id": str(row[0]), "username": row[1], "name": row[2], "is_active": bool(row[3]),
                 "tenant_id": row[4]}
 

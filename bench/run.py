@@ -94,6 +94,11 @@ def fmt(value, unit):
     return f"{value:10.0f}"
 
 
+def ratio(other, native):
+    """The other implementation's cost over the native one's, when both were measured."""
+    return f"{other / native:6.2f}x" if native and other else ""
+
+
 def main(args):
     meter = Clock()
     if args[:1] == ["--instructions"]:
@@ -128,10 +133,9 @@ def main(args):
                                     else runs) / (runs * calls)
                     best[impl] = min(best.get(impl, value), value)
             native = best.get("native")
-            ratio = lambda other: f"{other / native:6.2f}x" if native and other else ""
             print(f"{case:44} {fmt(native, meter.unit)} {fmt(best.get('python'), meter.unit)} "
-                  f"{fmt(best.get('cython'), meter.unit)} {ratio(best.get('python')):>7} "
-                  f"{ratio(best.get('cython')):>7}")
+                  f"{fmt(best.get('cython'), meter.unit)} {ratio(best.get('python'), native):>7} "
+                  f"{ratio(best.get('cython'), native):>7}")
         if hasattr(module, "report") and isinstance(meter, Clock):
             module.report()  # measurements that are not per call (a served app, say)
     print("\npy/nat, cy/nat = the other implementation's cost / native cost (above 1: native is cheaper)")

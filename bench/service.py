@@ -25,7 +25,7 @@ import httpx
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-sys.path[:0] = [str(ROOT), str(ROOT / "tests" / "app")]
+sys.path[:0] = [str(ROOT), str(ROOT / "tests")]
 
 from _service import example_config, free_port  # noqa: E402
 
@@ -155,7 +155,7 @@ def main() -> None:
                 for impl, command in commands.items():
                     port = free_port()
                     servers[impl] = (start([*command, str(port)], path, port)[0], port)
-                for impl, (_, port) in servers.items():
+                for _, port in servers.values():
                     measure(port, "/api/projects", token)  # warm-up, discarded
                 # Rounds taken in turn, best of each: the machine's other load shifts over time.
                 figures = {impl: (0.0, 0) for impl in servers}

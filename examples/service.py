@@ -16,6 +16,7 @@ from pathlib import Path
 os.environ.setdefault("KELVORA_CONFIG", str(Path(__file__).with_name("config.yaml")))
 
 import uvicorn  # noqa: E402
+from fastapi import FastAPI  # noqa: E402
 
 from kelvora_core.app.keystone import Application  # noqa: E402
 from kelvora_core.config.app_config import AppConfig  # noqa: E402
@@ -28,9 +29,10 @@ HOST = "127.0.0.1"
 PORT = 8000
 
 
-async def seed_sample_enumeration() -> None:
+async def seed_sample_enumeration(app: FastAPI) -> None:
     """The sample enumeration, so that a newcomer's /enum answers show something; only outside
-    production, only when the enumeration package is served, and only once."""
+    production, only when the enumeration package is served, and only once. Run before the
+    services start, so the enumerations load with it."""
     if AppConfig.environment.is_prod or not any(
             router.name == "kelvora_enum" and router.enabled for router in AppConfig.routers):
         return
@@ -43,17 +45,10 @@ async def seed_sample_enumeration() -> None:
             logging.debug("添加示例枚举: " + SAMPLE_SCHEMA)
 
 
-class ExampleApplication(Application):
-    """The framework's application; the sample enumeration is added before the enumerations load."""
-
-    async def _lifespan_services(self) -> None:
-        await seed_sample_enumeration()
-        await super()._lifespan_services()
-
-
 def create_app():
     """Build the service; each uvicorn worker calls this once."""
-    application = ExampleApplication()
+    application = Application()
+    application.before_services(seed_sample_enumeration)
 
     @application.startup
     def announce(app) -> None:

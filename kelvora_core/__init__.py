@@ -14,7 +14,7 @@ _EXPORTS = {
     "QueryService": "kelvora_core.services.query_service",
 }
 
-__all__ = sorted(_EXPORTS)
+__all__ = ["AsyncSession", "CoreUtil", "QueryRequest", "QueryService"]  # the names of _EXPORTS
 
 
 def __getattr__(name: str):

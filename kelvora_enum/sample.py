@@ -55,6 +55,7 @@ async def seed_sample_enumeration(db: AsyncSession, schema_name: str = SAMPLE_SC
     if existing is not None:
         return False
     schema = EnumSchema(schema_name=schema_name, schema_label="示例枚举")
+    assert schema.schema_id is not None  # ids are drawn as a row is made, not by the database
     fields = [EnumField(schema_id=schema.schema_id, field_name=name, field_label=label, sort_order=order,
                         is_active=active)
               for order, (name, (label, active, _)) in enumerate(_FIELDS.items())]
@@ -64,7 +65,8 @@ async def seed_sample_enumeration(db: AsyncSession, schema_name: str = SAMPLE_SC
     await db.flush()
     db.add_all(fields)
     await db.flush()
-    for field, (_, _, values) in zip(fields, _FIELDS.values()):
+    for field, (_, _, values) in zip(fields, _FIELDS.values(), strict=True):
+        assert field.field_id is not None
         db.add_all(EnumValue(field_id=field.field_id, enum_value=code, enum_label=label, enum_pid=pid,
                              enum_disabled=disabled, is_active=active, sort_order=position)
                    for position, (code, label, pid, disabled, active) in enumerate(values))

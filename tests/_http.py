@@ -9,9 +9,10 @@ import httpx
 import uvicorn
 
 
-def free_port():
+def free_port(address: str = "127.0.0.1") -> int:
+    """A TCP port free on the address now (the caller binds it soon after)."""
     with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
+        sock.bind((address, 0))
         return sock.getsockname()[1]
 
 

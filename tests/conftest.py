@@ -1,5 +1,7 @@
-"""Shared test set-up: import paths, the database servers, the configuration and log recorders."""
+"""Shared test set-up: import paths, the database servers, the configuration, log recorders,
+databases for a test and the example service (tests/README.md lists them)."""
 
+import functools
 import os
 import sys
 
@@ -12,6 +14,7 @@ for path in (ROOT, os.path.join(ROOT, "tests"), os.path.join(ROOT, "tests", "run
         sys.path.insert(0, path)
 
 from _servers import server_url  # noqa: E402
+from _service import Service, backend_database, example_config, login, run_sql  # noqa: E402
 
 # Three hosts behind nginx take a while: only `make test-cluster` runs them.
 collect_ignore = [] if os.environ.get("KELVORA_CLUSTER") else ["cluster"]
@@ -51,13 +54,38 @@ def mariadb_url():
 
 
 @pytest.fixture
-def saved_config():
-    """The process configuration, to change freely: put back as it was afterwards."""
-    from kelvora_core.config import app_config
+def redis_url():
+    return server_url("redis")
 
+
+@pytest.fixture(autouse=True)
+def saved_config():
+    """The process configuration, to change freely: every test gets it back as it was, and none
+    reads a file named by the environment. (Not through monkeypatch: a test's own patches must
+    be undone before the fixtures it asked for are torn down.)"""
+    named = os.environ.pop(app_config.ENV_VAR, None)
     saved = app_config.AppConfig.model_copy(deep=True)
     yield app_config.AppConfig
     app_config.install(saved)
+    if named is not None:
+        os.environ[app_config.ENV_VAR] = named
+
+
+@pytest.fixture
+def sqlite_urls(tmp_path):
+    return {"Auth": f"sqlite+aiosqlite:///{tmp_path / 'auth.db'}",
+            "Main": f"sqlite+aiosqlite:///{tmp_path / 'main.db'}"}
+
+
+@pytest.fixture
+async def databases(sqlite_urls, saved_config):
+    """Auth and Main on SQLite files; tests add servers through configure()."""
+    from _database import configure
+    from kelvora_core.services.conduit import AsyncConduit
+
+    configure(**sqlite_urls)
+    yield sqlite_urls
+    await AsyncConduit().close_all()  # engines belong to this test's event loop
 
 
 @pytest.fixture(autouse=True)
@@ -86,3 +114,40 @@ def log_into(monkeypatch):
 def log(request, log_into):
     """Records what the module a test file names as LOGGED writes through its logging facade."""
     return log_into(request.module.LOGGED)
+
+
+# ---- the example service in its own process, started once for the session -------------------
+
+SECRET = "live-test-secret-key-of-more-than-32-bytes"
+
+
+@pytest.fixture(scope="session")
+def service(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("service")
+    config = example_config(directory, auth={"default_admin_users": ["admin", "guest"], "token_secret_key": SECRET})
+    running = Service(config)
+    try:
+        running.wait_ready()
+        yield running
+    finally:
+        running.stop()
+
+
+@pytest.fixture(scope="session", params=["sqlite", "postgresql", "mariadb"])
+def backend(request, tmp_path_factory):
+    """The example service on an empty database of each backend, with tenancy on: "admin" and
+    "guest" in tenant 1, "other" in tenant 2."""
+    directory = tmp_path_factory.mktemp(request.param)
+    with backend_database(request.param, directory) as url:
+        config = example_config(directory, url, auth={
+            "default_admin_users": ["admin", "guest", "other"], "token_secret_key": SECRET,
+            "tenant": {"enabled": True, "default_tenant_id": "1"}})
+        running = Service(config)
+        try:
+            running.wait_ready()
+            run_sql(url, "UPDATE auth_user SET tenant_id = '2' WHERE username = 'other'")
+            running.backend = request.param
+            running.login = functools.cache(functools.partial(login, running.url))  # bcrypt is slow
+            yield running
+        finally:
+            running.stop()

@@ -200,7 +200,7 @@ def main() -> None:
                  *TARGET, "--target", str(fresh), "-r", str(pins), check=False)
     if result.returncode:
         sys.exit(result.stdout)
-    for name, version in wanted:
+    for name, _ in wanted:
         if normalize(name) in host:
             result = pip("install", "--no-deps", "--no-index", "--target", str(fresh),
                          str(host[normalize(name)]), check=False)

@@ -23,6 +23,7 @@ nb::object init(Args& a) {
     nb::handle self = a[0];
     nb::setattr(self, "_startup_handlers"_n, nb::list());
     nb::setattr(self, "_shutdown_handlers"_n, nb::list());
+    nb::setattr(self, "_before_services_handlers"_n, nb::list());
     nb::object cls = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
     cls.attr("_init_environment"_n)();
     cls.attr("_init_print_banner"_n)();
@@ -286,6 +287,27 @@ nb::object router_include(Args& a) {
     return nb::none();
 }
 
+// ---- work before the services start: the public hook of a service's own start-up -------
+
+nb::object before_services(Args& a) {
+    a[0].attr("_before_services_handlers"_n).attr("append"_n)(a[1]);
+    return nb::borrow(a[1]);
+}
+
+// In registration order, over a copy (a handler may register another for the next start).
+Coro before_services_handlers(Args& a, nb::handle app) {
+    nb::object handlers = nb::steal(PySequence_List(a[0].attr("_before_services_handlers"_n).ptr()));
+    if (!handlers) raise_pending();
+    for (nb::handle handler : handlers) {
+        nb::object call = nb::borrow(handler);
+        if (truthy(a.global("asyncio"_n).attr("iscoroutinefunction"_n)(call)))
+            co_await call(app);
+        else
+            call(app);
+    }
+    co_return nb::none();
+}
+
 // ---- lifespan -------------------------------------------------------------------------
 
 AsyncGen lifespan(Args a) {
@@ -294,6 +316,7 @@ AsyncGen lifespan(Args a) {
     try {
         co_await self.attr("_lifespan_check_database"_n)();
         co_await self.attr("_lifespan_check_admin_user"_n)();
+        co_await before_services_handlers(a, app);
         co_await self.attr("_lifespan_services"_n)();
         nb::object title;
         {
@@ -660,6 +683,11 @@ NB_MODULE(keystone, m) {
         .method({.name = "shutdown", .doc = "注册关闭处理（装饰器），原样返回 func。",
                  .params = {{.name = "self"}, {.name = "func", .annotation = callable}}, .returns = callable,
                  .body = keystone::shutdown})
+        .method({.name = "before_services",
+                 .doc = "注册服务启动前的处理（装饰器）：数据库检查与默认账户之后、权限与枚举加载之前，"
+                        "以 app 调用（协程函数则等待）；原样返回 func。",
+                 .params = {{.name = "self"}, {.name = "func", .annotation = callable}}, .returns = callable,
+                 .body = keystone::before_services})
         .method({.name = "_event_startup", .params = {{.name = "self"}}, .body = keystone::event_startup})
         .method({.name = "_event_shutdown", .params = {{.name = "self"}}, .body = keystone::event_shutdown})
         .method({.name = "_init_fastapi", .params = {{.name = "self"}}, .returns = fastapi,

@@ -34,6 +34,7 @@ class Application(ABC):
 
     _startup_handlers: list[Callable[..., Any]]
     _shutdown_handlers: list[Callable[..., Any]]
+    _before_services_handlers: list[Callable[..., Any]]
     fastapi: FastAPI | None
     def __init__(self) -> None: ...
     def run(self) -> None:
@@ -42,6 +43,9 @@ class Application(ABC):
         """注册启动处理（装饰器），原样返回 func。"""
     def shutdown(self, func: Callable) -> Callable:
         """注册关闭处理（装饰器），原样返回 func。"""
+    def before_services(self, func: Callable) -> Callable:
+        """注册服务启动前的处理（装饰器）：数据库检查与默认账户之后、权限与枚举加载之前，
+        以 app 调用（协程函数则等待）；原样返回 func。"""
     def _event_startup(self) -> None: ...
     async def _event_shutdown(self) -> None: ...
     def _init_fastapi(self) -> FastAPI: ...

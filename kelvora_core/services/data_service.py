@@ -75,7 +75,7 @@ class DataService:
             problems = exc.errors(include_input=False, include_url=False)
             fields = [".".join(str(part) for part in problem["loc"]) for problem in problems]
             raise ValidError(errors=[{"field": field, "message": problem["msg"]}
-                                     for field, problem in zip(fields, problems)],
+                                     for field, problem in zip(fields, problems, strict=True)],
                              fields=fields) from exc
         if TENANT_COLUMN in _mapper(model_class).column_attrs and getattr(row, TENANT_COLUMN) is None:
             tenant = getattr(model_class, TENANT_COLUMN)

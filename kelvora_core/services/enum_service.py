@@ -1,27 +1,23 @@
 """The enumerations of the service, loaded once at start-up and read from memory.
 
-``EnumService.load()`` reads every active schema, field and value of the enumeration tables
-(``kelvora_enum``) from their database into a snapshot that request code can read without a
-database round trip: labels of stored codes, the values a field offers. When the tables do not
-exist (a service that does not use enumerations, or a database not created yet) it logs that
-and leaves the snapshot empty.
+``EnumService.load()`` asks the registered source for every active schema, field and value and
+keeps them as a snapshot that request code can read without a database round trip: labels of
+stored codes, the values a field offers. The enumeration package (``kelvora_enum``) registers the
+reader of its tables when it is imported; without a source, or when the source finds no tables
+(a service that does not use enumerations, a database not created yet), the snapshot stays empty.
 """
 
 from __future__ import annotations
 
 import threading
+from collections.abc import Awaitable, Callable, Mapping
 from dataclasses import dataclass, field
 from types import MappingProxyType
-from typing import Any, ClassVar, cast
+from typing import ClassVar
 
-
-from sqlalchemy import RowMapping, Select, Table, inspect, select
-from sqlalchemy.ext.asyncio import AsyncConnection
-
-from ..engine.database_engine import DatabaseEngine
 from ..logger.logging_ import logging
 
-__all__ = ["EnumEntry", "EnumService"]
+__all__ = ["EnumEntry", "EnumService", "EnumSnapshot", "EnumSource"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -35,6 +31,10 @@ class EnumEntry:
     children: tuple[EnumEntry, ...] = field(default=())
 
 
+#: schema name -> field name -> the field's top-level entries (children nested).
+EnumSnapshot = Mapping[str, Mapping[str, tuple[EnumEntry, ...]]]
+#: Reads the enumerations; None when there is nothing to read (it says why in the log).
+EnumSource = Callable[[], Awaitable[EnumSnapshot | None]]
 
 
 class EnumService:
@@ -43,48 +43,24 @@ class EnumService:
     _snapshot: ClassVar[MappingProxyType] = MappingProxyType({})
     _loaded: ClassVar[bool] = False
     _lock: ClassVar[threading.Lock] = threading.Lock()
+    _source: ClassVar[EnumSource | None] = None
+
+    @classmethod
+    def use_source(cls, source: EnumSource | None) -> None:
+        """Where ``load()`` reads the enumerations from (None: nowhere)."""
+        EnumService._source = source
 
     @classmethod
     async def load(cls) -> None:
-        """Read the enumerations from their database; nothing changes when the tables are absent."""
-        from kelvora_enum.generate.entity_table import EnumField, EnumSchema, EnumValue
-        from kelvora_enum.registry import enum_registry
-
-        schema_t, field_t, value_t = (
-            cast(Table, getattr(model, "__table__")) for model in (EnumSchema, EnumField, EnumValue)
-        )
-        engine = DatabaseEngine().get_async_engine(enum_registry.engine_name)
-        async with engine.connect() as connection:
-            missing = await connection.run_sync(
-                lambda sync: [
-                    t.name for t in (schema_t, field_t, value_t)
-                    if not inspect(sync).has_table(t.name, schema=t.schema)
-                ]
-            )
-            if missing:
-                logging.debug("枚举表不存在: " + ", ".join(missing) + "，跳过加载枚举")
-                return
-            schemas = await _rows(connection, select(schema_t.c.schema_id, schema_t.c.schema_name)
-                                  .where(schema_t.c.is_active))
-            fields = await _rows(connection, select(field_t.c.field_id, field_t.c.schema_id, field_t.c.field_name)
-                                 .where(field_t.c.is_active)
-                                 .order_by(field_t.c.sort_order, field_t.c.field_id))
-            values = await _rows(connection, select(value_t.c.field_id, value_t.c.enum_label, value_t.c.enum_value,
-                                                    value_t.c.enum_pid, value_t.c.enum_disabled)
-                                 .where(value_t.c.is_active)
-                                 .order_by(value_t.c.sort_order, value_t.c.value_id))
-
-        by_field: dict[int, list[RowMapping]] = {}
-        for row in values:
-            by_field.setdefault(row["field_id"], []).append(row)
-        schema_names = {row["schema_id"]: row["schema_name"] for row in schemas}
-        snapshot: dict[str, dict[str, tuple[EnumEntry, ...]]] = {name: {} for name in schema_names.values()}
-        for row in fields:
-            schema_name = schema_names.get(row["schema_id"])
-            if schema_name is not None:
-                snapshot[schema_name][row["field_name"]] = _tree(by_field.get(row["field_id"], []))
-
-        frozen = MappingProxyType({name: MappingProxyType(f) for name, f in snapshot.items()})
+        """Read the enumerations from the source; nothing changes when there is none or it finds no tables."""
+        source = EnumService._source
+        if source is None:
+            logging.debug("没有枚举数据来源，跳过加载枚举")
+            return
+        snapshot = await source()
+        if snapshot is None:
+            return
+        frozen = MappingProxyType({name: MappingProxyType(dict(f)) for name, f in snapshot.items()})
         with cls._lock:
             EnumService._snapshot = frozen
             EnumService._loaded = True
@@ -116,32 +92,3 @@ class EnumService:
                 return entry.label
             pending.extend(entry.children)
         return default
-
-
-async def _rows(connection: AsyncConnection, statement: Select[Any]) -> list[RowMapping]:
-    return list((await connection.execute(statement)).mappings().all())
-
-
-def _tree(rows: list[RowMapping]) -> tuple[EnumEntry, ...]:
-    """Nest a field's values by parent code; values whose parent is missing stay on top."""
-    codes = {row["enum_value"] for row in rows}
-    children: dict[str, list[RowMapping]] = {}
-    top: list[RowMapping] = []
-    for row in rows:
-        if row["enum_pid"] in codes and row["enum_pid"] != row["enum_value"]:
-            children.setdefault(row["enum_pid"], []).append(row)
-        else:
-            top.append(row)
-    reached: set[str] = set()
-
-    def build(row: RowMapping) -> EnumEntry:
-        reached.add(row["enum_value"])
-        kids = tuple(
-            build(child) for child in children.get(row["enum_value"], ()) if child["enum_value"] not in reached
-        )
-        return EnumEntry(row["enum_label"], row["enum_value"], row["enum_pid"], bool(row["enum_disabled"]), kids)
-
-    entries = [build(row) for row in top]
-    # Values on a cycle of parents (hand-edited data) hang from no top value: keep them visible.
-    entries.extend(build(row) for row in rows if row["enum_value"] not in reached)
-    return tuple(entries)

@@ -19,6 +19,7 @@ import threading
 import time
 from typing import ClassVar
 
+from redis.asyncio import Redis
 from redis.exceptions import RedisError
 
 from ..config.app_config import AppConfig, LoginThrottleSettings
@@ -53,7 +54,7 @@ class LoginThrottle:
     _shared: ClassVar[LoginThrottle | None] = None
     _shared_lock: ClassVar[threading.Lock] = threading.Lock()
 
-    def __init__(self, settings: LoginThrottleSettings, redis: object | None = None) -> None:
+    def __init__(self, settings: LoginThrottleSettings, redis: Redis | None = None) -> None:
         self.settings = settings
         self.memory = MemoryWindows(settings.window_seconds)
         self.redis = RedisWindows(redis, settings.window_seconds) if redis is not None else None

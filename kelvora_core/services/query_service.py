@@ -481,7 +481,7 @@ def _nest(rows: Sequence[Mapping[str, Any]], aliases: Sequence[str]) -> list[dic
             seen.add(current)
             current = parents[current]
     roots: list[dict[str, Any]] = []
-    for node, parent in zip(nodes, parents):
+    for node, parent in zip(nodes, parents, strict=True):
         if parent is None:
             roots.append(node)
         else:
@@ -573,7 +573,7 @@ class QueryService:
         items = [{alias: row[alias] for alias in aliases} for row in rows]
         for relation in plan.relations.values():
             related = await cls._related(db, model_class, relation, [row[_OWNER] for row in rows], tree)
-            for item, row in zip(items, rows):
+            for item, row in zip(items, rows, strict=True):
                 item[CHILDREN if tree else relation.name] = related.get(row[_OWNER], [])
         if tree or response_class is None:
             return items

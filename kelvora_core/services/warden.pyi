@@ -9,7 +9,8 @@ from fastapi.security import HTTPAuthorizationCredentials as HTTPAuthorizationCr
 from sqlmodel.ext.asyncio.session import AsyncSession as AsyncSession
 
 from ..config.app_config import AppConfig as AppConfig
-from ..exception.service_exception import AuthError as AuthError, ThrottledError as ThrottledError, ValidError as ValidError
+from ..exception.service_exception import (
+    AuthError as AuthError, ThrottledError as ThrottledError, ValidError as ValidError)
 from ..logger.logging_ import logging as logging
 from ..portal_auth.entity_table.auth_user import AuthUser, AuthUserResponse
 from ..schemas.response import TokenResponse as TokenResponse

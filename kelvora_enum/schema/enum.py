@@ -28,7 +28,8 @@ def _parallel_lengths(schema: dict[str, Any]) -> None:
     for count in range(MAX_FIELDS + 1):
         key = {"anyOf": [{"type": "null"}, _array(0)]} if count == 0 else _array(count)
         parallel = {"anyOf": [{"type": "null"}, _array(count)]}
-        branch: dict[str, Any] = {"title": f"{count} 个字段", "properties": {"key": key, "pid": parallel, "name": parallel}}
+        branch: dict[str, Any] = {"title": f"{count} 个字段",
+                                  "properties": {"key": key, "pid": parallel, "name": parallel}}
         if count:
             branch["required"] = ["key"]
         branches.append(branch)

@@ -24,6 +24,8 @@ from pathlib import Path
 import httpx
 import yaml
 
+from _http import free_port
+
 ROOT = Path(__file__).resolve().parents[2]
 HERE = Path(__file__).resolve().parent
 ADDRESSES = ("127.0.0.2", "127.0.0.3", "127.0.0.4")
@@ -34,12 +36,6 @@ USER = "cluster-user"  # for failed logins, so the administrator is never thrott
 #: Measurements of this run, printed at the end of the session.
 FIGURES: dict[str, object] = {}
 TOKEN_KEY = "cluster-test-token-key-shared-by-every-host"
-
-
-def free_port(address: str = "127.0.0.1") -> int:
-    with socket.socket() as sock:
-        sock.bind((address, 0))
-        return sock.getsockname()[1]
 
 
 def nginx_binary() -> str | None:

@@ -1,7 +1,6 @@
 """The cluster: three hosts behind nginx, started once for the module's tests (make test-cluster)."""
 
 import os
-import threading
 import time
 
 import httpx

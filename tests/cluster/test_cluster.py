@@ -135,7 +135,7 @@ def test_failed_logins_spread_over_hosts_are_throttled_as_one_count(cluster):
 
 
 def test_a_clean_stop_gives_every_lease_back_at_once(cluster):
-    for host, workers in zip(cluster.hosts, cluster.workers):
+    for host, workers in zip(cluster.hosts, cluster.workers, strict=True):
         pids = {host.process.pid, *workers}
         deadline = cluster.lease_deadline(pids)
         assert host.stop() == 0, host.log()

@@ -6,7 +6,6 @@ import contextlib
 import gc
 import inspect
 import sys
-import warnings
 import weakref
 
 import pytest
@@ -260,7 +259,7 @@ def test_closed_early_cleans_up(run, m):
     async def main():
         log = []
         gen = m.cleaned(log)
-        async for value in gen:
+        async for value in gen:  # noqa: B007 (the first value is kept past the loop)
             break
         await gen.aclose()
         return value, log

@@ -23,7 +23,8 @@ def first_error(body, tmp_path):
                       'void define(nb::handle m) { def(m, {.name = "f", .body = body}); }\n')
     include = pathlib.Path(nanobind.include_dir())
     command = [os.environ.get("CXX", "c++"), "-std=c++20", "-fsyntax-only", "-fvisibility=hidden",
-               "-I", str(NATIVE_INCLUDE), "-I", str(include), "-I", str(include.parent / "ext" / "robin_map" / "include"),
+               "-I", str(NATIVE_INCLUDE), "-I", str(include),
+               "-I", str(include.parent / "ext" / "robin_map" / "include"),
                "-I", sysconfig.get_paths()["include"], str(source)]
     result = subprocess.run(command, capture_output=True, text=True)
     errors = re.findall(r"error: (.*)", result.stderr)

@@ -59,7 +59,7 @@ async def replace_error(work):
         await work()
     except BaseException:
         await asyncio.sleep(0)
-        raise ValueError("replaced")
+        raise ValueError("replaced")  # noqa: B904 (the twin of a native body: context, no cause)
 
 
 async def raise_stop_iteration():
@@ -279,8 +279,8 @@ def await_iterator(m):
 
 
 SCENARIOS = [just_started, finished, throw_into_created, bad_throws, throw_reaches_awaited,
-             awaited_object_sees_throw_and_close, thrown_while_handling, close_returns, close_ignored, stop_iteration_escapes, reentry, awaited_twice,
-             not_awaitable, await_iterator]
+             awaited_object_sees_throw_and_close, thrown_while_handling, close_returns, close_ignored,
+             stop_iteration_escapes, reentry, awaited_twice, not_awaitable, await_iterator]
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS, ids=lambda s: s.__name__)

@@ -36,7 +36,7 @@ class RedisRevocationStore(RevocationStore):
 
     async def _values(self, keys: list[str], db: Any) -> dict[str, float]:
         values = await self.client.mget([PREFIX + key for key in keys])
-        return {key: float(value) for key, value in zip(keys, values) if value is not None}
+        return {key: float(value) for key, value in zip(keys, values, strict=True) if value is not None}
 
     async def _put(self, key: str, value: float, expires_at: float) -> None:
         await self.client.eval(_PUT_LATER, 1, PREFIX + key, repr(value), _ttl(expires_at))
