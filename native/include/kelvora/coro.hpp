@@ -103,6 +103,7 @@ struct CoroutineAccess;  // the runtime's way into promises and bodies (coro.cpp
 
 // The mailbox between a frame and the object driving it.
 struct FrameSlots {
+    Args owned;  // a declared body's arguments, taken over from the call (see Call)
     CoroutineObject* owner = nullptr;
     const Args* args = nullptr;
     nb::object input;   // delivered at the resumption point: a value ...
@@ -203,7 +204,10 @@ class PromiseBase {
   private:
     template <class P>
     void note_param(P& param) noexcept {
-        if constexpr (std::is_same_v<std::remove_cv_t<P>, Args>) slots_.args = &param;
+        if constexpr (std::is_same_v<std::remove_cv_t<P>, Args>)
+            slots_.args = &param;
+        else if constexpr (requires { typename P::adoptable_args; })
+            slots_.args = param.adopt_args(slots_.owned);
     }
     void awaits(nb::object awaitable) noexcept {
         slots_.output = std::move(awaitable);
