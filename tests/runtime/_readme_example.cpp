@@ -116,9 +116,29 @@ Coro first_row(Call<first_row_decl> a) {
     co_return row;
 }
 
+// def count_words(text: str) -> int: return len(text.split())
+constexpr auto count_words_decl =
+    function("count_words", {exact_str("text")}, {.doc = "How many words the text has.", .returns = &PyLong_Type});
+nb::object count_words(Call<count_words_decl> a) {
+    PyObject* words = PyUnicode_Split(a.get<"text">().ptr(), nullptr, -1);
+    if (!words) raise_pending();
+    return nb::int_(PyList_GET_SIZE(nb::steal(words).ptr()));
+}
+
+// async def count_words_later(text: str, delay=0.0) -> int
+constexpr auto count_words_later_decl =
+    function("count_words_later", {exact_str("text"), {.name = "delay", .default_value = 0.0}},
+             {.doc = "count_words(text), after asyncio.sleep(delay).", .returns = &PyLong_Type});
+Coro count_words_later(Call<count_words_later_decl> a) {
+    auto [text, delay] = a.params();
+    co_await a.global("asyncio"_n).attr("sleep"_n)(delay);
+    co_return a.global("count_words"_n)(text);
+}
+
 }  // namespace readme_example
 
 NB_MODULE(_readme_example, m) {
+    import_module(m, "asyncio");
     import_module(m, "bcrypt");
     import_from(m, "kelvora_core.logger.logging_", "logging");
     ClassBuilder(m, "Warden").add(readme_example::hash_password, readme_example::verify_password).build();
@@ -127,4 +147,6 @@ NB_MODULE(_readme_example, m) {
     def(m, readme_example::close_all);
     def(m, readme_example::commit);
     def(m, readme_example::first_row);
+    def(m, readme_example::count_words);
+    def(m, readme_example::count_words_later);
 }

@@ -4,7 +4,8 @@
 //     constexpr auto table_title_decl = function(
 //         "table_title",
 //         {exact_str("name"), {.name = "prefix", .default_value = ""},
-//          {.name = "upper", .kind = Kind::keyword_only, .default_value = false, .annotation = &PyBool_Type}},
+//          {.name = "upper", .kind = Kind::keyword_only, .default_value = false, .annotation =
+//          &PyBool_Type}},
 //         {.doc = "...", .returns = &PyUnicode_Type});
 //     nb::object table_title(Call<table_title_decl> a) {
 //         auto [name, prefix, upper] = a.params();   // as many names as parameters, or no build
@@ -45,7 +46,9 @@ enum class Role : unsigned char { function, method, classmethod, staticmethod, p
 struct Global {
     const char* name;
 };
-constexpr Global global(const char* name) { return {name}; }
+constexpr Global global(const char* name) {
+    return {name};
+}
 
 // `None` as a default.
 struct NoneValue {};
@@ -65,8 +68,8 @@ struct Value {
     constexpr Value(NoneValue) : of(Of::none) {}
     constexpr Value(bool value) : of(Of::boolean), boolean(value) {}
     template <std::integral I>
-        requires(!std::is_same_v<I, bool>)
-    constexpr Value(I value) : of(Of::integer), integer(std::int64_t(value)) {}
+    requires(!std::is_same_v<I, bool>) constexpr Value(I value)
+        : of(Of::integer), integer(std::int64_t(value)) {}
     constexpr Value(double value) : of(Of::real), real(value) {}
     constexpr Value(const char* value) : of(Of::text), text(value) {}
     constexpr Value(Global value) : of(Of::global), text(value.name) {}
@@ -76,7 +79,7 @@ struct Value {
 // A default made once when the function is made, as `def` evaluates its
 // defaults once: `.default_value = made([] { return nb::dict(); })`.
 template <class F>
-    requires std::is_convertible_v<F, nb::object (*)()>
+requires std::is_convertible_v<F, nb::object (*)()>
 constexpr Value made(F make) {
     Value v;
     v.of = Value::Of::made;
@@ -113,8 +116,12 @@ struct Parameter {
 
 // Parameters annotated `str` / `dict` that refuse anything else (None and
 // subclasses included) before the body runs.
-constexpr Parameter exact_str(const char* name) { return {.name = name, .exact = &PyUnicode_Type}; }
-constexpr Parameter exact_dict(const char* name) { return {.name = name, .exact = &PyDict_Type}; }
+constexpr Parameter exact_str(const char* name) {
+    return {.name = name, .exact = &PyUnicode_Type};
+}
+constexpr Parameter exact_dict(const char* name) {
+    return {.name = name, .exact = &PyDict_Type};
+}
 
 // What follows the parameters: the docstring and the return annotation.
 struct Described {
@@ -144,19 +151,22 @@ namespace detail {
 template <Role R>
 struct Declare {
     template <std::size_t N>
-    constexpr Declaration<N> operator()(const char* name, const Parameter (&params)[N], Described more = {},
-                                        std::source_location where = std::source_location::current()) const {
+    constexpr Declaration<N> operator()(
+        const char* name, const Parameter (&params)[N], Described more = {},
+        std::source_location where = std::source_location::current()) const {
         return declare(name, params, more, where, std::make_index_sequence<N>{});
     }
-    constexpr Declaration<0> operator()(const char* name, Described more = {},
-                                        std::source_location where = std::source_location::current()) const {
+    constexpr Declaration<0> operator()(
+        const char* name, Described more = {},
+        std::source_location where = std::source_location::current()) const {
         return {R, name, {}, more.doc, more.returns, where};
     }
 
   private:
     template <std::size_t N, std::size_t... I>
-    static constexpr Declaration<N> declare(const char* name, const Parameter (&params)[N], Described more,
-                                            std::source_location where, std::index_sequence<I...>) {
+    static constexpr Declaration<N> declare(const char* name, const Parameter (&params)[N],
+                                            Described more, std::source_location where,
+                                            std::index_sequence<I...>) {
         return {R, name, {params[I]...}, more.doc, more.returns, where};
     }
 };
@@ -259,7 +269,8 @@ namespace detail {
 nb::object object_of(const Value& value, nb::handle module, const char* what);
 nb::object object_of(const Annotation& annotation, nb::handle module, const char* what);
 FunctionSpec spec_of(nb::handle module, const char* name, const char* doc, const Parameter* params,
-                     std::size_t count, const Annotation& returns, std::source_location where, FunctionBody body);
+                     std::size_t count, const Annotation& returns, std::source_location where,
+                     FunctionBody body);
 
 // The body as one indirect call, as FunctionSpec's bodies are.
 template <class F>
@@ -275,7 +286,8 @@ FunctionBody declared_body(F body) {
                         if constexpr (std::is_same_v<R, Coro>)
                             return make_coroutine(f(B::view(a)), function, B::declaration.where);
                         else
-                            return make_async_generator(f(B::view(a)), function, B::declaration.where);
+                            return make_async_generator(f(B::view(a)), function,
+                                                        B::declaration.where);
                     },
                     .context = reinterpret_cast<const void*>(body)};
     } else {
@@ -296,9 +308,10 @@ FunctionSpec declared_spec(nb::handle module, F body) {
     static_assert(B::declared, "a declared body takes its view: nb::object f(Call<f_decl> a)");
     using R = typename B::Result;
     constexpr bool generator = std::is_same_v<R, Coro> || std::is_same_v<R, AsyncGen>;
-    static_assert(B::by_value || !generator,
-                  "a coroutine or async-generator body takes its Call by value: Coro f(Call<f_decl> a) "
-                  "(its frame keeps the arguments)");
+    static_assert(
+        B::by_value || !generator,
+        "a coroutine or async-generator body takes its Call by value: Coro f(Call<f_decl> a) "
+        "(its frame keeps the arguments)");
     static_assert(B::by_value, "a body takes its Call by value: nb::object f(Call<f_decl> a)");
     static_assert(generator || std::is_convertible_v<R, nb::object>,
                   "a body returns a Python object (nb::object), Coro or AsyncGen");

@@ -1,6 +1,7 @@
 // Native functions that look and bind like Python functions.
 //
-// A FunctionSpec describes the signature; make_function turns it into an object
+// Modules declare their functions with kelvora/declaration.hpp; underneath, a
+// FunctionSpec describes the signature; make_function turns it into an object
 // that inspect, FastAPI and the interpreter treat as a plain Python function:
 // real __code__ (argument counts, names, coroutine/async-generator flags),
 // __defaults__, __kwdefaults__, __annotations__, __globals__, method binding
