@@ -179,6 +179,17 @@ Coro composed(Call<composed_decl> a) {
     co_return nb::make_tuple("outer", co_await helper(nb::borrow(a.get<0>())));
 }
 
+// A declared coroutine lending its arguments to a helper coroutine: the helper
+// only borrows them, the body still owns them afterwards.
+constexpr auto lend_decl = function("lend", {{.name = "aw"}, {.name = "value"}});
+Coro lent(Call<lend_decl> a) {
+    co_return co_await a.get<"aw">();
+}
+Coro lend(Call<lend_decl> a) {
+    nb::object awaited = co_await lent(std::move(a));
+    co_return nb::make_tuple(a.get<"value">(), awaited);
+}
+
 // ---- async generators ------------------------------------------------------
 
 // Through a FunctionSpec (Coro f(Args a)): that path stays covered.
@@ -380,6 +391,7 @@ NB_MODULE(_coro_probe, m) {
     def(m, ignore_exit);
     def(m, return_on_exit);
     def(m, composed);
+    def(m, lend);
     def(m, within);
     def(m, answer);
 

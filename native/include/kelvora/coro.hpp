@@ -210,7 +210,7 @@ class PromiseBase {
         if constexpr (std::is_same_v<std::remove_cv_t<P>, Args>)
             slots_.args = &param;
         else if constexpr (requires { typename P::adoptable_args; })
-            slots_.args = param.adopt_args(slots_.owned);
+            if (Args* owned = param.adopt_args(slots_.owned)) slots_.args = owned;
     }
     void awaits(nb::object awaitable) noexcept {
         slots_.output = std::move(awaitable);

@@ -3,9 +3,10 @@
 //     // def table_title(name: str, prefix="", *, upper: bool = False) -> str
 //     constexpr auto table_title_decl = function(
 //         "table_title",
-//         {exact_str("name"), {.name = "prefix", .default_value = ""},
-//          {.name = "upper", .kind = Kind::keyword_only, .default_value = false, .annotation =
-//          &PyBool_Type}},
+//         {exact_str("name"),
+//          {.name = "prefix", .default_value = ""},
+//          {.name = "upper", .kind = Kind::keyword_only, .default_value = false,
+//           .annotation = &PyBool_Type}},
 //         {.doc = "...", .returns = &PyUnicode_Type});
 //     nb::object table_title(Call<table_title_decl> a) {
 //         auto [name, prefix, upper] = a.params();   // as many names as parameters, or no build
@@ -183,8 +184,9 @@ inline constexpr detail::Declare<Role::property> property{};
 
 // What a declared body receives: the bound arguments, read by position or
 // name within the declared parameters only. A view: the arguments belong to
-// the call (a coroutine's frame takes them over before its body starts).
-// Helpers take it as `Args&` (it converts), or by const reference.
+// the call, and a coroutine body's frame takes them over before the body
+// starts. Helpers take it as `Args&` (it converts) or by const reference; one
+// moved into a helper coroutine only borrows them from the body.
 template <const auto& D>
 class Call {
   public:
@@ -223,9 +225,12 @@ class Call {
     Args& args() const { return *args_; }
     operator Args&() const { return *args_; }
 
-    // The body's own frame adopts the arguments (its promise, once).
+    // A coroutine body's frame takes the call's arguments over (its promise,
+    // once), and answers them for the collector to visit; any other frame
+    // borrows (null: the arguments are visited where they are owned).
     using adoptable_args = void;
     Args* adopt_args(Args& into) noexcept {
+        if (!std::exchange(adoptable_, false)) return nullptr;
         std::destroy_at(&into);
         std::construct_at(&into, std::move(*args_));
         return args_ = &into;
@@ -234,12 +239,13 @@ class Call {
   private:
     template <class F>
     friend struct DeclaredBody;
-    explicit Call(Args& args) noexcept : args_(&args) {}
+    Call(Args& args, bool adoptable) noexcept : args_(&args), adoptable_(adoptable) {}
     template <std::size_t... I>
     std::array<nb::handle, size> all(std::index_sequence<I...>) const {
         return {(*args_)[I]...};
     }
     Args* args_;
+    bool adoptable_;
 };
 
 // A declared body's type, taken apart: its declaration and its kind.
@@ -249,7 +255,7 @@ struct DeclaredBody<R (*)(Call<D>)> {
     static constexpr bool by_value = true;
     static constexpr const auto& declaration = D;
     using Result = R;
-    static Call<D> view(Args& a) noexcept { return Call<D>(a); }
+    static Call<D> view(Args& a, bool adoptable = false) noexcept { return Call<D>(a, adoptable); }
 };
 template <class R, const auto& D>
 struct DeclaredBody<R (*)(Call<D>&)> {
@@ -284,9 +290,10 @@ FunctionBody declared_body(F body) {
                         nb::handle function = a.function();
                         auto f = reinterpret_cast<F>(const_cast<void*>(context));
                         if constexpr (std::is_same_v<R, Coro>)
-                            return make_coroutine(f(B::view(a)), function, B::declaration.where);
+                            return make_coroutine(f(B::view(a, true)), function,
+                                                  B::declaration.where);
                         else
-                            return make_async_generator(f(B::view(a)), function,
+                            return make_async_generator(f(B::view(a, true)), function,
                                                         B::declaration.where);
                     },
                     .context = reinterpret_cast<const void*>(body)};
