@@ -74,8 +74,20 @@ std::vector<Char> convert(const Char* data, size_t size) {
     return out;
 }
 
-nb::object convert_path_to_regex(Args& a) {
-    PyObject* path = a[0].ptr();
+constexpr auto convert_path_to_regex_decl = staticmethod(
+    "convert_path_to_regex", {exact_str("path")},
+    {.doc = "将 FastAPI 路径模板转换为用于精确结尾匹配的正则表达式。\n"
+            "\n"
+            "先去掉路径参数的类型注解，再把每个参数变成命名分组，最后追加 \"$\"，\n"
+            "使规则只在路径结尾完整匹配，不会误匹配以它开头的更长路径。\n"
+            "\n"
+            "示例:\n"
+            "    \"/users/{user_id:int}\" -> \"/users/(?P<user_id>[^/]+)$\"\n"
+            "    \"/orders/{order_id}\" -> \"/orders/(?P<order_id>[^/]+)$\"\n"
+            "    \"/api/v1/users/{uid}\" -> \"/api/v1/users/(?P<uid>[^/]+)$\"\n",
+     .returns = global("Pattern")});
+nb::object convert_path_to_regex(Call<convert_path_to_regex_decl> a) {
+    PyObject* path = a.get<"path">().ptr();
     int kind = PyUnicode_KIND(path);
     const void* data = PyUnicode_DATA(path);
     size_t size = size_t(PyUnicode_GET_LENGTH(path));
@@ -120,20 +132,7 @@ NB_MODULE(gatepost, m) {
             .field("data_role", str_type)
             .field("data_act", str_type)
             .field("data_obj", str_type)
-            .staticmethod(
-                {.name = "convert_path_to_regex",
-                 .doc = "将 FastAPI 路径模板转换为用于精确结尾匹配的正则表达式。\n"
-                        "\n"
-                        "先去掉路径参数的类型注解，再把每个参数变成命名分组，最后追加 \"$\"，\n"
-                        "使规则只在路径结尾完整匹配，不会误匹配以它开头的更长路径。\n"
-                        "\n"
-                        "示例:\n"
-                        "    \"/users/{user_id:int}\" -> \"/users/(?P<user_id>[^/]+)$\"\n"
-                        "    \"/orders/{order_id}\" -> \"/orders/(?P<order_id>[^/]+)$\"\n"
-                        "    \"/api/v1/users/{uid}\" -> \"/api/v1/users/(?P<uid>[^/]+)$\"\n",
-                 .params = {exact_str("path")},
-                 .returns = pattern,
-                 .body = gatepost::convert_path_to_regex})
+            .add(gatepost::convert_path_to_regex)
             .build();
     dataclass(m, cls);
 }

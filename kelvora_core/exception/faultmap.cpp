@@ -22,8 +22,11 @@ nb::object detail_of(nb::handle exc) {
 }
 
 
-nb::object format_integrity_error(Args& a) {
-    nb::handle exc = a[0];
+constexpr auto _format_integrity_error_decl =
+    function("_format_integrity_error", {{.name = "exc", .annotation = "IntegrityError"}},
+             {.doc = "格式化完整性错误，提供更具体的约束冲突提示", .returns = "Tuple[str, str]"});
+nb::object _format_integrity_error(Call<_format_integrity_error_decl> a) {
+    auto [exc] = a.params();
     nb::object exc_orig = attr_or(exc, "orig"_n, nb::none());
     nb::object detail = detail_of(exc);
     if (truthy(exc_orig)) {
@@ -45,8 +48,15 @@ nb::object format_integrity_error(Args& a) {
     return nb::make_tuple("您提交的数据，违反了数据库约束。"_n, detail);
 }
 
-nb::object format_faultmap(Args& a) {
-    nb::handle exc = a[0];
+constexpr auto format_faultmap_decl = function(
+    "format_faultmap", {{.name = "exc", .annotation = "SQLAlchemyError"}},
+    {.doc = "格式化 SQLAlchemy 异常，返回 (友好提示, 原始错误信息)\n"
+            "\n"
+            "按完整性、数据、操作、语句错误的顺序判断异常类别，给出面向用户的中文提示；\n"
+            "原始错误信息取自异常的 args（每个参数转为文本的列表），args 为空时为 str(exc)。\n",
+     .returns = "Tuple[str, str]"});
+nb::object format_faultmap(Call<format_faultmap_decl> a) {
+    auto [exc] = a.params();
     nb::object detail = detail_of(exc);
     if (is_instance(exc, a.global("IntegrityError"_n))) return a.global("_format_integrity_error"_n)(exc);
     if (is_instance(exc, a.global("DataError"_n)))
@@ -68,17 +78,6 @@ NB_MODULE(faultmap, m) {
                              "ProgrammingError", "DatabaseError", "InterfaceError", "StatementError"})
         import_from(m, "sqlalchemy.exc", name);
 
-    def(m, {.name = "format_faultmap",
-            .doc = "格式化 SQLAlchemy 异常，返回 (友好提示, 原始错误信息)\n"
-                   "\n"
-                   "按完整性、数据、操作、语句错误的顺序判断异常类别，给出面向用户的中文提示；\n"
-                   "原始错误信息取自异常的 args（每个参数转为文本的列表），args 为空时为 str(exc)。\n",
-            .params = {{.name = "exc", .annotation = text("SQLAlchemyError")}},
-            .returns = text("Tuple[str, str]"),
-            .body = faultmap::format_faultmap});
-    def(m, {.name = "_format_integrity_error",
-            .doc = "格式化完整性错误，提供更具体的约束冲突提示",
-            .params = {{.name = "exc", .annotation = text("IntegrityError")}},
-            .returns = text("Tuple[str, str]"),
-            .body = faultmap::format_integrity_error});
+    def(m, faultmap::format_faultmap);
+    def(m, faultmap::_format_integrity_error);
 }

@@ -90,10 +90,15 @@ void append_plural(TextBuilder& out, TextView name) {
     }
 }
 
-nb::object make_plural_entity(Args& a) {
-    if (!PyUnicode_Check(a[0].ptr())) raise_not_str(a[0], "rpartition"_n, "_"_n);
+constexpr auto _make_plural_entity_decl =
+    staticmethod("_make_plural_entity", {{.name = "entity_name"}},
+                 {.doc = "将实体名称转换为复数形式\n注意：这是一个简单的规则实现，可能不适用于所有情况",
+                  .returns = "str"});
+nb::object _make_plural_entity(Call<_make_plural_entity_decl> a) {
+    auto [entity_name] = a.params();
+    if (!PyUnicode_Check(entity_name.ptr())) raise_not_str(entity_name, "rpartition"_n, "_"_n);
     TextBuilder out;
-    append_plural(out, TextView(a[0]));
+    append_plural(out, TextView(entity_name));
     return out.str();
 }
 
@@ -128,14 +133,21 @@ nb::object camel_name(nb::handle cls, nb::handle source, std::optional<TextView>
     return out.str();
 }
 
-nb::object get_camel_name(Args& a) {
+constexpr auto get_camel_name_decl =
+    classmethod("get_camel_name", {{.name = "cls"}, {.name = "source"}, {.name = "is_plural"}}, {.returns = "str"});
+nb::object get_camel_name(Call<get_camel_name_decl> a) {
+    auto [cls, source, is_plural] = a.params();
     std::optional<TextView> view;
-    if (PyUnicode_Check(a[1].ptr())) view = TextView(a[1]);
-    return camel_name(a[0], a[1], view, a[2]);
+    if (PyUnicode_Check(source.ptr())) view = TextView(source);
+    return camel_name(cls, source, view, is_plural);
 }
 
-nb::object get_property_name(Args& a) {
-    nb::handle cls = a[0], source = a[1], is_plural = a[2];
+constexpr auto get_property_name_decl = classmethod(
+    "get_property_name",
+    {{.name = "cls"}, {.name = "source", .annotation = "str", .exact = &PyUnicode_Type}, {.name = "is_plural"}},
+    {.returns = "str"});
+nb::object get_property_name(Call<get_property_name_decl> a) {
+    auto [cls, source, is_plural] = a.params();
     TextView view(source);
     bool id = view.ends_with("_id");
     if (own_get_camel_name.resolves(cls)) {
@@ -163,22 +175,7 @@ NB_MODULE(linkage, m) {
             std::string field = std::string(side) + "_" + what;
             builder.field(field.c_str(), str_type);
         }
-    builder
-        .classmethod({.name = "get_camel_name",
-                      .params = {{.name = "cls"}, {.name = "source"}, {.name = "is_plural"}},
-                      .returns = text("str"),
-                      .body = linkage::get_camel_name})
-        .classmethod({.name = "get_property_name",
-                      .params = {{.name = "cls"},
-                                 {.name = "source", .annotation = str_type, .exact = &PyUnicode_Type},
-                                 {.name = "is_plural"}},
-                      .returns = text("str"),
-                      .body = linkage::get_property_name})
-        .staticmethod({.name = "_make_plural_entity",
-                       .doc = "将实体名称转换为复数形式\n注意：这是一个简单的规则实现，可能不适用于所有情况",
-                       .params = {{.name = "entity_name"}},
-                       .returns = text("str"),
-                       .body = linkage::make_plural_entity});
+    builder.add(linkage::get_camel_name, linkage::get_property_name, linkage::_make_plural_entity);
     nb::object cls = dataclass(m, builder.build());
     linkage::own_make_plural.remember(cls, "_make_plural_entity"_n);
     linkage::own_get_camel_name.remember(cls, "get_camel_name"_n);

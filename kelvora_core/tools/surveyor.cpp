@@ -34,8 +34,11 @@ nb::object create_schema_sql(nb::handle schema_name) {
 
 // Table names of `schema` (None: the default schema), qualified with the schema
 // so they compare with MetaData keys.
-nb::object table_names(Args& a) {
-    nb::handle conn = a[0], schema = a[1];
+constexpr auto _table_names_decl =
+    function("_table_names", {{.name = "sync_conn"}, {.name = "schema"}},
+             {.doc = "Existing table names, schema-qualified when a schema is given (for run_sync)."});
+nb::object _table_names(Call<_table_names_decl> a) {
+    auto [conn, schema] = a.params();
     nb::object get = conn.attr("dialect"_n).attr("get_table_names"_n);
     nb::set existing;
     if (schema.is_none()) {
@@ -46,24 +49,38 @@ nb::object table_names(Args& a) {
     return existing;
 }
 
-nb::object schema_names(Args& a) { return a.global("inspect"_n)(a[0]).attr("get_schema_names"_n)(); }
+constexpr auto _schema_names_decl =
+    function("_schema_names", {{.name = "sync_conn"}}, {.doc = "The database's schema names (for run_sync)."});
+nb::object _schema_names(Call<_schema_names_decl> a) {
+    return a.global("inspect"_n)(a.get<"sync_conn">()).attr("get_schema_names"_n)();
+}
 
-nb::object create_all(Args& a) { return a[1].attr("create_all"_n)("bind"_a = a[0], "checkfirst"_a = true); }
+constexpr auto _create_all_decl =
+    function("_create_all", {{.name = "sync_conn"}, {.name = "metadata"}},
+             {.doc = "Create the metadata's missing tables in dependency order (for run_sync)."});
+nb::object _create_all(Call<_create_all_decl> a) {
+    auto [sync_conn, metadata] = a.params();
+    return metadata.attr("create_all"_n)("bind"_a = sync_conn, "checkfirst"_a = true);
+}
 
 // referred_schema_fn of to_metadata (bound by partial to the tables being
 // copied): a foreign key to one of them follows it into the chosen schema. Left
 // alone, a reference stays in the old schema and names a table that is never
 // created there, so create_all fails.
-nb::object referred_schema(Args& a) {
-    nb::handle copied = a[0], to_schema = a[2], constraint = a[3];
-    PyObject* table = PyObject_GetAttr(constraint.ptr(), "referred_table"_n.ptr());
-    if (!table) {
+constexpr auto _referred_schema_decl = function(
+    "_referred_schema",
+    {{.name = "copied"}, {.name = "table"}, {.name = "to_schema"}, {.name = "constraint"}, {.name = "referred_schema"}},
+    {.doc = "Schema for a copied foreign key: the chosen one when it refers to a copied table."});
+nb::object _referred_schema(Call<_referred_schema_decl> a) {
+    nb::handle copied = a.get<"copied">(), to_schema = a.get<"to_schema">(), constraint = a.get<"constraint">();
+    PyObject* referred = PyObject_GetAttr(constraint.ptr(), "referred_table"_n.ptr());
+    if (!referred) {
         // An unresolvable reference is create_all's to report; keep it as it is.
         if (!PyErr_ExceptionMatches(a.global("NoReferenceError"_n).ptr())) raise_pending();
         PyErr_Clear();
         return nb::none();
     }
-    nb::object target = nb::steal(table);
+    nb::object target = nb::steal(referred);
     int moved = PySequence_Contains(copied.ptr(), target.ptr());
     if (moved < 0) raise_pending();
     if (!moved) return nb::none();
@@ -101,7 +118,7 @@ nb::object copy_tables(Args& a, nb::handle source, nb::handle schema) {
 
 // Creates the schema when missing, then the missing tables, and commits. A
 // failure is logged and answered with None; cancellation propagates.
-Coro create_missing(Args& a, nb::handle conn, nb::handle schema, nb::handle target) {
+Coro create_missing(Args& a, nb::handle engine_name, nb::handle conn, nb::handle schema, nb::handle target) {
     Caught creation;
     try {
         if (!schema.is_none()) {
@@ -119,7 +136,7 @@ Coro create_missing(Args& a, nb::handle conn, nb::handle schema, nb::handle targ
         creation.capture();
     }
     if (!creation.matches(PyExc_Exception)) creation.rethrow();
-    logger(a).warning("创建 {} 数据库时，发生异常"_n.format(a[1]));
+    logger(a).warning("创建 {} 数据库时，发生异常"_n.format(engine_name));
     if (creation.matches(a.global("OperationalError"_n))) {
         for (nb::handle item : creation.value().attr("args"_n)) logger(a).warning(item);
     } else {
@@ -128,9 +145,13 @@ Coro create_missing(Args& a, nb::handle conn, nb::handle schema, nb::handle targ
     co_return nb::none();
 }
 
-Coro metadata_to_database(Args a) {
-    nb::handle source = a[0], engine_name = a[1];
-    bool auto_create = truthy(a[2]);
+constexpr auto metadata_to_database_decl = staticmethod(
+    "metadata_to_database",
+    {{.name = "source_metadata"}, {.name = "engine_name"}, {.name = "auto_create", .default_value = true}},
+    {.doc = "返回复制到选定 schema 的元数据；没有表时原样返回；创建失败时返回 None。"});
+Coro metadata_to_database(Call<metadata_to_database_decl> a) {
+    auto [source, engine_name, auto_create_value] = a.params();
+    bool auto_create = truthy(auto_create_value);
     nb::object tables = source.attr("tables"_n);
     if (nb::len(tables) == 0) co_return nb::borrow(source);
 
@@ -157,7 +178,7 @@ Coro metadata_to_database(Args a) {
         } else if (!auto_create) {
             result = target;
         } else {
-            result = co_await create_missing(a, conn, schema, target);
+            result = co_await create_missing(a, engine_name, conn, schema, target);
         }
     } catch (...) {
         body.capture();
@@ -176,32 +197,13 @@ NB_MODULE(surveyor, m) {
     import_from(m, "..engine.database_engine", "DatabaseEngine");
     import_from(m, "..logger.logging_", "logging");
 
-    def(m, {.name = "_referred_schema",
-            .doc = "Schema for a copied foreign key: the chosen one when it refers to a copied table.",
-            .params = {{.name = "copied"}, {.name = "table"}, {.name = "to_schema"}, {.name = "constraint"},
-                       {.name = "referred_schema"}},
-            .body = surveyor::referred_schema});
-    def(m, {.name = "_table_names",
-            .doc = "Existing table names, schema-qualified when a schema is given (for run_sync).",
-            .params = {{.name = "sync_conn"}, {.name = "schema"}},
-            .body = surveyor::table_names});
-    def(m, {.name = "_schema_names",
-            .doc = "The database's schema names (for run_sync).",
-            .params = {{.name = "sync_conn"}},
-            .body = surveyor::schema_names});
-    def(m, {.name = "_create_all",
-            .doc = "Create the metadata's missing tables in dependency order (for run_sync).",
-            .params = {{.name = "sync_conn"}, {.name = "metadata"}},
-            .body = surveyor::create_all});
+    def(m, surveyor::_referred_schema);
+    def(m, surveyor::_table_names);
+    def(m, surveyor::_schema_names);
+    def(m, surveyor::_create_all);
 
     ClassBuilder(m, "Surveyor")
         .doc("把表模型的元数据同步到数据库：选定 schema，补建缺失的 schema 与表。")
-        .staticmethod({.name = "metadata_to_database",
-                       .doc = "返回复制到选定 schema 的元数据；没有表时原样返回；创建失败时返回 None。",
-                       .params = {{.name = "source_metadata"},
-                                  {.name = "engine_name"},
-                                  {.name = "auto_create", .default_value = nb::bool_(true)}},
-                       .body = surveyor::metadata_to_database,
-                       .qualname = "Surveyor.metadata_to_database"})
+        .add(surveyor::metadata_to_database)
         .build();
 }

@@ -23,21 +23,27 @@ nb::object checked_id(nb::object value) {
 
 // The instance is stored before __load__ runs, so a generator that asks for
 // MinterUtil() while loading gets this instance instead of a second one.
-nb::object construct(Args& a) {
-    return single_instance(a[0], "__load__"_n, Publish::before_load, a[1], a[2]);
+constexpr auto new_decl = staticmethod(
+    "__new__", {{.name = "cls"}, {.name = "args", .kind = Kind::var_positional},
+                {.name = "kwargs", .kind = Kind::var_keyword}});
+nb::object new_(Call<new_decl> a) {
+    auto [cls, args, kwargs] = a.params();
+    return single_instance(cls, "__load__"_n, Publish::before_load, args, kwargs);
 }
 
-nb::object load(Args& a) {
+constexpr auto load_decl = method("__load__", {{.name = "self"}});
+nb::object load_(Call<load_decl> a) {
     nb::object settings = a.global("AppConfig"_n).attr("generate_snowflake"_n);
     nb::object instance = settings.attr("instance_id"_n);
     nb::object epoch = a.global("AppConfig"_n).attr("generate_snowflake"_n).attr("epoch_time"_n);
     nb::object made = a.global("SnowflakeGenerator"_n)("instance"_a = instance, "epoch"_a = epoch);
-    nb::setattr(a[0], "generator"_n, made);
+    nb::setattr(a.get<"self">(), "generator"_n, made);
     return nb::none();
 }
 
-nb::object generate_id(Args& a) {
-    nb::object it = a[0].attr("generator"_n);
+constexpr auto generate_id_decl = method("generate_id", {{.name = "self"}}, {.returns = "Optional[int]"});
+nb::object generate_id(Call<generate_id_decl> a) {
+    nb::object it = a.get<"self">().attr("generator"_n);
     // next(it): a non-iterator is refused, exhaustion is StopIteration.
     if (!PyIter_Check(it.ptr())) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object is not an iterator", Py_TYPE(it.ptr())->tp_name);
@@ -51,11 +57,13 @@ nb::object generate_id(Args& a) {
     return checked_id(nb::steal(next));
 }
 
-nb::object get_primary_id(Args& a) {
+constexpr auto get_primary_id_decl = function("get_primary_id", {.returns = "Optional[int]"});
+nb::object get_primary_id(Call<get_primary_id_decl> a) {
     return checked_id(a.global("minter_util"_n).attr("generate_id"_n)());
 }
 
-nb::object get_primary_str(Args& a) {
+constexpr auto get_primary_str_decl = function("get_primary_str", {.returns = "Optional[str]"});
+nb::object get_primary_str(Call<get_primary_str_decl> a) {
     return str_of(a.global("get_primary_id"_n)());
 }
 
@@ -67,24 +75,13 @@ NB_MODULE(minter, m) {
     import_from(m, ".base.snowflake", "SnowflakeGenerator");
     import_from(m, "..config.app_config", "AppConfig");
 
-    nb::object cls =
-        ClassBuilder(m, "MinterUtil")
-            .attr("_instance", nb::none())
-            .attr("_lock", lock())
-            .staticmethod({.name = "__new__",
-                           .params = {{.name = "cls"},
-                                      {.name = "args", .kind = Kind::var_positional},
-                                      {.name = "kwargs", .kind = Kind::var_keyword}},
-                           .body = minter::construct})
-            .method({.name = "__load__", .params = {{.name = "self"}}, .body = minter::load})
-            .method({.name = "generate_id",
-                     .params = {{.name = "self"}},
-                     .returns = text("Optional[int]"),
-                     .body = minter::generate_id})
-            .build();
-
-    def(m, {.name = "get_primary_id", .returns = text("Optional[int]"), .body = minter::get_primary_id});
-    def(m, {.name = "get_primary_str", .returns = text("Optional[str]"), .body = minter::get_primary_str});
+    nb::object cls = ClassBuilder(m, "MinterUtil")
+                         .attr("_instance", nb::none())
+                         .attr("_lock", lock())
+                         .add(minter::new_, minter::load_, minter::generate_id)
+                         .build();
+    def(m, minter::get_primary_id);
+    def(m, minter::get_primary_str);
 
     // The single instance exists from import on, configured from AppConfig now.
     m.attr("minter_util") = cls();

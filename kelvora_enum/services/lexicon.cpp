@@ -28,8 +28,10 @@ nb::list texts(std::initializer_list<nb::handle> items) {
     return list;
 }
 
-nb::object get_query_request_schema(Args& a) {
-    nb::handle schema_id = a[1];
+constexpr auto _get_query_request_schema_decl = classmethod(
+    "_get_query_request_schema", {{.name = "cls"}, {.name = "schema_id"}}, {.doc = "schema 字段列表的查询描述。"});
+nb::object _get_query_request_schema(Call<_get_query_request_schema_decl> a) {
+    nb::handle schema_id = a.get<"schema_id">();
     nb::dict request;
     request["fields"_n] = texts({"field_name as name"_n, "field_label as label"_n});
     request["filter"_n] = texts({filter_item("schema_id"_n, "="_n, schema_id),
@@ -39,8 +41,12 @@ nb::object get_query_request_schema(Args& a) {
     return request;
 }
 
-nb::object get_query_request_flied(Args& a) {
-    nb::handle schema_id = a[1], key_op = a[2], key_value = a[3], enum_pid = a[4];
+constexpr auto _get_query_request_flied_decl = classmethod(
+    "_get_query_request_flied",
+    {{.name = "cls"}, {.name = "schema_id"}, {.name = "key_op"}, {.name = "key_value"}, {.name = "enum_pid"}},
+    {.doc = "字段枚举值的查询描述。"});
+nb::object _get_query_request_flied(Call<_get_query_request_flied_decl> a) {
+    auto [cls, schema_id, key_op, key_value, enum_pid] = a.params();
     nb::dict request;
     request["fields"_n] = texts({"field_name as name, field_label as label"_n,
                                  "EnumValues.enum_label as label,EnumValues.enum_value as value"_n,
@@ -101,8 +107,17 @@ nb::object find_schema(Args& a, nb::handle db, nb::handle schema_name) {
 
 // ---- coroutines -------------------------------------------------------------
 
-Coro query_schema(Args a) {
-    nb::handle cls = a[0], schema_name = a[1], db = a[2];
+constexpr Parameter cls{.name = "cls"};
+// Annotations are texts here, as in a module written with postponed annotations.
+constexpr Parameter keyword(const char* name, Annotation annotation = {}) {
+    return {.name = name, .kind = Kind::keyword_only, .annotation = annotation};
+}
+
+constexpr auto query_schema_decl =
+    classmethod("query_schema", {cls, keyword("schema_name"), keyword("db", "AsyncSession")},
+                {.doc = "查询 schema 的字段；没有该 schema 时返回空列表。"});
+Coro query_schema(Call<query_schema_decl> a) {
+    auto [cls, schema_name, db] = a.params();
     nb::object schema = co_await find_schema(a, db, schema_name);
     if (schema.is_none()) co_return nb::list();
     nb::object mapping = cls.attr("_get_query_request_schema"_n)(schema.attr("schema_id"_n));
@@ -111,8 +126,10 @@ Coro query_schema(Args a) {
     co_return fields;
 }
 
-Coro query_field_all(Args a) {
-    nb::handle cls = a[0], db = a[1], schema = a[2];
+constexpr auto _query_field_all_decl = classmethod("_query_field_all", {cls, {.name = "db"}, {.name = "schema"}},
+                                                  {.doc = "schema 全部有效字段的枚举值树。"});
+Coro _query_field_all(Call<_query_field_all_decl> a) {
+    auto [cls, db, schema] = a.params();
     nb::object mapping = cls.attr("_get_query_request_flied"_n)("schema_id"_a = schema.attr("schema_id"_n),
                                                                 "key_op"_a = nb::none(), "key_value"_a = nb::none(),
                                                                 "enum_pid"_a = nb::none());
@@ -121,8 +138,12 @@ Coro query_field_all(Args a) {
     co_return remove_tags(a, data);
 }
 
-Coro query_field_no_pid(Args a) {
-    nb::handle cls = a[0], db = a[1], key_length = a[2], quest_request = a[3], schema = a[4];
+constexpr auto _query_field_no_pid_decl = classmethod(
+    "_query_field_no_pid",
+    {cls, {.name = "db"}, {.name = "key_length"}, {.name = "quest_request"}, {.name = "schema"}},
+    {.doc = "所请求字段的顶层枚举值。"});
+Coro _query_field_no_pid(Call<_query_field_no_pid_decl> a) {
+    auto [cls, db, key_length, quest_request, schema] = a.params();
     nb::object key = quest_request.attr("key"_n);
     nb::object key_op, key_value;
     int several = PyObject_RichCompareBool(key_length.ptr(), nb::int_(1).ptr(), Py_GT);
@@ -142,9 +163,12 @@ Coro query_field_no_pid(Args a) {
     co_return remove_tags(a, data);
 }
 
-Coro query_field_pid(Args a) {
-    nb::handle cls = a[0], db = a[1], index = a[2], key_value = a[3], query_data = a[4], quest_request = a[5],
-               schema = a[6];
+constexpr auto _query_field_pid_decl = classmethod("_query_field_pid",
+                                                  {cls, {.name = "db"}, {.name = "index"}, {.name = "key_value"},
+                                                   {.name = "query_data"}, {.name = "quest_request"}, {.name = "schema"}},
+                                                  {.doc = "把一个字段在某个父值下的枚举值追加到 query_data。"});
+Coro _query_field_pid(Call<_query_field_pid_decl> a) {
+    auto [cls, db, index, key_value, query_data, quest_request, schema] = a.params();
     nb::object enum_pid = quest_request.attr("pid"_n)[index];
     nb::object mapping = cls.attr("_get_query_request_flied"_n)("schema_id"_a = schema.attr("schema_id"_n),
                                                                 "key_op"_a = "="_n, "key_value"_a = key_value,
@@ -164,8 +188,11 @@ bool top_level_only(nb::handle pid, nb::handle key_length) {
     return pid.equal(tops);
 }
 
-Coro query_field(Args a) {
-    nb::handle cls = a[0], db = a[1], schema_name = a[2], quest_request = a[3];
+constexpr auto query_field_decl = classmethod(
+    "query_field", {cls, keyword("db", "AsyncSession"), keyword("schema_name"), keyword("quest_request", "LexiconRequest")},
+    {.doc = "查询字段的枚举值树，按字段名（或请求中的别名）返回；没有该 schema 时返回空列表。"});
+Coro query_field(Call<query_field_decl> a) {
+    auto [cls, db, schema_name, quest_request] = a.params();
     nb::object schema = co_await find_schema(a, db, schema_name);
     if (schema.is_none()) co_return nb::list();
 
@@ -211,44 +238,9 @@ NB_MODULE(lexicon, m) {
     import_from(m, "..generate.entity_table.sys_enum_schema", "EnumSchema");
     import_from(m, "..schema.enum", "LexiconRequest");
 
-    nb::object session = text("AsyncSession"), lexicon_request = text("LexiconRequest");
-    auto keyword = [](const char* name, nb::object annotation = {}) {
-        return Param{.name = name, .kind = Kind::keyword_only, .annotation = std::move(annotation)};
-    };
-
     ClassBuilder(m, "LexiconService")
         .doc("枚举查询：枚举 schema 的字段列表，以及字段的枚举值树。")
-        .classmethod({.name = "query_schema",
-                      .doc = "查询 schema 的字段；没有该 schema 时返回空列表。",
-                      .params = {{.name = "cls"}, keyword("schema_name"), keyword("db", session)},
-                      .body = lexicon::query_schema})
-        .classmethod({.name = "query_field",
-                      .doc = "查询字段的枚举值树，按字段名（或请求中的别名）返回；没有该 schema 时返回空列表。",
-                      .params = {{.name = "cls"}, keyword("db", session), keyword("schema_name"),
-                                 keyword("quest_request", lexicon_request)},
-                      .body = lexicon::query_field})
-        .classmethod({.name = "_query_field_all",
-                      .doc = "schema 全部有效字段的枚举值树。",
-                      .params = {{.name = "cls"}, {.name = "db"}, {.name = "schema"}},
-                      .body = lexicon::query_field_all})
-        .classmethod({.name = "_query_field_no_pid",
-                      .doc = "所请求字段的顶层枚举值。",
-                      .params = {{.name = "cls"}, {.name = "db"}, {.name = "key_length"}, {.name = "quest_request"},
-                                 {.name = "schema"}},
-                      .body = lexicon::query_field_no_pid})
-        .classmethod({.name = "_query_field_pid",
-                      .doc = "把一个字段在某个父值下的枚举值追加到 query_data。",
-                      .params = {{.name = "cls"}, {.name = "db"}, {.name = "index"}, {.name = "key_value"},
-                                 {.name = "query_data"}, {.name = "quest_request"}, {.name = "schema"}},
-                      .body = lexicon::query_field_pid})
-        .classmethod({.name = "_get_query_request_flied",
-                      .doc = "字段枚举值的查询描述。",
-                      .params = {{.name = "cls"}, {.name = "schema_id"}, {.name = "key_op"}, {.name = "key_value"},
-                                 {.name = "enum_pid"}},
-                      .body = lexicon::get_query_request_flied})
-        .classmethod({.name = "_get_query_request_schema",
-                      .doc = "schema 字段列表的查询描述。",
-                      .params = {{.name = "cls"}, {.name = "schema_id"}},
-                      .body = lexicon::get_query_request_schema})
+        .add(lexicon::query_schema, lexicon::query_field, lexicon::_query_field_all, lexicon::_query_field_no_pid,
+             lexicon::_query_field_pid, lexicon::_get_query_request_flied, lexicon::_get_query_request_schema)
         .build();
 }

@@ -59,9 +59,14 @@ void append_mapped(TextBuilder& out, nb::handle mapping, TextView piece) {
     out.append_upper_first(TextView(value));
 }
 
-nb::object get_class_name(Args& a) {
-    nb::handle cls = a[0];
-    nb::object name = own_get_file_name.resolves(cls) ? nb::borrow(a[1]) : cls.attr("get_file_name"_n)(a[1]);
+// Annotations are texts here, as in a module written with postponed annotations.
+constexpr Parameter table_or_view_name{.name = "table_or_view_name", .annotation = "str", .exact = &PyUnicode_Type};
+
+constexpr auto get_class_name_decl = classmethod("get_class_name", {{.name = "cls"}, table_or_view_name},
+                                                 {.doc = "（驼峰命名，去除前缀 t/v/sys）", .returns = "str"});
+nb::object get_class_name(Call<get_class_name_decl> a) {
+    auto [cls, table] = a.params();
+    nb::object name = own_get_file_name.resolves(cls) ? nb::borrow(table) : cls.attr("get_file_name"_n)(table);
     if (!PyUnicode_Check(name.ptr())) raise_not_str(name, "split"_n, "_"_n);
     nb::object mapping = cls.attr("case_mapping"_n);
 
@@ -115,8 +120,10 @@ nb::object model_fields(nb::handle model) {
     return model.attr("model_fields"_n);
 }
 
-nb::object set_update_property(Args& a) {
-    nb::handle data = a[0], meta = a[1];
+constexpr auto set_update_property_decl =
+    staticmethod("set_update_property", {{.name = "data_model"}, {.name = "meta_model"}});
+nb::object set_update_property(Call<set_update_property_decl> a) {
+    auto [data, meta] = a.params();
 
     nb::object fields = model_fields(meta);
     nb::iterator names = fields.begin();
@@ -135,22 +142,40 @@ nb::object set_update_property(Args& a) {
     return first_value;
 }
 
-nb::object get_file_name(Args& a) { return nb::borrow(a[0]); }
+constexpr auto get_file_name_decl = staticmethod("get_file_name", {table_or_view_name}, {.returns = "str"});
+nb::object get_file_name(Call<get_file_name_decl> a) { return nb::borrow(a.get<0>()); }
 
-nb::object dump_json(Args& a) { return a.global("json"_n).attr("dumps"_n)(a[0], "ensure_ascii"_a = false); }
-
-nb::object is_private(Args& a) { return nb::bool_(contains(a[0].attr("private_mapping"_n), a[1])); }
-
-nb::object is_primary(Args& a) {
-    return nb::bool_(contains(column_list(a, a[2], "constrained_columns"), a[1]));
+constexpr auto dump_json_decl = staticmethod("dump_json", {{.name = "data"}});
+nb::object dump_json(Call<dump_json_decl> a) {
+    return a.global("json"_n).attr("dumps"_n)(a.get<"data">(), "ensure_ascii"_a = false);
 }
 
-nb::object is_unique(Args& a) {
-    return nb::bool_(single_column_of(a, a[1], a[2], "column_names"_n, "column_names", true));
+constexpr auto is_private_decl = classmethod("is_private", {{.name = "cls"}, {.name = "column_name"}});
+nb::object is_private(Call<is_private_decl> a) {
+    auto [cls, column_name] = a.params();
+    return nb::bool_(contains(cls.attr("private_mapping"_n), column_name));
 }
 
-nb::object is_foreign(Args& a) {
-    return nb::bool_(single_column_of(a, a[1], a[2], "constrained_columns"_n, "constrained_columns", false));
+constexpr auto is_primary_decl =
+    classmethod("is_primary", {{.name = "cls"}, {.name = "column_name"}, {.name = "constrained_columns"}});
+nb::object is_primary(Call<is_primary_decl> a) {
+    auto [cls, column_name, constrained_columns] = a.params();
+    return nb::bool_(contains(column_list(a, constrained_columns, "constrained_columns"), column_name));
+}
+
+constexpr auto is_unique_decl =
+    classmethod("is_unique", {{.name = "cls"}, {.name = "column_name"}, {.name = "meta_indexes"}});
+nb::object is_unique(Call<is_unique_decl> a) {
+    auto [cls, column_name, meta_indexes] = a.params();
+    return nb::bool_(single_column_of(a, column_name, meta_indexes, "column_names"_n, "column_names", true));
+}
+
+constexpr auto is_foreign_decl =
+    classmethod("is_foreign", {{.name = "cls"}, {.name = "column_name"}, {.name = "linkage_keys"}});
+nb::object is_foreign(Call<is_foreign_decl> a) {
+    auto [cls, column_name, linkage_keys] = a.params();
+    return nb::bool_(
+        single_column_of(a, column_name, linkage_keys, "constrained_columns"_n, "constrained_columns", false));
 }
 
 }  // namespace scriven
@@ -164,37 +189,12 @@ NB_MODULE(scriven, m) {
     for (const char* column : {"tenant_id", "create_by", "create_at", "update_by", "update_at"})
         private_mapping.append(column);
 
-    // Annotations are texts here, as in a module written with postponed annotations.
-    Param table_or_view_name{.name = "table_or_view_name", .annotation = text("str"), .exact = &PyUnicode_Type};
-    nb::object cls =
-        ClassBuilder(m, "Scrivener")
-            .attr("case_mapping", case_mapping)
-            .attr("private_mapping", private_mapping)
-            .staticmethod({.name = "set_update_property",
-                           .params = {{.name = "data_model"}, {.name = "meta_model"}},
-                           .body = scriven::set_update_property})
-            .staticmethod({.name = "get_file_name",
-                           .params = {table_or_view_name},
-                           .returns = text("str"),
-                           .body = scriven::get_file_name})
-            .classmethod({.name = "get_class_name",
-                          .doc = "（驼峰命名，去除前缀 t/v/sys）",
-                          .params = {{.name = "cls"}, table_or_view_name},
-                          .returns = text("str"),
-                          .body = scriven::get_class_name})
-            .staticmethod({.name = "dump_json", .params = {{.name = "data"}}, .body = scriven::dump_json})
-            .classmethod({.name = "is_private",
-                          .params = {{.name = "cls"}, {.name = "column_name"}},
-                          .body = scriven::is_private})
-            .classmethod({.name = "is_primary",
-                          .params = {{.name = "cls"}, {.name = "column_name"}, {.name = "constrained_columns"}},
-                          .body = scriven::is_primary})
-            .classmethod({.name = "is_unique",
-                          .params = {{.name = "cls"}, {.name = "column_name"}, {.name = "meta_indexes"}},
-                          .body = scriven::is_unique})
-            .classmethod({.name = "is_foreign",
-                          .params = {{.name = "cls"}, {.name = "column_name"}, {.name = "linkage_keys"}},
-                          .body = scriven::is_foreign})
-            .build();
+    nb::object cls = ClassBuilder(m, "Scrivener")
+                         .attr("case_mapping", case_mapping)
+                         .attr("private_mapping", private_mapping)
+                         .add(scriven::set_update_property, scriven::get_file_name, scriven::get_class_name,
+                              scriven::dump_json, scriven::is_private, scriven::is_primary, scriven::is_unique,
+                              scriven::is_foreign)
+                         .build();
     scriven::own_get_file_name.remember(cls, "get_file_name"_n);
 }

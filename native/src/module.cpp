@@ -1,6 +1,9 @@
 // Module-level names and classes, made the way Python source makes them.
 #include "kelvora/module.hpp"
 
+#include <stdexcept>
+#include <string>
+
 namespace kelvora {
 
 namespace {
@@ -118,6 +121,26 @@ ClassBuilder& ClassBuilder::staticmethod(FunctionSpec spec) {
     if (!sm) raise_pending();
     namespace_[name] = nb::steal(sm);
     return *this;
+}
+
+ClassBuilder& ClassBuilder::property(FunctionSpec spec) {
+    const char* name = spec.name;
+    nb::object getter = function_for(spec);
+    PyObject* made = PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), getter.ptr());
+    if (!made) raise_pending();
+    namespace_[name] = nb::steal(made);
+    return *this;
+}
+
+void ClassBuilder::add_declared(Role role, FunctionSpec spec) {
+    switch (role) {
+    case Role::method: method(std::move(spec)); return;
+    case Role::classmethod: classmethod(std::move(spec)); return;
+    case Role::staticmethod: staticmethod(std::move(spec)); return;
+    case Role::property: property(std::move(spec)); return;
+    case Role::function: break;  // refused at compile time (add_one)
+    }
+    throw std::invalid_argument(std::string(spec.name) + ": a module-level function is bound with def(m, f)");
 }
 
 nb::object ClassBuilder::build() {

@@ -31,10 +31,12 @@ nb::object sleep0() {
     return sleep(0);
 }
 
-Coro await_it(Args a) {
-    co_return co_await a[0];
+constexpr auto await_it_decl = function("await_it", {{.name = "aw"}});
+Coro await_it(Call<await_it_decl> a) {
+    co_return co_await a.get<0>();
 }
 
+// Through a FunctionSpec (Coro f(Args a)): that path stays covered.
 Coro await_all(Args a) {
     nb::list results;
     // Borrowed items: an owned temporary would stay in the frame, unseen by the collector.
@@ -45,69 +47,77 @@ Coro await_all(Args a) {
 
 // A name used, then an await whose object raises once resumed: the traceback
 // entry names the co_await's line, not the name's.
-Coro await_fails(Args a) {
-    nb::object before = a[0].attr("before"_n)();
-    nb::handle awaited = a[1];
+constexpr auto await_fails_decl = function("await_fails", {{.name = "source"}, {.name = "aw"}});
+Coro await_fails(Call<await_fails_decl> a) {
+    nb::object before = a.get<0>().attr("before"_n)();
+    nb::handle awaited = a.get<1>();
     co_await awaited;  // fails: await
     co_return before;
 }
 
 // A body that can run off its end: C++ leaves that undefined and g++ compiles it
 // without a warning; the runtime answers a clear error instead of a value.
-Coro runs_off(Args a) {
-    if (truthy(a[0])) co_return nb::none();
+constexpr auto runs_off_decl = function("runs_off", {{.name = "returns"}});
+Coro runs_off(Call<runs_off_decl> a) {
+    if (truthy(a.get<0>())) co_return nb::none();
 }
 
-Coro give(Args a) {
-    co_return a[0];
+constexpr auto give_decl = function("give", {{.name = "value"}});
+Coro give(Call<give_decl> a) {
+    co_return a.get<0>();
 }
 
-Coro nest(Args a) {
+constexpr auto nest_decl = function("nest", {{.name = "n"}, {.name = "leaf"}});
+Coro nest(Call<nest_decl> a) {
     // Counts are 64-bit on every target: long is 32 bits on armhf.
-    std::int64_t n = nb::cast<std::int64_t>(a[0]);
-    if (n == 0) co_return co_await a[1];
-    co_return co_await a.global("nest"_n)(n - 1, a[1]);
+    std::int64_t n = nb::cast<std::int64_t>(a.get<0>());
+    if (n == 0) co_return co_await a.get<1>();
+    co_return co_await a.global("nest"_n)(n - 1, a.get<1>());
 }
 
 // Like await_it, with a C++ local that must be destroyed however the frame ends.
+// Through a FunctionSpec (Coro f(Args a)): that path stays covered.
 Coro guarded(Args a) {
     Guard guard;
     co_return co_await a[0];
 }
 
-Coro cleanup_and_reraise(Args a) {
+constexpr auto cleanup_and_reraise_decl = function("cleanup_and_reraise", {{.name = "work"}, {.name = "cleanup"}});
+Coro cleanup_and_reraise(Call<cleanup_and_reraise_decl> a) {
     Guard guard;
     nb::object result;
     Caught failure;
     try {
-        result = co_await a[0]();  // fails: caught
+        result = co_await a.get<0>()();  // fails: caught
     } catch (...) {
         failure.capture();
     }
     if (failure) {
-        co_await a[1]();
+        co_await a.get<1>()();
         failure.rethrow();
     }
     co_return result;
 }
 
-Coro with_finally(Args a) {
+constexpr auto with_finally_decl = function("with_finally", {{.name = "work"}, {.name = "cleanup"}});
+Coro with_finally(Call<with_finally_decl> a) {
     nb::object result;
     Caught failure;
     try {
-        result = co_await a[0]();
+        result = co_await a.get<0>()();
     } catch (...) {
         failure.capture();
     }
-    co_await a[1]();
+    co_await a.get<1>()();
     failure.rethrow();
     co_return result;
 }
 
-Coro replace_error(Args a) {
+constexpr auto replace_error_decl = function("replace_error", {{.name = "work"}});
+Coro replace_error(Call<replace_error_decl> a) {
     Caught failure;
     try {
-        co_await a[0]();
+        co_await a.get<0>()();
     } catch (...) {
         failure.capture();
     }
@@ -118,19 +128,22 @@ Coro replace_error(Args a) {
     co_return nb::none();
 }
 
-Coro raise_stop_iteration(Args) {
+constexpr auto raise_stop_iteration_decl = function("raise_stop_iteration");
+Coro raise_stop_iteration(Call<raise_stop_iteration_decl>) {
     raise(PyExc_StopIteration, "leaked");
     co_return nb::none();
 }
 
-Coro call_now(Args a) {
-    co_return a[0]();
+constexpr auto call_now_decl = function("call_now", {{.name = "fn"}});
+Coro call_now(Call<call_now_decl> a) {
+    co_return a.get<0>()();
 }
 
-Coro ignore_exit(Args a) {
+constexpr auto ignore_exit_decl = function("ignore_exit", {{.name = "aw"}});
+Coro ignore_exit(Call<ignore_exit_decl> a) {
     Caught ignored;
     try {
-        co_await a[0];
+        co_await a.get<0>();
     } catch (...) {
         ignored.capture();
     }
@@ -138,9 +151,10 @@ Coro ignore_exit(Args a) {
     co_return nb::none();
 }
 
-Coro return_on_exit(Args a) {
+constexpr auto return_on_exit_decl = function("return_on_exit", {{.name = "aw"}});
+Coro return_on_exit(Call<return_on_exit_decl> a) {
     try {
-        co_await a[0];
+        co_await a.get<0>();
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_GeneratorExit)) throw;
         co_return nb::str("closed");
@@ -148,7 +162,8 @@ Coro return_on_exit(Args a) {
     co_return nb::none();
 }
 
-Coro nothing(Args) {
+constexpr auto nothing_decl = function("nothing");
+Coro nothing(Call<nothing_decl>) {
     co_return nb::none();
 }
 
@@ -159,12 +174,25 @@ Coro helper(nb::object aw) {
     co_return nb::make_tuple("inner", r);
 }
 
-Coro composed(Args a) {
-    co_return nb::make_tuple("outer", co_await helper(nb::borrow(a[0])));
+constexpr auto composed_decl = function("composed", {{.name = "aw"}});
+Coro composed(Call<composed_decl> a) {
+    co_return nb::make_tuple("outer", co_await helper(nb::borrow(a.get<0>())));
+}
+
+// A declared coroutine lending its arguments to a helper coroutine: the helper
+// only borrows them, the body still owns them afterwards.
+constexpr auto lend_decl = function("lend", {{.name = "aw"}, {.name = "value"}});
+Coro lent(Call<lend_decl> a) {
+    co_return co_await a.get<"aw">();
+}
+Coro lend(Call<lend_decl> a) {
+    nb::object awaited = co_await lent(std::move(a));
+    co_return nb::make_tuple(a.get<"value">(), awaited);
 }
 
 // ---- async generators ------------------------------------------------------
 
+// Through a FunctionSpec (Coro f(Args a)): that path stays covered.
 AsyncGen count(Args a) {
     Guard guard;
     std::int64_t n = nb::cast<std::int64_t>(a[0]);
@@ -174,18 +202,20 @@ AsyncGen count(Args a) {
     }
 }
 
-AsyncGen echo(Args a) {
-    nb::object value = nb::borrow(a[0]);
+constexpr auto echo_decl = function("echo", {{.name = "first"}});
+AsyncGen echo(Call<echo_decl> a) {
+    nb::object value = nb::borrow(a.get<0>());
     for (;;) value = co_yield value;
 }
 
-AsyncGen managed(Args a) {
+constexpr auto managed_decl = function("managed", {{.name = "log"}, {.name = "value"}});
+AsyncGen managed(Call<managed_decl> a) {
     Guard guard;
-    nb::list log = nb::borrow<nb::list>(a[0]);
+    nb::list log = nb::borrow<nb::list>(a.get<0>());
     log.append("enter");
     Caught failure;
     try {
-        co_yield a[1];
+        co_yield a.get<1>();
     } catch (...) {
         failure.capture();
     }
@@ -197,16 +227,18 @@ AsyncGen managed(Args a) {
     log.append("exit");
 }
 
-AsyncGen suppressing(Args a) {
+constexpr auto suppressing_decl = function("suppressing", {{.name = "log"}});
+AsyncGen suppressing(Call<suppressing_decl> a) {
     try {
         co_yield nb::str("value");
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        nb::borrow<nb::list>(a[0]).append(nb::make_tuple("suppressed", e.value()));
+        nb::borrow<nb::list>(a.get<0>()).append(nb::make_tuple("suppressed", e.value()));
     }
 }
 
-AsyncGen ignore_close(Args) {
+constexpr auto ignore_close_decl = function("ignore_close");
+AsyncGen ignore_close(Call<ignore_close_decl>) {
     Caught ignored;
     try {
         co_yield nb::int_(1);
@@ -216,13 +248,15 @@ AsyncGen ignore_close(Args) {
     co_yield nb::int_(2);
 }
 
-AsyncGen raise_stop_async(Args) {
+constexpr auto raise_stop_async_decl = function("raise_stop_async");
+AsyncGen raise_stop_async(Call<raise_stop_async_decl>) {
     co_yield nb::int_(1);
     PyErr_SetNone(PyExc_StopAsyncIteration);
     throw nb::python_error();
 }
 
-AsyncGen cleaned(Args a) {
+constexpr auto cleaned_decl = function("cleaned", {{.name = "log"}});
+AsyncGen cleaned(Call<cleaned_decl> a) {
     Guard guard;
     Caught failure;
     try {
@@ -232,13 +266,14 @@ AsyncGen cleaned(Args a) {
         failure.capture();
     }
     co_await sleep0();
-    nb::borrow<nb::list>(a[0]).append("cleaned");
+    nb::borrow<nb::list>(a.get<0>()).append("cleaned");
     failure.rethrow();
 }
 
 // A FastAPI dependency: yields a resource, records its clean-up in the
 // module's `events` list (looked up when used, so tests can replace it).
-AsyncGen resource(Args a) {
+constexpr auto resource_decl = function("resource");
+AsyncGen resource(Call<resource_decl> a) {
     nb::dict value;
     value["name"] = "resource";
     Caught failure;
@@ -253,13 +288,14 @@ AsyncGen resource(Args a) {
 }
 
 // async with cm as value: return await work(value)
-Coro within(Args a) {
-    AsyncWith scope(a[0]);
+constexpr auto within_decl = function("within", {{.name = "cm"}, {.name = "work"}});
+Coro within(Call<within_decl> a) {
+    AsyncWith scope(a.get<0>());
     nb::object value = co_await scope.enter();
     nb::object result;
     Caught body;
     try {
-        result = co_await a[1](value);
+        result = co_await a.get<1>()(value);
     } catch (...) {
         body.capture();
     }
@@ -268,19 +304,22 @@ Coro within(Args a) {
 }
 
 // An async FastAPI dependency.
-Coro answer(Args) {
+constexpr auto answer_decl = function("answer");
+Coro answer(Call<answer_decl>) {
     co_await sleep0();
     co_return nb::int_(42);
 }
 
 // Awaits aw and yields its result.
-AsyncGen relay(Args a) {
-    nb::object value = co_await a[0];
+constexpr auto relay_decl = function("relay", {{.name = "aw"}});
+AsyncGen relay(Call<relay_decl> a) {
+    nb::object value = co_await a.get<0>();
     co_yield value;
 }
 
 // Yields None; whatever is thrown in there, awaits make() and yields its result.
-AsyncGen recover(Args a) {
+constexpr auto recover_decl = function("recover", {{.name = "make"}});
+AsyncGen recover(Call<recover_decl> a) {
     Caught thrown;
     try {
         co_yield nb::none();
@@ -289,7 +328,7 @@ AsyncGen recover(Args a) {
     }
     nb::object value;
     {
-        nb::object pending = a[0]();  // gone before the next suspension
+        nb::object pending = a.get<0>()();  // gone before the next suspension
         value = co_await pending;
     }
     co_yield value;
@@ -302,7 +341,8 @@ bool thread_ended = false;
 // What CPython 3.13 does to a daemon thread that wants the GIL back while the
 // interpreter exits: its thread state is cleared and freed, the GIL let go, and
 // pthread_exit unwinds (abi::__forced_unwind) whatever native frames it is in.
-nb::object end_thread(Args&) {
+constexpr auto end_thread_decl = function("end_thread", {.doc = "Ends the calling thread as interpreter exit does."});
+nb::object end_thread(Call<end_thread_decl>) {
     thread_ended = true;
     PyThreadState_Clear(PyThreadState_Get());
     PyThreadState_DeleteCurrent();
@@ -311,7 +351,8 @@ nb::object end_thread(Args&) {
 
 // fn() on a thread of its own, waited for with the GIL released; True if
 // end_thread() ended it there. Nothing else runs Python code meanwhile.
-nb::object run_in_thread(Args& a) {
+constexpr auto run_in_thread_decl = function("run_in_thread", {{.name = "fn"}});
+nb::object run_in_thread(Call<run_in_thread_decl> a) {
     thread_ended = false;
     auto run = [](void* fn) -> void* {
         PyGILState_STATE state = PyGILState_Ensure();
@@ -324,7 +365,7 @@ nb::object run_in_thread(Args& a) {
     pthread_t thread;
     int failed;
     Py_BEGIN_ALLOW_THREADS
-    failed = pthread_create(&thread, nullptr, run, a[0].ptr());
+    failed = pthread_create(&thread, nullptr, run, a.get<0>().ptr());
     if (!failed) pthread_join(thread, nullptr);
     Py_END_ALLOW_THREADS
     if (failed) raise(PyExc_RuntimeError, "cannot start a thread");
@@ -334,40 +375,40 @@ nb::object run_in_thread(Args& a) {
 }  // namespace
 
 NB_MODULE(_coro_probe, m) {
-    def(m, {.name = "await_it", .params = {{.name = "aw"}}, .body = await_it});
+    def(m, await_it);
     def(m, {.name = "await_all", .params = {{.name = "aws", .kind = Kind::var_positional}}, .body = await_all});
-    def(m, {.name = "give", .params = {{.name = "value"}}, .body = give});
-    def(m, {.name = "await_fails", .params = {{.name = "source"}, {.name = "aw"}}, .body = await_fails});
-    def(m, {.name = "runs_off", .params = {{.name = "returns"}}, .body = runs_off});
-    def(m, {.name = "nothing", .params = {}, .body = nothing});
-    def(m, {.name = "nest", .params = {{.name = "n"}, {.name = "leaf"}}, .body = nest});
+    def(m, give);
+    def(m, await_fails);
+    def(m, runs_off);
+    def(m, nothing);
+    def(m, nest);
     def(m, {.name = "guarded", .params = {{.name = "aw"}}, .body = guarded});
-    def(m, {.name = "cleanup_and_reraise", .params = {{.name = "work"}, {.name = "cleanup"}}, .body = cleanup_and_reraise});
-    def(m, {.name = "with_finally", .params = {{.name = "work"}, {.name = "cleanup"}}, .body = with_finally});
-    def(m, {.name = "replace_error", .params = {{.name = "work"}}, .body = replace_error});
-    def(m, {.name = "raise_stop_iteration", .params = {}, .body = raise_stop_iteration});
-    def(m, {.name = "call_now", .params = {{.name = "fn"}}, .body = call_now});
-    def(m, {.name = "ignore_exit", .params = {{.name = "aw"}}, .body = ignore_exit});
-    def(m, {.name = "return_on_exit", .params = {{.name = "aw"}}, .body = return_on_exit});
-    def(m, {.name = "composed", .params = {{.name = "aw"}}, .body = composed});
-    def(m, {.name = "within", .params = {{.name = "cm"}, {.name = "work"}}, .body = within});
-    def(m, {.name = "answer", .params = {}, .body = answer});
+    def(m, cleanup_and_reraise);
+    def(m, with_finally);
+    def(m, replace_error);
+    def(m, raise_stop_iteration);
+    def(m, call_now);
+    def(m, ignore_exit);
+    def(m, return_on_exit);
+    def(m, composed);
+    def(m, lend);
+    def(m, within);
+    def(m, answer);
 
     def(m, {.name = "count", .params = {{.name = "n"}}, .body = count});
-    def(m, {.name = "relay", .params = {{.name = "aw"}}, .body = relay});
-    def(m, {.name = "recover", .params = {{.name = "make"}}, .body = recover});
-    def(m, {.name = "echo", .params = {{.name = "first"}}, .body = echo});
-    def(m, {.name = "managed", .params = {{.name = "log"}, {.name = "value"}}, .body = managed});
-    def(m, {.name = "suppressing", .params = {{.name = "log"}}, .body = suppressing});
-    def(m, {.name = "ignore_close", .params = {}, .body = ignore_close});
-    def(m, {.name = "raise_stop_async", .params = {}, .body = raise_stop_async});
-    def(m, {.name = "cleaned", .params = {{.name = "log"}}, .body = cleaned});
-    def(m, {.name = "resource", .params = {}, .body = resource});
+    def(m, relay);
+    def(m, recover);
+    def(m, echo);
+    def(m, managed);
+    def(m, suppressing);
+    def(m, ignore_close);
+    def(m, raise_stop_async);
+    def(m, cleaned);
+    def(m, resource);
     m.attr("events") = nb::list();
 
-    def(m, {.name = "end_thread", .doc = "Ends the calling thread as interpreter exit does.",
-            .body = end_thread});
-    def(m, {.name = "run_in_thread", .params = {{.name = "fn"}}, .body = run_in_thread});
+    def(m, end_thread);
+    def(m, run_in_thread);
     def(m, {.name = "live_frames",
             .doc = "C++ coroutine frames alive in this module.",
             .body = [](Args&) -> nb::object { return nb::int_(live_coroutine_frames()); }});

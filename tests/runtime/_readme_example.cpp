@@ -21,15 +21,26 @@ nb::object utf8(nb::handle text) {
     return nb::steal(bytes);
 }
 
-nb::object hash_password(Args& a) {
+constexpr Parameter cls{.name = "cls"};
+
+// @classmethod def hash_password(cls, password: str) -> str
+constexpr auto hash_password_decl = classmethod(
+    "hash_password", {cls, {.name = "password", .annotation = "str", .exact = &PyUnicode_Type}},
+    {.doc = "对明文密码进行哈希处理。", .returns = "str"});
+nb::object hash_password(Call<hash_password_decl> a) {
+    auto [cls, password] = a.params();  // one name per declared parameter
     nb::object bcrypt = a.global("bcrypt"_n);
-    nb::object hashed = bcrypt.attr("hashpw"_n)(utf8(a[1]), bcrypt.attr("gensalt"_n)());
+    nb::object hashed = bcrypt.attr("hashpw"_n)(utf8(password), bcrypt.attr("gensalt"_n)());
     return hashed.attr("decode"_n)("utf-8"_n);
 }
 
-nb::object verify_password(Args& a) {
+constexpr auto verify_password_decl =
+    classmethod("verify_password", {cls, exact_str("plain_password"), exact_str("hashed_password")},
+                {.doc = "验证明文密码与哈希值是否匹配。", .returns = "bool"});
+nb::object verify_password(Call<verify_password_decl> a) {
     try {
-        return a.global("bcrypt"_n).attr("checkpw"_n)(utf8(a[1]), utf8(a[2]));
+        nb::object plain = utf8(a.get<"plain_password">()), hashed = utf8(a.get<2>());
+        return a.global("bcrypt"_n).attr("checkpw"_n)(plain, hashed);
     } catch (nb::python_error& e) {
         Handling scope(e.value());
         logger(a).error("密码验证系统错误: {}"_n.format(e.value()), "exc_info"_a = true);
@@ -38,30 +49,45 @@ nb::object verify_password(Args& a) {
 }
 
 // def table_title(name: str, prefix="", *, upper: bool = False) -> str
-nb::object table_title(Args& a) {
+constexpr auto table_title_decl = function(
+    "table_title",
+    {exact_str("name"),                                          // name: str, exactly
+     {.name = "prefix", .default_value = ""},                    // prefix="": no annotation
+     {.name = "upper",                                           // *, upper: bool = False
+      .kind = Kind::keyword_only,
+      .default_value = false,
+      .annotation = &PyBool_Type}},
+    {.doc = "The class name of a table: its words capitalised, a t_, v_ or sys_ prefix left out.",
+     .returns = &PyUnicode_Type});
+nb::object table_title(Call<table_title_decl> a) {
+    auto [name, prefix, upper] = a.params();
     TextBuilder out;
-    out.append(TextView(a[1]));
-    split_each(TextView(a[0]), '_', [&](TextView piece, Py_ssize_t i) {
+    out.append(TextView(prefix));
+    split_each(TextView(name), '_', [&](TextView piece, Py_ssize_t i) {
         if (!(i == 0 && piece.lower_in({"t", "v", "sys"}))) out.append_capitalize(piece);
     });
     nb::str title = out.str();
-    return truthy(a[2]) ? str_upper(title) : title;
+    return truthy(upper) ? str_upper(title) : title;
 }
 
 // def to_json(value): from json import dumps; return dumps(value, sort_keys=True)
-nb::object to_json(Args& a) {
+constexpr auto to_json_decl = function("to_json", {{.name = "value"}});
+nb::object to_json(Call<to_json_decl> a) {
     nb::object dumps = import_local(a, "json", "dumps");
-    return dumps(a[0], "sort_keys"_a = true);
+    return dumps(a.get<0>(), "sort_keys"_a = true);
 }
 
-Coro close_all(Args a) {
+// async def close_all(self)
+constexpr auto close_all_decl = function("close_all", {{.name = "self"}});
+Coro close_all(Call<close_all_decl> a) {
     logger(a).debug("开始关闭所有数据库资源"_n);
-    co_await a[0].attr("engine"_n).attr("dispose"_n)();
+    co_await a.get<"self">().attr("engine"_n).attr("dispose"_n)();
     co_return nb::none();
 }
 
-Coro commit(Args a) {
-    nb::handle session = a[0];
+constexpr auto commit_decl = function("commit", {{.name = "session"}});
+Coro commit(Call<commit_decl> a) {
+    auto [session] = a.params();
     Caught failure;
     try {
         co_await session.attr("commit"_n)();
@@ -73,13 +99,15 @@ Coro commit(Args a) {
     co_return nb::none();
 }
 
-Coro first_row(Args a) {
-    AsyncWith scope(a[0].attr("connect"_n)());
+constexpr auto first_row_decl = function("first_row", {{.name = "engine"}, {.name = "statement"}});
+Coro first_row(Call<first_row_decl> a) {
+    auto [engine, statement] = a.params();
+    AsyncWith scope(engine.attr("connect"_n)());
     nb::object connection = co_await scope.enter();
     nb::object row;
     Caught body;
     try {
-        row = co_await connection.attr("execute"_n)(a[1]);
+        row = co_await connection.attr("execute"_n)(statement);
         row = row.attr("first"_n)();
     } catch (...) {
         body.capture();
@@ -88,39 +116,37 @@ Coro first_row(Args a) {
     co_return row;
 }
 
+// def count_words(text: str) -> int: return len(text.split())
+constexpr auto count_words_decl =
+    function("count_words", {exact_str("text")}, {.doc = "How many words the text has.", .returns = &PyLong_Type});
+nb::object count_words(Call<count_words_decl> a) {
+    PyObject* words = PyUnicode_Split(a.get<"text">().ptr(), nullptr, -1);
+    if (!words) raise_pending();
+    return nb::int_(PyList_GET_SIZE(nb::steal(words).ptr()));
+}
+
+// async def count_words_later(text: str, delay=0.0) -> int
+constexpr auto count_words_later_decl =
+    function("count_words_later", {exact_str("text"), {.name = "delay", .default_value = 0.0}},
+             {.doc = "count_words(text), after asyncio.sleep(delay).", .returns = &PyLong_Type});
+Coro count_words_later(Call<count_words_later_decl> a) {
+    auto [text, delay] = a.params();
+    co_await a.global("asyncio"_n).attr("sleep"_n)(delay);
+    co_return a.global("count_words"_n)(text);
+}
+
 }  // namespace readme_example
 
 NB_MODULE(_readme_example, m) {
+    import_module(m, "asyncio");
     import_module(m, "bcrypt");
     import_from(m, "kelvora_core.logger.logging_", "logging");
-    Param cls{.name = "cls"};
-    ClassBuilder(m, "Warden")
-        .classmethod({.name = "hash_password",
-                      .doc = "对明文密码进行哈希处理。",
-                      .params = {cls, {.name = "password", .annotation = text("str"), .exact = &PyUnicode_Type}},
-                      .returns = text("str"),
-                      .body = readme_example::hash_password})
-        .classmethod({.name = "verify_password",
-                      .doc = "验证明文密码与哈希值是否匹配。",
-                      .params = {cls, exact_str("plain_password"), exact_str("hashed_password")},
-                      .returns = text("bool"),
-                      .body = readme_example::verify_password})
-        .build();
-
-    def(m, {.name = "table_title",
-            .doc = "The class name of a table: its words capitalised, a t_, v_ or sys_ prefix left out.",
-            .params = {exact_str("name"),                                   // name: str, exactly
-                       {.name = "prefix", .default_value = nb::str("")},     // prefix="": no annotation
-                       {.name = "upper",                                     // *, upper: bool = False
-                        .kind = Kind::keyword_only,
-                        .default_value = nb::bool_(false),
-                        .annotation = type_object(&PyBool_Type)}},
-            .returns = type_object(&PyUnicode_Type),
-            .body = readme_example::table_title});
-    def(m, {.name = "to_json", .params = {{.name = "value"}}, .body = readme_example::to_json});
-
-    def(m, {.name = "close_all", .params = {{.name = "self"}}, .body = readme_example::close_all});
-    def(m, {.name = "commit", .params = {{.name = "session"}}, .body = readme_example::commit});
-    def(m, {.name = "first_row", .params = {{.name = "engine"}, {.name = "statement"}},
-            .body = readme_example::first_row});
+    ClassBuilder(m, "Warden").add(readme_example::hash_password, readme_example::verify_password).build();
+    def(m, readme_example::table_title);
+    def(m, readme_example::to_json);
+    def(m, readme_example::close_all);
+    def(m, readme_example::commit);
+    def(m, readme_example::first_row);
+    def(m, readme_example::count_words);
+    def(m, readme_example::count_words_later);
 }

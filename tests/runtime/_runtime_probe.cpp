@@ -29,9 +29,10 @@ OwnAttribute own_shout;
 
 // Fails at the statement its step names; each statement before it succeeds.
 // The traceback entry names the line marked with that step.
-nb::object fail_at(Args& a) {
-    std::int64_t step = nb::cast<std::int64_t>(a[0]);
-    nb::handle target = a[1];
+constexpr auto fail_at_decl = function("fail_at", {{.name = "step"}, {.name = "target"}});
+nb::object fail_at(Call<fail_at_decl> a) {
+    auto [step_value, target] = a.params();
+    std::int64_t step = nb::cast<std::int64_t>(step_value);
     nb::object value = target.attr("value"_n);  // fails: attribute
     if (step == 1) a.global("no_such_global"_n);  // fails: global
     if (step == 2) value = target.attr("value"_n)();  // fails: call
@@ -40,6 +41,35 @@ nb::object fail_at(Args& a) {
     if (step == 4) target.attr("run"_n)();  // fails: nested
     return value;
 }
+
+// def pack(x, y, z=None): return (x, y, z) -- the bench's twin of a small def
+constexpr auto pack_decl = function("pack", {{.name = "x"}, {.name = "y"}, {.name = "z", .default_value = none}});
+nb::object pack(Call<pack_decl> a) {
+    auto [x, y, z] = a.params();
+    return nb::make_tuple(x, y, z);
+}
+
+constexpr auto nothing_decl = function("nothing");
+nb::object nothing(Call<nothing_decl>) { return nb::object(); }
+
+// Declared defaults and annotations of every kind, made when the module is built.
+constexpr auto described_decl = function(
+    "described",
+    {{.name = "flag", .default_value = true, .annotation = &PyBool_Type},
+     {.name = "count", .default_value = -3, .annotation = "int"},
+     {.name = "ratio", .default_value = 0.5},
+     {.name = "label", .default_value = "ü", .annotation = global("Sample")},
+     {.name = "items", .kind = Kind::keyword_only, .default_value = made([] { return nb::object(nb::list()); })},
+     {.name = "target", .kind = Kind::keyword_only, .default_value = global("loads")}},
+    {.doc = "Its defaults, in order.", .returns = "tuple"});
+nb::object described(Call<described_decl> a) {
+    auto [flag, count, ratio, label, items, target] = a.params();
+    return nb::make_tuple(flag, count, ratio, label, items, target);
+}
+
+// A read-only property of Sample: its getter.
+constexpr auto kind_decl = property("kind", {{.name = "self"}}, {.doc = "The class name."});
+nb::object kind(Call<kind_decl> a) { return nb::str(nb::type_name(a.get<"self">().type())); }
 
 }  // namespace
 
@@ -113,15 +143,12 @@ NB_MODULE(_runtime_probe, m) {
                 for (nb::handle item : a[0]) out.append(item);
                 return nb::object(out);
             }});
-    // def pack(x, y, z=None): return (x, y, z) -- the bench's twin of a small def
-    def(m, {.name = "pack",
-            .params = {{.name = "x"}, {.name = "y"}, {.name = "z", .default_value = nb::none()}},
-            .body = [](Args& a) { return nb::make_tuple(a[0], a[1], a[2]); }});
+    def(m, pack);
     // def kwonly(x, *, k)
     def(m, {.name = "kwonly",
             .params = {{.name = "x"}, {.name = "k", .kind = Kind::keyword_only}},
             .body = echo_args});
-    def(m, {.name = "nothing", .body = [](Args&) { return nb::object(); }});
+    def(m, nothing);
     def(m, {.name = "typed",
             .params = {{.name = "path", .annotation = nb::borrow(&PyUnicode_Type), .exact = &PyUnicode_Type},
                        {.name = "data", .default_value = nb::dict(), .exact = &PyDict_Type}},
@@ -165,7 +192,7 @@ NB_MODULE(_runtime_probe, m) {
                 if (kind == "type") throw nb::type_error("bad type");
                 throw std::runtime_error("plain failure");
             }});
-    def(m, {.name = "fail_at", .params = {{.name = "step"}, {.name = "target"}}, .body = fail_at});
+    def(m, fail_at);
     // Reads the module global `target` at call time.
     def(m, {.name = "read_global", .body = [](Args& a) { return a.global("target"_n); }});
 
@@ -184,7 +211,9 @@ NB_MODULE(_runtime_probe, m) {
         .staticmethod({.name = "twice",
                        .params = {{.name = "value", .exact = &PyLong_Type}},
                        .body = [](Args& a) { return nb::object(a[0] * nb::int_(2)); }})
+        .add(kind)
         .build();
+    def(m, described);
 
     nb::object record = ClassBuilder(m, "Record")
                             .doc("A plain record.")

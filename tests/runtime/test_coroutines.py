@@ -356,6 +356,26 @@ def test_asyncio_drives_them_like_python(run):
     assert run(probe.composed, asyncio.sleep(0, "x")) == ("outer", ("inner", "x"))
 
 
+def test_a_helper_given_a_bodys_arguments_borrows_them(run):
+    class Marker:
+        pass
+
+    async def collected():
+        gc.collect()  # the arguments are visited once, where they are owned
+        return "awaited"
+
+    async def main():
+        value = Marker()
+        alive = weakref.ref(value)
+        lending = probe.lend(collected(), value)
+        del value  # the body's frame is its only owner now
+        result = await lending
+        return result, alive()
+
+    (value, awaited), alive = run(main)
+    assert awaited == "awaited" and alive is not None and value is alive
+
+
 def test_cancellation_reaches_the_innermost_await_and_unwinds(run):
     async def main():
         spin = Spin()

@@ -98,6 +98,22 @@ def test_defaults_can_be_replaced_like_python():
         f.__defaults__ = saved
 
 
+def test_a_declaration_makes_its_defaults_annotations_and_property():
+    f = probe.described
+    first, second = f(), f()
+    assert first == (True, -3, 0.5, "ü", [], probe.loads)
+    assert first[4] is second[4]  # made once, as `def` makes its defaults
+    assert f.__defaults__ == (True, -3, 0.5, "ü") and f.__kwdefaults__["target"] is probe.loads
+    assert f.__annotations__ == {"flag": bool, "count": "int", "label": probe.Sample, "return": "tuple"}
+    assert f.__doc__ == "Its defaults, in order."
+    assert str(inspect.signature(f)).startswith("(flag: bool = True, count: 'int' = -3, ratio=0.5,")
+    prop = probe.Sample.__dict__["kind"]
+    assert isinstance(prop, property) and prop.__doc__ == "The class name."
+    assert prop.fget.__qualname__ == "Sample.kind" and probe.Sample().kind == "_runtime_probe.Sample"
+    with pytest.raises(AttributeError):
+        probe.Sample().kind = "other"
+
+
 def test_no_return_value_is_none():
     assert probe.nothing() is None
 

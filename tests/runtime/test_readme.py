@@ -47,6 +47,28 @@ def test_a_module_function_binds_and_answers_as_its_twin(args, kwargs):
     assert example.to_json({"b": 1, "a": [None]}) == json.dumps({"b": 1, "a": [None]}, sort_keys=True)
 
 
+def count_words(text: str) -> int:
+    """How many words the text has."""
+    return len(text.split())
+
+
+async def count_words_later(text: str, delay=0.0) -> int:
+    """count_words(text), after asyncio.sleep(delay)."""
+    await asyncio.sleep(delay)
+    return count_words(text)
+
+
+@pytest.mark.parametrize("text", ["", "  one ", "two\twords", "ein\u2003zwei\u3000drei"])
+def test_the_walk_through_module_answers_as_its_twins(text):
+    for native, twin in ((example.count_words, count_words), (example.count_words_later, count_words_later)):
+        assert inspect.signature(native) == inspect.signature(twin) and native.__doc__ == twin.__doc__
+    assert inspect.iscoroutinefunction(example.count_words_later)
+    assert example.count_words(text) == count_words(text)
+    assert asyncio.run(example.count_words_later(text)) == count_words(text)
+    with pytest.raises(TypeError, match="expected str, got bytes"):
+        example.count_words(b"x")
+
+
 def test_warden_hashes_and_verifies(log_into):
     hashed = example.Warden.hash_password("秘密")
     assert bcrypt.checkpw("秘密".encode(), hashed.encode())

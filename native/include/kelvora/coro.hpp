@@ -13,25 +13,28 @@
 // undefined, and the compiler does not warn) answers SystemError naming the
 // function: always co_return.
 //
-//     Coro fetch_user(Args a) {                      // take Args by value
-//         nb::handle session = a[0];                 // Args lives as long as the frame
-//         nb::object row = co_await session.attr("get"_n)(a[1]);
+//     constexpr auto fetch_user_decl = function("fetch_user", {{.name = "session"}, {.name = "id"}});
+//     Coro fetch_user(Call<fetch_user_decl> a) {     // the Call by value: the frame
+//         auto [session, id] = a.params();           // keeps the arguments
+//         nb::object row = co_await session.attr("get"_n)(id);
 //         co_return row;
 //     }
-//     def(m, {.name = "fetch_user", .params = {{.name = "session"}, {.name = "id"}},
-//             .body = fetch_user});                  // a coroutine function: it returns Coro
+//     def(m, fetch_user);                            // a coroutine function: it returns Coro
+//
+// (Through a FunctionSpec the body is `Coro f(Args a)`, Args by value.)
 //
 // An async-generator body returns AsyncGen: `co_yield value` hands a value to
 // the consumer and evaluates to what asend() sent (None for __anext__);
 // `co_return;` or the end of the body finishes it. athrow() raises the very
 // exception object it was given at the suspended co_yield.
 //
-//     AsyncGen session_scope(Args a) {
-//         nb::object session = a[0].attr("session"_n)();
+//     constexpr auto session_scope_decl = function("session_scope", {{.name = "engine"}});
+//     AsyncGen session_scope(Call<session_scope_decl> a) {
+//         nb::object session = a.get<"engine">().attr("session"_n)();
 //         co_yield session;
 //         co_await session.attr("close"_n)();
 //     }
-//     def(m, {.name = "session_scope", .params = {{.name = "engine"}}, .body = session_scope});
+//     def(m, session_scope);
 //
 // C++ forbids co_await inside a catch handler. To catch, await clean-up and
 // re-raise, keep the exception in a Caught and act after the handler. From
@@ -60,7 +63,7 @@
 //     failure.rethrow();                     // does nothing when nothing was caught
 //
 // What the garbage collector sees: the object being awaited, the exception a
-// Caught holds and the bound Args. It cannot see C++ locals, nor temporaries
+// Caught holds and the bound arguments. It cannot see C++ locals, nor temporaries
 // of a full expression that contains a co_await (they live in the frame until
 // the statement ends; the awaited object itself is released once awaiting
 // starts). A reference cycle through one of those is never collected, so
@@ -103,6 +106,7 @@ struct CoroutineAccess;  // the runtime's way into promises and bodies (coro.cpp
 
 // The mailbox between a frame and the object driving it.
 struct FrameSlots {
+    Args owned;  // a declared body's arguments, taken over from the call (see Call)
     CoroutineObject* owner = nullptr;
     const Args* args = nullptr;
     nb::object input;   // delivered at the resumption point: a value ...
@@ -203,7 +207,10 @@ class PromiseBase {
   private:
     template <class P>
     void note_param(P& param) noexcept {
-        if constexpr (std::is_same_v<std::remove_cv_t<P>, Args>) slots_.args = &param;
+        if constexpr (std::is_same_v<std::remove_cv_t<P>, Args>)
+            slots_.args = &param;
+        else if constexpr (requires { typename P::adoptable_args; })
+            if (Args* owned = param.adopt_args(slots_.owned)) slots_.args = owned;
     }
     void awaits(nb::object awaitable) noexcept {
         slots_.output = std::move(awaitable);

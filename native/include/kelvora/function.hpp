@@ -1,6 +1,7 @@
 // Native functions that look and bind like Python functions.
 //
-// A FunctionSpec describes the signature; make_function turns it into an object
+// Modules declare their functions with kelvora/declaration.hpp; underneath, a
+// FunctionSpec describes the signature; make_function turns it into an object
 // that inspect, FastAPI and the interpreter treat as a plain Python function:
 // real __code__ (argument counts, names, coroutine/async-generator flags),
 // __defaults__, __kwdefaults__, __annotations__, __globals__, method binding
@@ -31,10 +32,12 @@ struct Param {
     PyTypeObject* exact = nullptr; // refuse anything whose type is not exactly this
 };
 
-// Parameters annotated `str` / `dict` that refuse anything else (None and
-// subclasses included) before the body runs.
-inline Param exact_str(const char* name) { return {.name = name, .exact = &PyUnicode_Type}; }
-inline Param exact_dict(const char* name) { return {.name = name, .exact = &PyDict_Type}; }
+// A body declared with its function (kelvora/declaration.hpp): bound by def(m, f)
+// or ClassBuilder::add, never through a FunctionSpec.
+template <class F>
+struct DeclaredBody {
+    static constexpr bool declared = false;
+};
 
 // What a literal global lookup remembers (see Args::global): the value found
 // for one module dict, valid while no watched dict has changed since. Both
@@ -255,6 +258,8 @@ struct FunctionBody {
     FunctionBody() = default;
     template <class F>
     FunctionBody(F f, std::source_location where = std::source_location::current()) {
+        static_assert(!DeclaredBody<std::decay_t<F>>::declared,
+                      "a declared body is bound by def(m, f) or ClassBuilder::add(f), not in a FunctionSpec");
         if constexpr (std::is_invocable_v<const F&, Args&>) {
             using R = std::invoke_result_t<const F&, Args&>;
             static_assert(!std::is_same_v<R, Coro> && !std::is_same_v<R, AsyncGen>,

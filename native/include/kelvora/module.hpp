@@ -3,6 +3,7 @@
 
 #include <initializer_list>
 
+#include "kelvora/declaration.hpp"
 #include "kelvora/function.hpp"
 
 namespace kelvora {
@@ -39,12 +40,31 @@ public:
     ClassBuilder& method(FunctionSpec spec);
     ClassBuilder& classmethod(FunctionSpec spec);
     ClassBuilder& staticmethod(FunctionSpec spec);
+    // A read-only property: the getter, `self` alone.
+    ClassBuilder& property(FunctionSpec spec);
+    // Declared functions (kelvora/declaration.hpp), each as its declaration says:
+    // method, class method, static method or property.
+    template <class... F>
+    ClassBuilder& add(F... bodies) {
+        (add_one(bodies), ...);
+        return *this;
+    }
 
     // Creates the class and binds it in the module.
     nb::object build();
 
 private:
     nb::object function_for(FunctionSpec& spec);
+    void add_declared(Role role, FunctionSpec spec);
+    template <class F>
+    void add_one(F body) {
+        FunctionSpec spec = declared_spec(module_, body);
+        if constexpr (DeclaredBody<F>::declared) {
+            constexpr Role role = DeclaredBody<F>::declaration.role;
+            static_assert(role != Role::function, "a module-level function is bound with def(m, f)");
+            add_declared(role, std::move(spec));
+        }
+    }
 
     nb::handle module_;
     const char* name_;
@@ -75,6 +95,14 @@ private:
 
 // Defines a module-level native function and binds it in the module.
 nb::object def(nb::handle module, FunctionSpec spec);
+// The same for a declared function: `def(m, table_title)`.
+template <class F>
+    requires DeclaredBody<F>::declared
+nb::object def(nb::handle module, F body) {
+    static_assert(DeclaredBody<F>::declaration.role == Role::function,
+                  "a method, class method, static method or property is added to its class: ClassBuilder::add");
+    return def(module, declared_spec(module, body));
+}
 
 // The module's logging facade: its `logging` global, looked up now, so a
 // replaced facade is the one written to. One call per line, the message whole:
@@ -117,11 +145,12 @@ class Logger {
 };
 
 // A template only so that a module notes its `logging` global (NameUse) when it
-// writes to it, not for merely including this header.
+// writes to it, not for merely including this header. Takes Args or a Call.
 template <class A>
-    requires std::is_same_v<A, Args>
+    requires std::is_convertible_v<const A&, const Args&>
 Logger logger(const A& a) {
-    return Logger(a.global("logging"_n));
+    const Args& args = a;
+    return Logger(args.global("logging"_n));
 }
 
 // When a process-wide instance becomes visible to the unlocked check.
