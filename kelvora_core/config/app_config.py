@@ -286,7 +286,9 @@ class DatabaseSetting(_Section):
     max_overflow: int | None = Field(None, ge=0)
     pool_timeout: float | None = Field(None, gt=0)
     pool_recycle: int | None = Field(None, gt=0)
-    pool_pre_ping: bool = True
+    #: A round trip before every checkout. Off: a connection the driver knows is closed is
+    #: replaced at checkout without one (engine.connection_health).
+    pool_pre_ping: bool = False
 
     @field_validator("url")
     @classmethod
