@@ -27,7 +27,7 @@ import httpx
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-sys.path[:0] = [str(ROOT), str(ROOT / "tests" / "app")]
+sys.path[:0] = [str(ROOT), str(ROOT / "tests" / "app"), str(ROOT / "tests")]
 
 from _service import example_config, free_port  # noqa: E402
 
@@ -75,7 +75,7 @@ wrk.headers["Content-Type"] = "application/json"
 local n = 0
 request = function()
   n = n + 1
-  return wrk.format(nil, nil, nil, string.format('{"name": "wrk %s %d", "description": "wrk"}', "%s", n))
+  return wrk.format(nil, nil, nil, string.format('{"name": "wrk %s %d", "description": "wrk"}', "PREFIX", n))
 end
 """
 ROUTES = [("GET /auth/me", "GET", "/auth/me"), ("GET /api/projects (10 rows)", "GET", "/api/projects"),
@@ -89,7 +89,7 @@ def wrk(port: int, method: str, path: str, token: str, seconds: float, directory
                "-H", f"Authorization: Bearer {token}"]
     if method == "POST":
         script = directory / "post.lua"
-        script.write_text(POST_SCRIPT % f"{port}-{time.monotonic_ns()}", encoding="utf-8")
+        script.write_text(POST_SCRIPT.replace("PREFIX", f"{port}-{time.monotonic_ns()}"), encoding="utf-8")
         command += ["-s", str(script)]
     out = subprocess.run([*command, f"http://127.0.0.1:{port}{path}"], capture_output=True, text=True,
                          check=True).stdout

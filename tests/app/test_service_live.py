@@ -107,7 +107,7 @@ def test_ctrl_c_runs_shutdown_then_releases_engines(tmp_path, server):
     webapp = yaml.safe_load(EXAMPLE_CONFIG.read_text(encoding="utf-8"))["webapp"] | server
     service = Service(example_config(tmp_path, webapp=webapp))
     try:
-        service.wait_ready()
+        service.wait_ready(300)  # returns at once when ready; a busy emulated run starts slowly
         with httpx.Client(base_url=service.url) as client:
             login(client, "admin")  # the Auth session factory exists, so there is something to release
         # "auto" runs on uvloop and httptools where they are installed; the settings choose otherwise.
