@@ -202,12 +202,12 @@ def main() -> None:
         print("PostgreSQL rows left out: no local server to make a database on (KELVORA_BENCH_POSTGRES)")
     for name, startup, rows in results:
         print(f"\n{name}: make run to the first answered request {startup * 1000:.0f} ms")
-        print(f"{'':34} {'native req/s':>12} {'p99 ms':>7} {'python req/s':>12} {'p99 ms':>7} {'ratio':>6}")
+        print(f"{'':40} {'native req/s':>12} {'p99 ms':>7} {'python req/s':>12} {'p99 ms':>7} {'ratio':>6}")
         for workers, label, figures in rows:
             (native, native_p99, bad_native), (python_rps, python_p99, bad_python) = figures["native"], figures["python"]
             assert bad_native == bad_python == 0, f"{label}: answers other than 2xx under load"
             row = f"  {label}, {workers} worker{'s' if workers > 1 else ''}"
-            print(f"{row:34} {native:12.0f} {native_p99:7.1f} {python_rps:12.0f} {python_p99:7.1f} "
+            print(f"{row:40} {native:12.0f} {native_p99:7.1f} {python_rps:12.0f} {python_p99:7.1f} "
                   f"{native / python_rps:5.2f}x")
     print("\nratio = native requests/s / plain Python requests/s (above 1: native is faster)")
 
