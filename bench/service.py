@@ -1,20 +1,22 @@
-"""The example service under load: start-up time of `make run`, and requests per second of a
-protected endpoint (GET /api/projects: bearer token, the user's row, a query of the "Notes"
-database) with one uvicorn worker and with two, beside the same endpoint in plain Python on the
-same host services (bench/plain_service.py).
+"""The example service under load: start-up time of `make run`, and, for GET /auth/me, GET
+/api/projects (10 rows) and POST /api/projects, requests per second and the 99th percentile of
+latency with one uvicorn worker and with two, beside the same endpoints in plain Python on the
+same host services (bench/plain_service.py), on SQLite and on PostgreSQL.
 
 The load comes from wrk on loopback (one thread, a fixed number of keep-alive connections for a
-fixed time), or, where wrk is missing, from a small keep-alive HTTP/1.1 client on asyncio.
-Everything runs on this machine's cores, client included: compare the figures of one run.
+fixed time). Everything runs on this machine's cores, client included: compare the figures of one
+run. PostgreSQL is the local server (KELVORA_BENCH_POSTGRES, default postgres@127.0.0.1:5432), in
+a database of the run's own, dropped at the end; its rows are left out when it cannot be reached.
 """
 
 from __future__ import annotations
 
-import asyncio
+import contextlib
 import os
 import re
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -32,7 +34,6 @@ from _service import example_config, free_port  # noqa: E402
 SECONDS = float(os.environ.get("BENCH_SECONDS", "4"))
 ROUNDS = 3
 CONNECTIONS = 16
-LENGTH = re.compile(rb"content-length:\s*(\d+)", re.I)
 
 
 def wait_ready(url: str, process: subprocess.Popen, timeout: float = 60) -> float:
@@ -67,45 +68,35 @@ def stop(process: subprocess.Popen) -> None:
         process.wait()
 
 
-async def load(port: int, path: str, token: str) -> tuple[float, int]:
-    request = (f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n"
-               f"Authorization: Bearer {token}\r\n\r\n").encode()
-    deadline = time.monotonic() + SECONDS
-    failures = 0
-
-    async def connection() -> int:
-        nonlocal failures
-        reader, writer = await asyncio.open_connection("127.0.0.1", port)
-        done = 0
-        try:
-            while time.monotonic() < deadline:
-                writer.write(request)
-                head = await reader.readuntil(b"\r\n\r\n")
-                await reader.readexactly(int(LENGTH.search(head).group(1)))
-                if not head.startswith(b"HTTP/1.1 200"):
-                    failures += 1
-                done += 1
-        finally:
-            writer.close()
-        return done
-
-    began = time.monotonic()
-    counts = await asyncio.gather(*(connection() for _ in range(CONNECTIONS)))
-    return sum(counts) / (time.monotonic() - began), failures
+# wrk's Lua for POST: a new project name on every request (names are unique).
+POST_SCRIPT = """
+wrk.method = "POST"
+wrk.headers["Content-Type"] = "application/json"
+local n = 0
+request = function()
+  n = n + 1
+  return wrk.format(nil, nil, nil, string.format('{"name": "wrk %s %d", "description": "wrk"}', "PREFIX", n))
+end
+"""
+ROUTES = [("GET /auth/me", "GET", "/auth/me"), ("GET /api/projects (10 rows)", "GET", "/api/projects"),
+          ("POST /api/projects", "POST", "/api/projects")]
+UNITS = {"us": 1e-3, "ms": 1.0, "s": 1e3}
 
 
-def wrk(port: int, path: str, token: str) -> tuple[float, int]:
-    out = subprocess.run(["wrk", "-t1", f"-c{CONNECTIONS}", f"-d{SECONDS:g}s", "--timeout", "30s",
-                          "-H", f"Authorization: Bearer {token}", f"http://127.0.0.1:{port}{path}"],
-                         capture_output=True, text=True, check=True).stdout
+def wrk(port: int, method: str, path: str, token: str, seconds: float, directory: Path) -> tuple[float, float, int]:
+    """(requests/s, p99 in ms, answers that were not 2xx)."""
+    command = ["wrk", "-t1", f"-c{CONNECTIONS}", f"-d{seconds:g}s", "--timeout", "30s", "--latency",
+               "-H", f"Authorization: Bearer {token}"]
+    if method == "POST":
+        script = directory / "post.lua"
+        script.write_text(POST_SCRIPT.replace("PREFIX", f"{port}-{time.monotonic_ns()}"), encoding="utf-8")
+        command += ["-s", str(script)]
+    out = subprocess.run([*command, f"http://127.0.0.1:{port}{path}"], capture_output=True, text=True,
+                         check=True).stdout
     failures = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
-    return float(re.search(r"Requests/sec:\s*([\d.]+)", out).group(1)), int(failures.group(1)) if failures else 0
-
-
-def measure(port: int, path: str, token: str) -> tuple[float, int]:
-    if shutil.which("wrk"):
-        return wrk(port, path, token)
-    return asyncio.run(load(port, path, token))
+    p99 = re.search(r"^\s*99%\s+([\d.]+)(us|ms|s)\s*$", out, re.M)
+    return (float(re.search(r"Requests/sec:\s*([\d.]+)", out).group(1)), float(p99.group(1)) * UNITS[p99.group(2)],
+            int(failures.group(1)) if failures else 0)
 
 
 def token_for(url: str) -> str:
@@ -121,61 +112,106 @@ def seed(url: str, token: str) -> None:
                    headers=headers).raise_for_status()
 
 
-def main() -> None:
-    python = str(ROOT / ".venv" / "bin" / "python")
-    with tempfile.TemporaryDirectory() as directory:
-        directory = Path(directory)
-        quiet = {"model": "test", "logging_level": "WARNING"}
-        port = free_port()
-        config = example_config(directory, environment=quiet)
+def forget_posts(url: str | None, directory: Path) -> None:
+    """Removes what the POST rounds added, so the next GET /api/projects lists 10 rows again."""
+    statement = "DELETE FROM notes_project WHERE description = 'wrk'"
+    if url is None:
+        with contextlib.closing(sqlite3.connect(directory / "notes.db")) as db, db:
+            db.execute(statement)
+    else:
+        subprocess.run(["psql", "-q", "-d", url.replace("+asyncpg", ""), "-c", statement], check=True)
 
-        # Cold start on empty databases: tables and the administrator are made on the way.
-        process, startup = start(["make", "--no-print-directory", "run", f"RUN_ARGS=--port {port}"], config, port)
-        url = f"http://127.0.0.1:{port}"
-        token = token_for(url)
-        seed(url, token)
-        stop(process)
-        client = "wrk -t1" if shutil.which("wrk") else "asyncio client"
-        print("\n== service: the example service under load "
-              f"({client}, {CONNECTIONS} keep-alive connections, best of {ROUNDS} rounds of {SECONDS:g} s)")
-        print(f"{'make run to the first answered request':44} {startup * 1000:8.0f} ms")
 
-        rows = []
-        for workers in (1, 2):
-            commands = {
-                "native": [python, "-m", "examples.service", "--port"],
-                "python": [python, "-m", "uvicorn", "bench.plain_service:create_app", "--factory",
-                           "--log-level", "info", "--workers", str(workers), "--port"],
-            }
-            path = config.parent / f"workers-{workers}.yaml"
-            path.write_text(config.read_text(encoding="utf-8").replace("workers: 1", f"workers: {workers}"),
-                            encoding="utf-8")
-            servers = {}
-            try:
-                for impl, command in commands.items():
-                    port = free_port()
-                    servers[impl] = (start([*command, str(port)], path, port)[0], port)
-                for _, port in servers.values():
-                    measure(port, "/api/projects", token)  # warm-up, discarded
-                # Rounds taken in turn, best of each: the machine's other load shifts over time.
-                figures = {impl: (0.0, 0) for impl in servers}
+@contextlib.contextmanager
+def postgres_database():
+    """A database of this run on the local PostgreSQL server, or None when there is none."""
+    server = os.environ.get("KELVORA_BENCH_POSTGRES", "postgresql://postgres@127.0.0.1:5432")
+    name = f"kelvora_bench_{os.getpid()}"
+    admin = ["psql", "-q", "-d", server + "/postgres", "-c"]
+    if shutil.which("psql") is None or subprocess.run([*admin, f"CREATE DATABASE {name}"],
+                                                      capture_output=True).returncode:
+        yield None
+        return
+    try:
+        yield server.replace("postgresql://", "postgresql+asyncpg://") + "/" + name
+    finally:
+        subprocess.run([*admin, f"DROP DATABASE IF EXISTS {name} WITH (FORCE)"], capture_output=True)
+
+
+def measure_backend(python: str, directory: Path, url: str | None) -> tuple[float, list[tuple]]:
+    """(start-up seconds, rows of (workers, route, {impl: (rps, p99, failures)}))."""
+    quiet = {"model": "test", "logging_level": "WARNING"}
+    port = free_port()
+    config = example_config(directory, url, environment=quiet)
+
+    # Cold start on empty databases: tables and the administrator are made on the way.
+    process, startup = start(["make", "--no-print-directory", "run", f"RUN_ARGS=--port {port}"], config, port)
+    base = f"http://127.0.0.1:{port}"
+    token = token_for(base)
+    seed(base, token)
+    stop(process)
+
+    rows = []
+    for workers in (1, 2):
+        commands = {
+            "native": [python, "-m", "examples.service", "--port"],
+            "python": [python, "-m", "uvicorn", "bench.plain_service:create_app", "--factory",
+                       "--log-level", "info", "--workers", str(workers), "--port"],
+        }
+        path = config.parent / f"workers-{workers}.yaml"
+        path.write_text(config.read_text(encoding="utf-8").replace("workers: 1", f"workers: {workers}"),
+                        encoding="utf-8")
+        servers = {}
+        try:
+            for impl, command in commands.items():
+                port = free_port()
+                servers[impl] = (start([*command, str(port)], path, port)[0], port)
+            for _, port in servers.values():
+                wrk(port, "GET", "/api/projects", token, 1, directory)  # warm-up, discarded
+            for label, method, route in ROUTES:
+                # Rounds taken in turn, the best of each with its p99: the machine's other load shifts.
+                figures = {impl: (0.0, 0.0, 0) for impl in servers}
                 for _ in range(ROUNDS):
                     for impl, (_, port) in servers.items():
-                        rps, failures = measure(port, "/api/projects", token)
-                        best, bad = figures[impl]
-                        figures[impl] = (max(best, rps), bad + failures)
-            finally:
-                for process, _ in servers.values():
-                    stop(process)
-            rows.append((workers, figures))
+                        rps, p99, failures = wrk(port, method, route, token, SECONDS, directory)
+                        best = figures[impl]
+                        kept = (rps, p99) if rps > best[0] else best[:2]
+                        figures[impl] = (*kept, best[2] + failures)
+                rows.append((workers, label, figures))
+        finally:
+            for process, _ in servers.values():
+                stop(process)
+        forget_posts(url, directory)
+    return startup, rows
 
-        print(f"{'GET /api/projects (protected), requests/s':44} {'native':>10} {'python':>10} {'ratio':>7}")
-        for workers, figures in rows:
-            (native, bad_native), (python_rps, bad_python) = figures["native"], figures["python"]
-            assert bad_native == bad_python == 0, "non-200 answers under load"
-            label = f"  {workers} worker{'s' if workers > 1 else ''}"
-            print(f"{label:44} {native:10.0f} {python_rps:10.0f} {native / python_rps:6.2f}x")
-        print("\nratio = native requests/s / plain Python requests/s (above 1: native is faster)")
+
+def main() -> None:
+    if shutil.which("wrk") is None:
+        print("\n== service: wrk is not installed (make bench installs it); rows left out")
+        return
+    python = str(ROOT / ".venv" / "bin" / "python")
+    print(f"\n== service: the example service under load (wrk -t1, {CONNECTIONS} keep-alive connections, "
+          f"best of {ROUNDS} rounds of {SECONDS:g} s, with that round's p99)")
+    with tempfile.TemporaryDirectory() as directory, postgres_database() as postgres:
+        backends = [("SQLite", None)] + ([("PostgreSQL", postgres)] if postgres else [])
+        results = []
+        for name, url in backends:
+            folder = Path(directory) / name
+            folder.mkdir()
+            results.append((name, *measure_backend(python, folder, url)))
+    if not postgres:
+        print("PostgreSQL rows left out: no local server to make a database on (KELVORA_BENCH_POSTGRES)")
+    for name, startup, rows in results:
+        print(f"\n{name}: make run to the first answered request {startup * 1000:.0f} ms")
+        print(f"{'':40} {'native req/s':>12} {'p99 ms':>7} {'python req/s':>12} {'p99 ms':>7} {'ratio':>6}")
+        for workers, label, figures in rows:
+            native, native_p99, bad_native = figures["native"]
+            python_rps, python_p99, bad_python = figures["python"]
+            assert bad_native == bad_python == 0, f"{label}: answers other than 2xx under load"
+            row = f"  {label}, {workers} worker{'s' if workers > 1 else ''}"
+            print(f"{row:40} {native:12.0f} {native_p99:7.1f} {python_rps:12.0f} {python_p99:7.1f} "
+                  f"{native / python_rps:5.2f}x")
+    print("\nratio = native requests/s / plain Python requests/s (above 1: native is faster)")
 
 
 if __name__ == "__main__":

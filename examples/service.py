@@ -70,7 +70,7 @@ def main(argv: list[str] | None = None) -> None:
     webapp = AppConfig.webapp
     # The application ends requests webapp.graceful_timeout seconds after a stop signal; the
     # server's own limit, a little later, covers connections that never send a request.
-    options = {"host": args.host, "port": args.port, "log_level": "info",
+    options = {"host": args.host, "port": args.port, "log_level": "info", "loop": webapp.loop, "http": webapp.http,
                "timeout_graceful_shutdown": webapp.graceful_timeout + 1}
     if webapp.reload:
         # The reloader imports the app itself, through the factory, in a process it restarts.

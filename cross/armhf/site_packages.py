@@ -93,6 +93,8 @@ def cross_env(out: Path) -> dict[str, str]:
         "LDFLAGS": f"-L{libdir}",
         # PyYAML quietly falls back to pure Python when its extension does not build.
         "PYYAML_FORCE_LIBYAML": "1",
+        # uvloop configures its bundled libuv for the build host unless told the target.
+        "LIBUV_CONFIGURE_HOST": TRIPLET,
     })
     return env
 

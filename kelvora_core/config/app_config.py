@@ -143,6 +143,10 @@ class WebAppSettings(_Section):
     workers: int = Field(1, ge=1)
     #: Seconds a request in progress may still run after a stop signal (0: none).
     graceful_timeout: Seconds = 10
+    #: uvicorn's event loop and HTTP/1.1 parser; "auto": uvloop and httptools where they are
+    #: installed, else asyncio and h11.
+    loop: Literal["auto", "uvloop", "asyncio"] = "auto"
+    http: Literal["auto", "httptools", "h11"] = "auto"
 
 
 class EnvironmentSettings(_Section):
@@ -286,7 +290,9 @@ class DatabaseSetting(_Section):
     max_overflow: int | None = Field(None, ge=0)
     pool_timeout: float | None = Field(None, gt=0)
     pool_recycle: int | None = Field(None, gt=0)
-    pool_pre_ping: bool = True
+    #: A round trip before every checkout. Off: a connection the driver knows is closed is
+    #: replaced at checkout without one (engine.connection_health).
+    pool_pre_ping: bool = False
 
     @field_validator("url")
     @classmethod
@@ -451,6 +457,7 @@ _MESSAGES = {
     "less_than_equal": "must be at most {le}",
     "missing": "is required",
     "extra_forbidden": "is not a known key",
+    "literal_error": "must be one of {expected}",
 }
 _NO_VALUE_SHOWN = frozenset({"missing", "extra_forbidden"})
 _SECRET_KEYS = frozenset({"token_secret_key"})

@@ -10,7 +10,9 @@ the mark is what tells it apart from an unrelated ``OSError``.
 
 ``outages`` writes one error line when a database becomes unavailable for a given cause, and
 one line when it works again (a connection is handed out after the failures have stopped for
-``QUIET_SECONDS``), with how long it lasted and how many failures it absorbed.
+``QUIET_SECONDS``), with how long it lasted and how many failures it absorbed. A server that
+goes away shows first as connections lost in use, then as connections refused: both mean
+"unreachable" and are one outage, named after the failure that opened it.
 """
 
 from __future__ import annotations
@@ -43,6 +45,7 @@ QUIET_SECONDS = 1.0
 
 POOL_EXHAUSTED = "连接池耗尽"
 CONNECTION_LOST = "连接中断"
+_UNREACHABLE = "unreachable"  # the kind of outage of both, never shown
 
 
 def _mark(exc: BaseException, database: str, connect: bool = False) -> None:
@@ -108,6 +111,14 @@ def cause_of(exc: BaseException) -> str:
     return type(root).__name__
 
 
+def _kind(exc: BaseException, cause: str) -> str:
+    """What an outage is counted under: a lost connection and a failed connect are one."""
+    if cause == CONNECTION_LOST or (cause != POOL_EXHAUSTED and any(
+            getattr(link, _CONNECT, False) is True for link in _chain(exc, handled=False))):
+        return _UNREACHABLE
+    return cause
+
+
 def _first_line(exc: BaseException) -> str:
     try:
         text = str(exc)
@@ -140,7 +151,7 @@ class Outages:
             setattr(exc, _REPORTED, True)
         name = database_of(exc) or (str(database) if database is not None else "未知")
         cause = cause_of(exc)
-        key = (name.lower(), cause)
+        key = (name.lower(), _kind(exc, cause))
         now = time.monotonic()
         with self._lock:
             outage = self._open.get(key)

@@ -17,6 +17,7 @@ from sqlalchemy.ext.asyncio import AsyncEngine, create_async_engine
 
 from ..config.app_config import AppConfig
 from .availability import watch_engine
+from .connection_health import watch_connections
 from .parameter_guard import guard_parameters
 
 __all__ = ["DatabaseEngine", "UnknownDatabaseError"]
@@ -60,6 +61,8 @@ class DatabaseEngine:
                 engine = create_async_engine(setting.url, echo=setting.echo,
                                              pool_pre_ping=setting.pool_pre_ping, **options)
                 guard_parameters(engine)
+                # Before watch_engine: a checkout counts as working only once its connection is live.
+                watch_connections(engine)
                 # Its errors carry the database's configured name, for the logs and answers.
                 configured = [known for known in AppConfig.databases if known.lower() == key]
                 watch_engine(engine, configured[0] if configured else name)

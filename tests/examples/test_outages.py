@@ -151,6 +151,50 @@ def test_a_duplicate_is_one_info_line_under_its_own_database(service):
     assert len(lines) == 1 and "| INFO " in lines[0] and "数据库异常 [Notes]: POST /api/projects" in lines[0], lines
 
 
+async def test_a_server_killed_under_load_answers_503_meanwhile_and_recovers(service, cluster):
+    """Clients keep reading and writing while the server is killed and started again: every answer
+    is 200/201 or 503, and the same service serves all of them again afterwards."""
+    statuses = collections.Counter()
+    since = len(service.output)
+
+    def outage_lines():  # from the first line of this outage on (earlier ones may close first)
+        lines = new_lines(service, since)
+        return lines[next((i for i, line in enumerate(lines) if "| ERROR" in line), len(lines)):]
+
+    async def load(client, method, path, after_restart):
+        for number in range(10**6):
+            body = {"json": {"name": f"负载 {path} {time.monotonic_ns()} {number}"}} if method == "POST" else {}
+            answer = await client.request(method, path, **body)
+            statuses[answer.status_code] += 1
+            if after_restart.is_set() and answer.status_code < 300:
+                return
+
+    async with httpx.AsyncClient(base_url=service.url, headers=service.headers, timeout=30) as client:
+        restarted = asyncio.Event()
+        clients = [asyncio.create_task(load(client, method, path, restarted))
+                   for method, path in [("GET", "/auth/me"), ("GET", "/api/projects"), ("POST", "/api/projects")] * 3]
+        await asyncio.sleep(1)
+        await asyncio.to_thread(cluster.stop, "immediate")
+        await asyncio.sleep(1)
+        await asyncio.to_thread(cluster.start)
+        restarted.set()
+        await asyncio.wait_for(asyncio.gather(*clients), 60)  # each one served again
+        # Outages close after a quiet second, each with one line.
+        deadline = time.monotonic() + 15
+        while sum("已恢复" in line for line in outage_lines()) < sum(
+                "| ERROR" in line for line in outage_lines()) and time.monotonic() < deadline:
+            assert (await client.get("/api/projects")).status_code == 200
+            await asyncio.sleep(0.2)
+    assert statuses[503] > 0 and set(statuses) <= {200, 201, 503}, statuses
+    lines = outage_lines()
+    errors = [line for line in lines if "| ERROR" in line]
+    # A connection lost in use, then refused: one outage per database, opened and closed once.
+    down = [line.split("数据库 ")[1].split()[0] for line in errors if "不可用" in line]
+    up = [line.split("数据库 ")[1].split()[0] for line in lines if "已恢复" in line]
+    assert down and len(errors) == len(down) and sorted(down) == sorted(up) == sorted(set(up)), "\n".join(lines)
+    assert "Traceback" not in "\n".join(service.output[since:])
+
+
 # wrk's Lua: the answers by status, printed when it ends.
 COUNT_STATUSES = """
 wrk.headers["Authorization"] = "%s"

@@ -1,11 +1,15 @@
 """The example service in its own process, over HTTP on a loopback port, stopped with Ctrl-C."""
 
+import importlib.util
 import time
+from pathlib import Path
 
 import httpx
+import pytest
+import yaml
 
 from _pages import REDOC_PAGE
-from _service import Service, example_config
+from _service import EXAMPLE_CONFIG, Service, example_config
 
 STARTUP = [
     "启动应用: Kelvora Example",
@@ -98,12 +102,20 @@ def test_default_administrator_works_with_projects(service):
         assert client.get(f"/api/projects/{pid}", headers=admin).status_code == 404
 
 
-def test_ctrl_c_runs_shutdown_then_releases_engines(tmp_path):
-    service = Service(example_config(tmp_path))
-    service.wait_ready()
-    with httpx.Client(base_url=service.url) as client:
-        login(client, "admin")  # the Auth session factory exists, so there is something to release
-    assert service.stop() == 0
+@pytest.mark.parametrize("server", [{}, {"loop": "asyncio", "http": "h11"}], ids=["auto", "asyncio-h11"])
+def test_ctrl_c_runs_shutdown_then_releases_engines(tmp_path, server):
+    webapp = yaml.safe_load(EXAMPLE_CONFIG.read_text(encoding="utf-8"))["webapp"] | server
+    service = Service(example_config(tmp_path, webapp=webapp))
+    try:
+        service.wait_ready(300)  # returns at once when ready; a busy emulated run starts slowly
+        with httpx.Client(base_url=service.url) as client:
+            login(client, "admin")  # the Auth session factory exists, so there is something to release
+        # "auto" runs on uvloop and httptools where they are installed; the settings choose otherwise.
+        loaded = Path(f"/proc/{service.process.pid}/maps").read_text()
+    finally:
+        assert service.stop() == 0
+    for package in ("uvloop", "httptools"):
+        assert (f"/{package}/" in loaded) == (not server and importlib.util.find_spec(package) is not None), package
     output = service.output
     assert in_order(output, ["启动结束: Kelvora Example", *SHUTDOWN]), "\n".join(output)
     assert any("所有数据库资源关闭完成，共清理 1 个会话工厂" in line for line in output)

@@ -100,6 +100,7 @@ def test_missing_keys_raise_attribute_error_and_records_are_mutable():
         ("webapp:\n  reload: 1\n", "webapp.reload must be true or false, got 1"),
         ("webapp:\n  version: 1.0\n", "webapp.version must be a text, got 1.0 (quote it to keep it as text)"),
         ("webapp:\n  wokers: 2\n", "webapp.wokers is not a known key"),
+        ("webapp:\n  loop: trio\n", "webapp.loop must be one of 'auto', 'uvloop' or 'asyncio'"),
         ("environment: {logging_level: loud}", "environment.logging_level must be one of DEBUG, INFO,"),
         ("routers:\n  - name: a\n  - enabled: yes\n", "routers[1].name is required"),
         ("routers:\n  - {name: a, prefix: api/}", "routers[0].prefix must start with '/' and not end with '/'"),

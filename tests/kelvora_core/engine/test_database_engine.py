@@ -1,11 +1,15 @@
 """The registry of named databases and their shared async engines."""
 
+import asyncio
+
 import pytest
+from sqlalchemy import text
 
 from kelvora_core.engine import database_engine
 from kelvora_core.engine.database_engine import DatabaseEngine, UnknownDatabaseError
 
 from _database import configure
+from _servers import server_url
 
 
 @pytest.fixture
@@ -71,3 +75,25 @@ async def test_parameters_no_backend_stores_alike_are_refused(lite, value, refus
             assert (await conn.execute(select(1))).scalar() == 1  # the connection stays usable
         else:
             await conn.execute(statement, {"v": value})
+
+
+@pytest.mark.parametrize("backend, whoami, end", [
+    ("postgresql", "SELECT pg_backend_pid()", "SELECT pg_terminate_backend({})"),
+    ("mariadb", "SELECT CONNECTION_ID()", "KILL {}"),
+])
+async def test_a_pooled_connection_the_server_ended_is_replaced_at_checkout(backend, whoami, end):
+    """No ping before a checkout (the default): the driver's own knowledge finds the connection
+    closed, and the statement runs on a new one instead of failing."""
+    configure(Auth="sqlite://", Main=server_url(backend))
+    engine = DatabaseEngine().get_async_engine("Main")
+    try:
+        assert engine.sync_engine.pool._pre_ping is False
+        async with engine.connect() as other:
+            async with engine.connect() as pooled:
+                victim = (await pooled.execute(text(whoami))).scalar()
+            await other.execute(text(end.format(victim)))  # while it sits in the pool
+            await asyncio.sleep(0.2)  # the end of the connection reaches its socket
+            async with engine.connect() as conn:
+                assert (await conn.execute(text(whoami))).scalar() != victim
+    finally:
+        await DatabaseEngine().async_close()

@@ -164,6 +164,25 @@ async def test_request_validation_and_framework_errors(client):
     assert response.status_code == 405 and response.json()["message"] == "Method Not Allowed"
 
 
+@pytest.mark.parametrize("failures, opened", [
+    (["lost", "refused", "refused"], ["连接中断"]),  # a server going away: lost in use, then refused
+    (["refused", "lost"], ["ConnectionRefusedError"]),
+    (["pool", "refused", "pool"], ["连接池耗尽", "ConnectionRefusedError"]),  # saturated is not unreachable
+])
+async def test_one_outage_per_database_and_kind(log_into, monkeypatch, failures, opened):
+    lines, tracker = log_into(availability), availability.Outages()
+    made = {"lost": lambda: db_error(OperationalError, "closed", connection_invalidated=True),
+            "pool": lambda: PoolTimeoutError("QueuePool limit reached")}
+    for failure in failures:
+        tracker.report(await refused_connection() if failure == "refused" else made[failure](), "Main")
+    monkeypatch.setattr(availability, "QUIET_SECONDS", 0)
+    tracker.working("main")
+    assert [text.split(":")[0] for level, text, *_ in lines.lines if level == "error"] == [
+        f"数据库 Main 不可用 [{cause}]" for cause in opened]
+    infos = [text for level, text, *_ in lines.lines if level == "info"]
+    assert sum(int(text.split("期间 ")[1].split()[0]) for text in infos) == len(failures)
+
+
 def test_service_errors_carry_their_keywords():
     error = ValidError(message="原始密码不正确", fields="old_password", errors={"a": 1})
     assert (str(error), error.message, error.fields, error.errors) == (
