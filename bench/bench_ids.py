@@ -1,8 +1,12 @@
 """Unique ids: get_primary_id and get_primary_str over the process-wide generator."""
 
 from kelvora_core.config.app_config import AppConfig
-from kelvora_core.utils import minter
-from kelvora_core.utils.base.snowflake import SnowflakeGenerator
+
+# A bench has no "Auth" database to lease an instance from: use a fixed one.
+AppConfig.generate_snowflake.instance_id = 1
+
+from kelvora_core.utils import minter  # noqa: E402
+from kelvora_core.utils.base.snowflake import SnowflakeGenerator  # noqa: E402
 
 CYTHON = True  # the plain rows also run compiled with Cython 3
 
