@@ -193,6 +193,10 @@ class Calls:
             calls.append(("query", str(kw["condition"].compile(compile_kwargs={"literal_binds": True}))))
             return self.row
 
+        async def find_user_row(db, username):  # the Core look-up of a request's user
+            calls.append(("row", username))
+            return None if self.row is None else self.row.model_dump(exclude={"password"})
+
         async def update(db, key, **kw):
             calls.append(("update", key, kw["update_model"].last_login_at is not None))
             return kw["update_model"]
@@ -202,6 +206,7 @@ class Calls:
                                        set_from_token=lambda **kw: calls.append(("from_token", list(kw.items()))))
         monkeypatch.setattr(warden, "QueryService", types.SimpleNamespace(query_columns_first=query_columns_first))
         monkeypatch.setattr(warden, "DataService", types.SimpleNamespace(update=update))
+        monkeypatch.setattr(warden, "find_user_row", find_user_row)
         monkeypatch.setattr(warden, "TenantManager", tenant)
 
 
