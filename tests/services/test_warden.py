@@ -260,6 +260,54 @@ async def test_refresh_and_current_user(monkeypatch):
     assert info.value.errors["error_code"] == "invalid_token_type"
 
 
+@pytest.mark.parametrize("module", ["replaced", "None"])
+async def test_the_entity_module_is_taken_as_sys_modules_holds_it(monkeypatch, module):
+    import sys
+
+    from kelvora_core.portal_auth.entity_table import auth_user
+
+    Calls(monkeypatch, user_row())
+    name = auth_user.__name__
+    answered = []
+
+    class Response:
+        @staticmethod
+        def model_validate(row):
+            answered.append(row["username"])
+            return "answer"
+
+    if module == "replaced":
+        monkeypatch.setitem(sys.modules, name, types.SimpleNamespace(AuthUserResponse=Response))
+    else:  # not there: the import statement's own answer
+        monkeypatch.setitem(sys.modules, name, None)
+    token = Warden._set_access_token(types.SimpleNamespace(username="alice", tenant_id="t1")).access_token
+    credentials = HTTPAuthorizationCredentials(scheme="Bearer", credentials=token)
+    if module == "None":
+        with pytest.raises(AuthError) as info:
+            await Warden.get_current_user(credentials, None)
+        assert "halted" in info.value.__context__.errors  # the import was made, and refused
+    else:
+        assert await Warden.get_current_user(credentials, None) == "answer" and answered == ["alice"]
+
+
+async def test_a_subclass_step_runs_on_every_request(monkeypatch, saved_config):
+    saved_config.auth.user_cache.enabled = True
+    Calls(monkeypatch, user_row())
+    seen = []
+
+    class Audited(Warden):
+        @classmethod
+        async def _get_current_user(cls, payload, db):
+            seen.append(payload["sub"])
+            return user_row()
+
+    token = Warden._set_access_token(types.SimpleNamespace(username="alice", tenant_id="t1")).access_token
+    for _ in range(2):
+        user = await Audited.get_current_user(HTTPAuthorizationCredentials(scheme="Bearer", credentials=token), None)
+        assert user.username == "alice"
+    assert seen == ["alice", "alice"]
+
+
 @pytest.mark.parametrize("payload", [{"tenant": True}, {"sub": "ghost"}])  # no "sub": nothing else is asked
 async def test_unknown_users(monkeypatch, payload):
     calls = Calls(monkeypatch, None)
