@@ -82,9 +82,11 @@ class TokenCache:
         """Keep a token that passed every check begun at ``checked`` (:meth:`clock`)."""
         try:
             until = int(claims["exp"]) + float(leeway)
+            hash(family)
         except (KeyError, TypeError, ValueError, OverflowError):
-            return  # nothing to bound it by: not kept
-        entry = _Entry(checked, until, time.time(), username, family, dict(claims), user)
+            return  # nothing to bound it by, or a family no end could name: not kept
+        # Its own copy: the request that made it may change the user it was given.
+        entry = _Entry(checked, until, time.time(), username, family, dict(claims), user.model_copy())
         with self._lock:
             if settings != self._settings:
                 self._entries.clear()
@@ -122,6 +124,11 @@ class TokenCache:
 
     def end_family(self, family: Hashable) -> None:
         """Every kept token of that login session is checked again."""
+        try:
+            hash(family)
+        except TypeError:
+            self.end_all()  # never kept under such a family; ending everything is still right
+            return
         self._end(self._ended_families, family)
 
     def end_all(self) -> None:
@@ -163,9 +170,15 @@ def _row_changed(mapper: Any, connection: Any, target: AuthUser) -> None:
     # A deactivation, rename or deletion through the ORM: checked again from the next request
     # (under the old name too, after a rename).
     cache = _cache
-    if cache is not None:
-        for name in {target.username, *inspect(target).attrs.username.history.deleted}:
-            cache.end_user(name)
+    if cache is None:
+        return
+    try:
+        names = {target.username, *inspect(target).attrs.username.history.deleted}
+    except Exception:  # the flush must not fail for the cache's sake: everything is checked again
+        cache.end_all()
+        return
+    for name in names:
+        cache.end_user(name)
 
 
 def _statement_run(state: ORMExecuteState) -> None:
