@@ -284,6 +284,8 @@ nb::object router_include(Args& a) {
                 "message"_a = "忽略 基于「APIRouter」路由 {} - {} - 请修改为「AuthRouter」路由。"_n.format(tags, path));
         }
     }
+    // Each request then matches the routes of the router it goes to once, not twice.
+    a.global("match_once"_n)(self.attr("fastapi"_n));
     return nb::none();
 }
 
@@ -649,6 +651,7 @@ NB_MODULE(keystone, m) {
     import_from(m, "..services.password_pool", "PasswordPool");
     import_from(m, "..engine.startup_lock", "startup_lock");
     import_from(m, ".stop_gate", "StopGate");
+    import_from(m, "..web.single_match", "match_once");
 
     // The documentation pages' handlers, registered by _init_fastapi.
     nb::setattr(m, "_custom_docs",

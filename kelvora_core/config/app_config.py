@@ -217,6 +217,25 @@ class RevocationSettings(_Section):
     store: Literal["database", "redis", "memory"] = "database"
 
 
+class UserCacheSettings(_Section):
+    """Verified tokens and their users, kept in the process for a moment (README: "The user
+    cache"). Off by default: a change made by another worker or host is then seen at once."""
+
+    enabled: bool = False
+    #: Seconds a checked token and its user are used without checking again: the longest a
+    #: change made elsewhere (deactivation, password change, logout) goes unseen. At most 1.
+    ttl_seconds: PositiveNumber = 1
+    #: Tokens kept at most; the one used least recently goes first.
+    max_entries: int = Field(10_000, ge=1, le=1_000_000)
+
+    @field_validator("ttl_seconds")
+    @classmethod
+    def _within_a_second(cls, value: int | float) -> int | float:
+        if value > 1:
+            raise _invalid("must be at most 1 second")
+        return value
+
+
 class AuthSettings(_Section):
     default_admin_users: list[NonEmptyText] = Field(default_factory=lambda: ["admin"])
     token_secret_key: SecretKey = Field(DEV_SECRET_KEY, repr=False)
@@ -231,6 +250,7 @@ class AuthSettings(_Section):
     password_hashing: PasswordHashingSettings = Field(default_factory=PasswordHashingSettings)
     login_throttle: LoginThrottleSettings = Field(default_factory=LoginThrottleSettings)
     revocation: RevocationSettings = Field(default_factory=RevocationSettings)
+    user_cache: UserCacheSettings = Field(default_factory=UserCacheSettings)
 
     @field_validator("token_leeway_seconds", mode="before")
     @classmethod

@@ -131,8 +131,42 @@ void log_failure(const Args& a, nb::handle name, nb::handle session, nb::handle 
     }
 }
 
-AsyncGen get_session(Args a) {
-    nb::handle self = a[0], name = a[1];
+// The attribute the dependencies enter when nobody replaced it; remembered after the class is built.
+OwnAttribute own_get_session;
+
+// Whether `conduit.get_session` is still this module's scope, on the class and on the instance.
+bool own_scope(nb::handle conduit) {
+    if (!own_get_session.resolves(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(conduit.ptr()))))) return false;
+    PyObject* dict = PyObject_GenericGetDict(conduit.ptr(), nullptr);
+    if (!dict) {
+        PyErr_Clear();  // no instance dict: nothing can shadow the class attribute
+        return true;
+    }
+    int shadowed = PyDict_Contains(dict, "get_session"_n.ptr());
+    Py_DECREF(dict);
+    if (shadowed < 0) raise_pending();
+    return shadowed == 0;
+}
+
+// The session scope. `self` None: a dependency's scope, that of the single instance; its own
+// steps run right here unless get_session was replaced, then that is entered instead. One
+// layer either way for the common case: no context manager around the generator.
+AsyncGen session_scope(Args a, nb::object self, nb::object name) {
+    if (self.is_none()) {
+        self = a.global("AsyncConduit"_n)();
+        if (!own_scope(self)) {
+            AsyncWith scope(self.attr("get_session"_n)(name));
+            nb::object session = co_await scope.enter();
+            Caught body;
+            try {
+                co_yield session;
+            } catch (...) {
+                body.capture();
+            }
+            co_await scope.exit(body);
+            co_return;
+        }
+    }
     nb::object session = nb::none();
 
     Caught failure;
@@ -169,6 +203,11 @@ AsyncGen get_session(Args a) {
     failure.rethrow();
 }
 
+AsyncGen get_session(Args a) {
+    nb::object self = nb::borrow(a[0]), name = nb::borrow(a[1]);
+    return session_scope(std::move(a), std::move(self), std::move(name));
+}
+
 Coro get_raw_session(Args a) {
     nb::handle self = a[0], name = a[1];
     nb::object session = self.attr("_ensure_session_factory"_n)(name)();
@@ -177,24 +216,12 @@ Coro get_raw_session(Args a) {
 }
 
 // async with AsyncConduit().get_session(name) as session: yield session
-AsyncGen scoped_dependency(Args a, nb::object name) {
-    AsyncWith scope(a.global("AsyncConduit"_n)().attr("get_session"_n)(name));
-    nb::object session = co_await scope.enter();
-    Caught body;
-    try {
-        co_yield session;
-    } catch (...) {
-        body.capture();
-    }
-    co_await scope.exit(body);
-}
-
 AsyncGen get_async_session(Args a) {
     nb::object name = nb::borrow(a[1]);
-    return scoped_dependency(std::move(a), std::move(name));
+    return session_scope(std::move(a), nb::none(), std::move(name));
 }
 
-AsyncGen get_auth_async_session(Args a) { return scoped_dependency(std::move(a), nb::borrow("Auth"_n)); }
+AsyncGen get_auth_async_session(Args a) { return session_scope(std::move(a), nb::none(), nb::borrow("Auth"_n)); }
 
 // The timeout as the probe line shows it: in seconds as a float ("5.0" for 5).
 nb::object seconds_text(nb::handle timeout) {
@@ -269,7 +296,7 @@ NB_MODULE(conduit, m) {
             .body = conduit::get_session,
             .qualname = "AsyncConduit.get_session"}));
 
-    ClassBuilder(m, "AsyncConduit")
+    nb::object conduit_class = ClassBuilder(m, "AsyncConduit")
         .doc("异步数据库会话管理器：按数据库名称动态创建会话工厂，提供会话作用域与健康检查。")
         .attr("_instance", nb::none())
         .attr("_lock", threading.attr("Lock")())
@@ -314,4 +341,5 @@ NB_MODULE(conduit, m) {
                  .returns = bool_type,
                  .body = conduit::health_check})
         .build();
+    conduit::own_get_session.remember(conduit_class, "get_session"_n);
 }

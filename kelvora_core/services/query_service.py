@@ -543,14 +543,24 @@ class QueryService:
         request = _request(query_request)
         plan = _Plan(model_class, request)
         size = _page_size(request)
-        counted = (select(func.count()).select_from(model_class)
-                   .where(*plan.filters, *_tenant_criteria(model_class)))
-        total = (await _result(db, counted)).scalar_one()
-        items = await cls._rows(db, request, plan, size, response_class) if total else []
+        items, fetched = await cls._fetch(db, request, plan, size, response_class)
+        offset = (request.page - 1) * size
+        if 0 < fetched < size or (fetched == 0 and offset == 0):
+            total = offset + fetched  # the last page, read whole: no count needed
+        else:
+            counted = (select(func.count()).select_from(model_class)
+                       .where(*plan.filters, *_tenant_criteria(model_class)))
+            total = (await _result(db, counted)).scalar_one()
         return Page[Any](items=items, total=total, page=request.page, size=size)
 
     @classmethod
     async def _rows(cls, db: Any, request: QueryRequest, plan: _Plan, size: int, response_class: Any) -> list[Any]:
+        return (await cls._fetch(db, request, plan, size, response_class))[0]
+
+    @classmethod
+    async def _fetch(cls, db: Any, request: QueryRequest, plan: _Plan, size: int,
+                     response_class: Any) -> tuple[list[Any], int]:
+        """The items of one page, and how many rows of the table it read (a tree nests some)."""
         model_class = plan.model
         tree = request.format == "tree"
         own = plan.fields if plan.fields is not None else _all_columns(model_class)
@@ -569,15 +579,15 @@ class QueryService:
         rows = (await _result(db, statement)).mappings().all()
 
         if self_tree:
-            return _nest(rows, aliases)
+            return _nest(rows, aliases), len(rows)
         items = [{alias: row[alias] for alias in aliases} for row in rows]
         for relation in plan.relations.values():
             related = await cls._related(db, model_class, relation, [row[_OWNER] for row in rows], tree)
             for item, row in zip(items, rows, strict=True):
                 item[CHILDREN if tree else relation.name] = related.get(row[_OWNER], [])
         if tree or response_class is None:
-            return items
-        return [response_class.model_validate(item) for item in items]
+            return items, len(rows)
+        return [response_class.model_validate(item) for item in items], len(rows)
 
     @classmethod
     async def _related(cls, db: Any, model_class: Any, relation: _Relation, owners: list[Any],

@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <string>
 
 #include "kelvora/coro.hpp"
 #include "kelvora/module.hpp"
@@ -67,7 +68,42 @@ nb::object find_user(const Args& a, nb::handle db, nb::handle username, nb::hand
                                                                       "condition"_a = condition);
 }
 
-nb::object user_class(const Args& a) { return import_local(a, "..portal_auth.entity_table.auth_user", "AuthUser"); }
+// The absolute name of "..portal_auth.entity_table.auth_user" against this module's package,
+// resolved once at import (a plain string: nothing to release at exit).
+std::string entity_module;
+
+// The entity module as sys.modules holds it at this moment; empty when it is not there (not yet
+// imported, removed, or None), and the caller then imports it as a function-level import does.
+// Looked up per call, so a replaced or removed module is seen at once; no import machinery runs
+// while it is loaded.
+nb::object loaded_entity_module() {
+    if (entity_module.empty()) return {};
+    nb::object name = nb::steal(PyUnicode_FromStringAndSize(entity_module.data(),
+                                                            static_cast<Py_ssize_t>(entity_module.size())));
+    if (!name) raise_pending();
+    PyObject* module = PyImport_GetModule(name.ptr());
+    if (!module) {
+        if (PyErr_Occurred()) raise_pending();
+        return {};
+    }
+    nb::object held = nb::steal(module);
+    if (held.is_none()) return {};
+    return held;
+}
+
+// `name` of the loaded entity module, or empty.
+nb::object loaded_entity(nb::handle name) {
+    nb::object module = loaded_entity_module();
+    if (!module) return {};
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(module.ptr(), name.ptr(), &value) < 0) raise_pending();
+    return nb::steal(value);
+}
+
+nb::object user_class(const Args& a) {
+    if (nb::object found = loaded_entity("AuthUser"_n)) return found;
+    return import_local(a, "..portal_auth.entity_table.auth_user", "AuthUser");
+}
 
 bool is_prod(const Args& a) { return truthy(a.global("AppConfig"_n).attr("environment"_n).attr("is_prod"_n)); }
 
@@ -102,8 +138,34 @@ void require_access_token(const Args& a, nb::handle payload) {
 }
 
 nb::object user_response(const Args& a, nb::handle user) {
-    nb::object response = import_local(a, "..portal_auth.entity_table.auth_user", "AuthUserResponse");
+    nb::object response = loaded_entity("AuthUserResponse"_n);
+    if (!response) response = import_local(a, "..portal_auth.entity_table.auth_user", "AuthUserResponse");
     return response.attr("model_validate"_n)(user);
+}
+
+// The user cache (auth.user_cache), or None while it is off.
+nb::object user_cache(const Args& a) { return a.global("token_cache"_n)(); }
+
+// What the outcome of a token's checks depends on besides the token: a kept outcome is used
+// only under the same settings.
+nb::object check_settings(const Args& a, nb::handle cls) {
+    nb::object auth = auth_settings(a);
+    nb::object revocation = auth.attr("revocation"_n);
+    return nb::make_tuple(cls.attr("TOKEN_SECRET_KEY"_n), cls.attr("TOKEN_ALGORITHM"_n),
+                          auth.attr("token_leeway_seconds"_n), auth.attr("token_audience"_n),
+                          auth.attr("token_issuer"_n), auth.attr("tenant"_n).attr("enabled"_n),
+                          revocation.attr("enabled"_n), revocation.attr("store"_n));
+}
+
+// Tokens ended in this process stop being served from the cache at once.
+void forget_family(const Args& a, nb::handle family) {
+    nb::object cache = user_cache(a);
+    if (!cache.is_none()) cache.attr("end_family"_n)(family);
+}
+
+void forget_user(const Args& a, nb::handle username) {
+    nb::object cache = user_cache(a);
+    if (!cache.is_none()) cache.attr("end_user"_n)(username);
 }
 
 // ---- passwords and tokens -----------------------------------------------------------
@@ -271,6 +333,7 @@ Coro refresh(Args a) {
     nb::object first = co_await store.attr("claim_refresh"_n)(payload.attr("get"_n)("jti"_n), expires);
     if (!truthy(first)) {
         co_await store.attr("end_family"_n)(family, ending_kept_until(a, cls));
+        forget_family(a, family);
         raise_auth_error(a, "刷新token已被使用，请重新登录"_n,
                          error_record(a, "invalid_grant"_n, "Refresh token was already used"_n, "token_reused"_n));
     }
@@ -283,8 +346,9 @@ Coro logout(Args a) {
     nb::handle cls = a[0], token = a[1];
     if (token.is_none() || !revocation_enabled(a)) co_return nb::none();
     nb::object payload = cls.attr("jwt_decode"_n)(token);
-    co_await revocation_store(a).attr("end_family"_n)(a.global("token_family"_n)(payload),
-                                                      ending_kept_until(a, cls));
+    nb::object family = a.global("token_family"_n)(payload);
+    co_await revocation_store(a).attr("end_family"_n)(family, ending_kept_until(a, cls));
+    forget_family(a, family);
     co_return nb::none();
 }
 
@@ -306,6 +370,7 @@ Coro modify_password(Args a) {
     if (revocation_enabled(a))
         co_await revocation_store(a).attr("end_user_tokens"_n)(current_user.attr("username"_n),
                                                                ending_kept_until(a, warden));
+    forget_user(a, current_user.attr("username"_n));
     nb::dict changes;
     changes["password"] = new_hash;
     nb::object user_id = auth_user.attr("user_id"_n);
@@ -318,36 +383,38 @@ Coro modify_password(Args a) {
 
 // ---- the current user ----------------------------------------------------------------
 
-Coro get_current_user_row(Args a) {
-    nb::handle payload = a[1], db = a[2];
-    Caught failure;
-    try {
-        nb::object subject = payload.attr("get"_n)("sub"_n);
-        if (subject.is_none()) raise_auth_error(a, "用户token不合法"_n);
-        nb::object username = str_of(subject);
-        // Under tenant mode a token must name its tenant and ask for filtering: one without
-        // (made before the mode was on, say) would see every tenant's rows.
-        if (truthy(auth_settings(a).attr("tenant"_n).attr("enabled"_n)) &&
-            (!contains(payload, "tenant"_n) || !contains(payload, "tenant_id"_n) ||
-             !truthy(payload.attr("get"_n)("tenant"_n))))
-            raise_auth_error(a, "用户token不合法"_n,
-                             error_record(a, "invalid_token"_n, "Token has no tenant claims"_n, "tenant_missing"_n));
-        a.global("TenantManager"_n)
-            .attr("set_from_token"_n)("tenant_enabled"_a = payload.attr("get"_n)("tenant"_n), "username"_a = username,
-                                      "tenant_id"_a = payload.attr("get"_n)("tenant_id"_n));
-        if (revocation_enabled(a) && truthy(co_await revocation_store(a).attr("is_revoked"_n)(payload, db)))
-            raise_auth_error(a, "用户token已失效，请重新登录"_n,
-                             error_record(a, "invalid_token"_n, "Token was revoked"_n, "token_revoked"_n));
-        nb::object user = co_await find_user(a, db, username, user_class(a));
-        if (!truthy(user)) raise_auth_error(a, "用户token不合法"_n);
-        // A deactivated account's tokens end with it.
-        if (user.attr("is_active"_n).ptr() != Py_True)
-            raise_auth_error(a, "用户token不合法"_n,
-                             error_record(a, "invalid_token"_n, "账户未激活或被锁定"_n, "user_invalid"_n));
-        co_return user;
-    } catch (...) {
-        failure.capture();
-    }
+// What every resolution checks before the user's row: the subject, the tenant claims under
+// tenant mode, the tenant context, and revocation. The user name.
+Coro admit_claims(Args& a, nb::handle payload, nb::handle db) {
+    nb::object subject = payload.attr("get"_n)("sub"_n);
+    if (subject.is_none()) raise_auth_error(a, "用户token不合法"_n);
+    nb::object username = str_of(subject);
+    // Under tenant mode a token must name its tenant and ask for filtering: one without
+    // (made before the mode was on, say) would see every tenant's rows.
+    if (truthy(auth_settings(a).attr("tenant"_n).attr("enabled"_n)) &&
+        (!contains(payload, "tenant"_n) || !contains(payload, "tenant_id"_n) ||
+         !truthy(payload.attr("get"_n)("tenant"_n))))
+        raise_auth_error(a, "用户token不合法"_n,
+                         error_record(a, "invalid_token"_n, "Token has no tenant claims"_n, "tenant_missing"_n));
+    a.global("TenantManager"_n)
+        .attr("set_from_token"_n)("tenant_enabled"_a = payload.attr("get"_n)("tenant"_n), "username"_a = username,
+                                  "tenant_id"_a = payload.attr("get"_n)("tenant_id"_n));
+    if (revocation_enabled(a) && truthy(co_await revocation_store(a).attr("is_revoked"_n)(payload, db)))
+        raise_auth_error(a, "用户token已失效，请重新登录"_n,
+                         error_record(a, "invalid_token"_n, "Token was revoked"_n, "token_revoked"_n));
+    co_return username;
+}
+
+// A missing row or a deactivated account: its tokens end with it.
+void require_active(const Args& a, nb::handle user, nb::handle is_active) {
+    if (!truthy(user)) raise_auth_error(a, "用户token不合法"_n);
+    if (is_active.ptr() != Py_True)
+        raise_auth_error(a, "用户token不合法"_n,
+                         error_record(a, "invalid_token"_n, "账户未激活或被锁定"_n, "user_invalid"_n));
+}
+
+// How a failed resolution reaches the caller.
+[[noreturn]] void resolution_failed(const Args& a, Caught& failure) {
     if (!failure.matches(PyExc_Exception)) failure.rethrow();
     if (failure.matches(a.global("jwt"_n).attr("InvalidTokenError"_n)))
         raise_auth_error(a, "无效的token，请重新登录"_n, str_of(failure.value()));
@@ -358,14 +425,79 @@ Coro get_current_user_row(Args a) {
     raise_auth_error(a, "用户token不合法"_n, str_of(failure.value()));
 }
 
+Coro get_current_user_row(Args a) {
+    nb::handle payload = a[1], db = a[2];
+    Caught failure;
+    try {
+        nb::object username = co_await admit_claims(a, payload, db);
+        nb::object user = co_await find_user(a, db, username, user_class(a));
+        require_active(a, user, truthy(user) ? user.attr("is_active"_n) : nb::none());
+        co_return user;
+    } catch (...) {
+        failure.capture();
+    }
+    resolution_failed(a, failure);
+}
+
+// The same resolution for a request that wants the user as answered: one Core SELECT of the
+// columns a client may see, no ORM object.
+Coro user_of_claims(Args& a, nb::handle payload, nb::handle db) {
+    Caught failure;
+    try {
+        nb::object username = co_await admit_claims(a, payload, db);
+        nb::object row = co_await a.global("find_user_row"_n)(db, username);
+        require_active(a, row, truthy(row) ? row["is_active"_n] : nb::none());
+        co_return user_response(a, row);
+    } catch (...) {
+        failure.capture();
+    }
+    resolution_failed(a, failure);
+}
+
+// Whether the class still has this module's steps (no subclass override or patch): only then
+// are the Core look-up and the cache used, since a replaced step must run on every request.
+OwnAttribute own_jwt_decode, own_get_current_user;
+
+// The user of an access token, for a request. From the cache when it kept this token within
+// its bound (the tenant context is set from the kept claims all the same); otherwise every
+// check runs and, with the cache on, the outcome is kept.
+Coro current_user(Args& a, nb::handle cls, nb::handle token, nb::handle db) {
+    if (!own_jwt_decode.resolves(cls) || !own_get_current_user.resolves(cls)) {
+        nb::object payload = cls.attr("jwt_decode"_n)(token);
+        require_access_token(a, payload);
+        nb::object user = co_await cls.attr("_get_current_user"_n)(payload, db);
+        co_return user_response(a, user);
+    }
+    nb::object cache = PyUnicode_CheckExact(token.ptr()) ? user_cache(a) : nb::none();
+    nb::object settings = nb::none(), checked = nb::none();
+    if (!cache.is_none()) {
+        settings = check_settings(a, cls);
+        nb::object kept = cache.attr("get"_n)(token, settings);
+        if (!kept.is_none()) {
+            nb::object claims = kept[0];
+            a.global("TenantManager"_n)
+                .attr("set_from_token"_n)("tenant_enabled"_a = claims.attr("get"_n)("tenant"_n),
+                                          "username"_a = str_of(claims["sub"_n]),
+                                          "tenant_id"_a = claims.attr("get"_n)("tenant_id"_n));
+            co_return kept[1];
+        }
+        checked = cache.attr("clock"_n)();  // before the checks: an end during them counts
+    }
+    nb::object payload = cls.attr("jwt_decode"_n)(token);
+    require_access_token(a, payload);
+    nb::object user = co_await user_of_claims(a, payload, db);
+    if (!cache.is_none())
+        cache.attr("put"_n)(token, settings, checked, payload, str_of(payload["sub"_n]),
+                            a.global("token_family"_n)(payload), user,
+                            auth_settings(a).attr("token_leeway_seconds"_n));
+    co_return user;
+}
+
 Coro get_current_user(Args a) {
     nb::handle cls = a[0], auth_bearer = a[1], db = a[2];
     Caught failure;
     try {
-        nb::object payload = cls.attr("jwt_decode"_n)(auth_bearer.attr("credentials"_n));
-        require_access_token(a, payload);
-        nb::object user = co_await cls.attr("_get_current_user"_n)(payload, db);
-        co_return user_response(a, user);
+        co_return co_await current_user(a, cls, auth_bearer.attr("credentials"_n), db);
     } catch (...) {
         failure.capture();
     }
@@ -390,10 +522,7 @@ Coro get_current_user_request(Args a) {
     // Any first word is taken as the scheme; a value without a space is the token itself.
     nb::object parts = value.attr("partition"_n)(" "_n);
     nb::object token = truthy(parts[2]) ? nb::object(parts[2]) : nb::object(parts[0]);
-    nb::object payload = cls.attr("jwt_decode"_n)(token);
-    require_access_token(a, payload);
-    nb::object user = co_await cls.attr("_get_current_user"_n)(payload, db);
-    co_return user_response(a, user);
+    co_return co_await current_user(a, cls, token, db);
 }
 
 }  // namespace warden
@@ -418,6 +547,10 @@ NB_MODULE(warden, m) {
     import_from(m, "..tools.tenant_manager", "TenantManager");
     import_from(m, ".password_pool", "PasswordPool");
     import_from(m, ".revocation", {"revocation_store", "token_family"});
+    import_from(m, ".token_cache", "token_cache");
+    import_from(m, ".user_rows", "find_user_row");
+    warden::entity_module = nb::cast<std::string>(nb::module_::import_("importlib.util").attr("resolve_name")(
+        "..portal_auth.entity_table.auth_user", m.attr("__name__").attr("rpartition")(".")[0]));
 
     // Read once, now: later configuration changes do not reach the class.
     nb::object auth = config.attr("auth"_n);
@@ -430,7 +563,7 @@ NB_MODULE(warden, m) {
     // Annotations are texts, as in a module written with postponed annotations;
     // FastAPI resolves them through the module's globals.
     Param cls{.name = "cls"}, db{.name = "db", .annotation = text("AsyncSession")};
-    ClassBuilder(m, "Warden")
+    nb::object warden_class = ClassBuilder(m, "Warden")
         .doc("认证服务类，处理用户认证、密码验证、JWT令牌管理等操作")
         .attr("TOKEN_SECRET_KEY", auth.attr("token_secret_key"_n))
         .attr("TOKEN_ALGORITHM", nb::str("HS256"))
@@ -518,4 +651,6 @@ NB_MODULE(warden, m) {
                       .returns = text("None"),
                       .body = warden::modify_password})
         .build();
+    warden::own_jwt_decode.remember(warden_class, "jwt_decode"_n);
+    warden::own_get_current_user.remember(warden_class, "_get_current_user"_n);
 }

@@ -34,10 +34,16 @@ SchemaName = Annotated[str, Path(min_length=1, max_length=100, pattern=NUL_FREE,
                                  examples=["demo"])]
 
 
-async def enum_session() -> AsyncIterator[AsyncSession]:
+async def _own_session() -> AsyncIterator[AsyncSession]:
     """A session of the enumerations' database, committed and closed after the request."""
     async with AsyncConduit().get_session(enum_registry.engine_name) as db:
         yield db
+
+
+# In the "Auth" database (the default) the routes work in the session the signed-in user was
+# read with: the same dependency, so FastAPI makes one session per request, not two.
+enum_session = (AsyncConduit.get_auth_async_session if enum_registry.engine_name.lower() == "auth"
+                else _own_session)
 
 
 @router.get("/{schema_name}/fields", response_model=list[EnumFieldResponse], response_model_exclude_none=True,

@@ -13,10 +13,11 @@ import time
 import asyncpg
 import httpx
 import pytest
+import yaml
 
 from _pgcluster import private_cluster
 from _servers import unavailable
-from _service import Service, example_config
+from _service import EXAMPLE_CONFIG, Service, example_config
 
 UNAVAILABLE = "数据库连接或操作失败，请检查服务状态或稍后重试"
 
@@ -44,7 +45,9 @@ def databases(cluster, *names):
 def service(cluster, tmp_path_factory):
     """One worker; a pool of one "Auth" connection that gives up after a second."""
     auth, notes = databases(cluster, "outage_auth", "outage_notes")
-    config = example_config(tmp_path_factory.mktemp("outages"), environment={"logging_level": "INFO"},
+    # Every request asks the database for its user here, as the faults below are on that path.
+    settings = yaml.safe_load(EXAMPLE_CONFIG.read_text(encoding="utf-8"))["auth"] | {"user_cache": {"enabled": False}}
+    config = example_config(tmp_path_factory.mktemp("outages"), environment={"logging_level": "INFO"}, auth=settings,
                             databases={"Auth": {"url": auth, "pool_size": 1, "max_overflow": 0, "pool_timeout": 1},
                                        "Notes": {"url": notes}})
     running = Service(config)

@@ -27,6 +27,7 @@ from kelvora_core.services.login_throttle import LoginThrottle
 from kelvora_core.services.password_pool import PasswordPool
 from kelvora_core.services.revocation import reset_revocation_store
 from kelvora_core.services.sliding_window import RedisWindows
+from kelvora_core.services.token_cache import reset_token_cache
 from kelvora_core.services.warden import Warden
 from kelvora_core.tools.surveyor import Surveyor
 from kelvora_core.tools.tenant_manager import TenantManager
@@ -85,6 +86,15 @@ async def service(saved_config, tmp_path, hashes, request):
     for reset in resets:
         reset()
     await AsyncConduit().close_all()
+
+
+@pytest.fixture(params=[False, True], ids=["checked each time", "user cache"])
+def user_cache(request, saved_config):
+    """Every check must hold on the cached path too: each token below is shown more than once."""
+    reset_token_cache()
+    saved_config.auth.user_cache.enabled = request.param
+    yield request.param
+    reset_token_cache()
 
 
 def talk(app, conversation):
@@ -248,14 +258,15 @@ def token(**changes):
 ], ids=["no exp", "no iat", "iat ahead", "nbf ahead", "iat within leeway", "refresh token", "inactive user",
         "other audience", "no audience", "audience and issuer", "no tenant claims", "tenant off in token",
         "tenant claims"])
-async def test_token_checks(service, saved_config, settings, make, status):
+async def test_token_checks(service, user_cache, saved_config, settings, make, status):
     for key, value in settings.items():
         if isinstance(value, dict):
             for inner, set_to in value.items():
                 setattr(getattr(saved_config.auth, key), inner, set_to)
         else:
             setattr(saved_config.auth, key, value)
-    assert await talk(service, lambda client: me(client, make())) == status
+    token = make()
+    assert await talk(service, lambda client: [me(client, token) for _ in range(2)]) == [status, status]
 
 
 async def test_inactive_user_cannot_refresh(service):
@@ -270,7 +281,7 @@ async def test_inactive_user_cannot_refresh(service):
 @pytest.mark.parametrize("store,service", [("memory", "sqlite"), ("database", "sqlite"),
                                            ("database", "postgresql"), ("redis", "sqlite")],
                          indirect=["service"])
-async def test_revocation(service, saved_config, store):
+async def test_revocation(service, user_cache, saved_config, store):
     saved_config.auth.revocation.enabled, saved_config.auth.revocation.store = True, store
     if store == "redis":
         saved_config.redis.url = server_url("redis")

@@ -331,6 +331,28 @@ async def test_raw_session_and_dependency_generators(databases, log):
     assert log.lines[-2:] == scope_lines("Main", id(s), "rolled back", "closed")
 
 
+@pytest.mark.parametrize("where", ["class", "instance"])
+async def test_dependencies_enter_a_replaced_scope(databases, monkeypatch, where):
+    entered = []
+
+    @contextlib.asynccontextmanager
+    async def get_session(*args):
+        name = args[-1]
+        entered.append(name)
+        yield name + " session"
+        entered.append("left")
+
+    if where == "class":
+        monkeypatch.setattr(AsyncConduit, "get_session", lambda self, name: get_session(name))
+    else:
+        monkeypatch.setattr(AsyncConduit(), "get_session", get_session, raising=False)
+    gen = AsyncConduit.get_auth_async_session()
+    assert await anext(gen) == "Auth session"
+    with pytest.raises(StopAsyncIteration):
+        await anext(gen)
+    assert entered == ["Auth", "left"]
+
+
 # ---- the health probe -----------------------------------------------------------------------
 
 async def test_healthy_on_sqlite_and_servers(databases, postgres_url, mariadb_url, log):

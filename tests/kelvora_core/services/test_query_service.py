@@ -182,6 +182,10 @@ async def test_list_rows_with_aliases_relation_size_and_page(db):
     assert rows == [EntryResponse(name="empty", label="Empty")]
     page = await QueryService.query_page(db, query_request=request, model_class=Entry, response_class=EntryResponse)
     assert (page.items, page.total, page.page, page.size) == (rows, 3, 2, 2)
+    for number, items in ((1, 2), (3, 0), (2, 1)):  # a full page and one past the end are counted
+        page = await QueryService.query_page(db, query_request=request.model_copy(update={"page": number}),
+                                             model_class=Entry)
+        assert (len(page.items), page.total) == (items, 3)
     request = {"fields": ["field_name", "EnumValues.enum_value"], "relation": ["EnumValues"], "size": 2,
                "filter_relation": [{"field": "enum_disabled", "op": "=", "val": False}]}
     assert await QueryService.query(db, query_request=request, model_class=Entry) == [

@@ -193,6 +193,10 @@ class Calls:
             calls.append(("query", str(kw["condition"].compile(compile_kwargs={"literal_binds": True}))))
             return self.row
 
+        async def find_user_row(db, username):  # the Core look-up of a request's user
+            calls.append(("row", username))
+            return None if self.row is None else self.row.model_dump(exclude={"password"})
+
         async def update(db, key, **kw):
             calls.append(("update", key, kw["update_model"].last_login_at is not None))
             return kw["update_model"]
@@ -202,6 +206,7 @@ class Calls:
                                        set_from_token=lambda **kw: calls.append(("from_token", list(kw.items()))))
         monkeypatch.setattr(warden, "QueryService", types.SimpleNamespace(query_columns_first=query_columns_first))
         monkeypatch.setattr(warden, "DataService", types.SimpleNamespace(update=update))
+        monkeypatch.setattr(warden, "find_user_row", find_user_row)
         monkeypatch.setattr(warden, "TenantManager", tenant)
 
 
@@ -253,6 +258,54 @@ async def test_refresh_and_current_user(monkeypatch):
         await Warden.get_current_user_request(types.SimpleNamespace(headers={"Authorization": pair.token.replace(
             pair.access_token, pair.refresh_token)}), None)
     assert info.value.errors["error_code"] == "invalid_token_type"
+
+
+@pytest.mark.parametrize("module", ["replaced", "None"])
+async def test_the_entity_module_is_taken_as_sys_modules_holds_it(monkeypatch, module):
+    import sys
+
+    from kelvora_core.portal_auth.entity_table import auth_user
+
+    Calls(monkeypatch, user_row())
+    name = auth_user.__name__
+    answered = []
+
+    class Response:
+        @staticmethod
+        def model_validate(row):
+            answered.append(row["username"])
+            return "answer"
+
+    if module == "replaced":
+        monkeypatch.setitem(sys.modules, name, types.SimpleNamespace(AuthUserResponse=Response))
+    else:  # not there: the import statement's own answer
+        monkeypatch.setitem(sys.modules, name, None)
+    token = Warden._set_access_token(types.SimpleNamespace(username="alice", tenant_id="t1")).access_token
+    credentials = HTTPAuthorizationCredentials(scheme="Bearer", credentials=token)
+    if module == "None":
+        with pytest.raises(AuthError) as info:
+            await Warden.get_current_user(credentials, None)
+        assert "halted" in info.value.__context__.errors  # the import was made, and refused
+    else:
+        assert await Warden.get_current_user(credentials, None) == "answer" and answered == ["alice"]
+
+
+async def test_a_subclass_step_runs_on_every_request(monkeypatch, saved_config):
+    saved_config.auth.user_cache.enabled = True
+    Calls(monkeypatch, user_row())
+    seen = []
+
+    class Audited(Warden):
+        @classmethod
+        async def _get_current_user(cls, payload, db):
+            seen.append(payload["sub"])
+            return user_row()
+
+    token = Warden._set_access_token(types.SimpleNamespace(username="alice", tenant_id="t1")).access_token
+    for _ in range(2):
+        user = await Audited.get_current_user(HTTPAuthorizationCredentials(scheme="Bearer", credentials=token), None)
+        assert user.username == "alice"
+    assert seen == ["alice", "alice"]
 
 
 @pytest.mark.parametrize("payload", [{"tenant": True}, {"sub": "ghost"}])  # no "sub": nothing else is asked
