@@ -70,7 +70,7 @@ lint: $(VENV)/.installed
 	$(VENV)/bin/ruff check -q .
 	$(VENV)/bin/mypy
 
-test: build browser wrk lint
+test: build browser wrk lint format-check
 	$(VPY) -m pytest -q
 
 # Debian's clang-format for the C++ (.clang-format at the root), installed with apt when missing

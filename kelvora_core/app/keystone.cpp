@@ -12,10 +12,10 @@ using namespace kelvora;
 
 namespace keystone {
 
-
 // entry.get(key): None when the key is missing.
-nb::object get_item(nb::handle entry, nb::handle key) { return entry.attr("get"_n)(key); }
-
+nb::object get_item(nb::handle entry, nb::handle key) {
+    return entry.attr("get"_n)(key);
+}
 
 // ---- object and handlers --------------------------------------------------------
 
@@ -109,17 +109,14 @@ nb::object init_fastapi(Args& a) {
     logger(a).debug_line();
     logger(a).debug("FastAPI 初始化..."_n);
     nb::object webapp = a.global("AppConfig"_n).attr("webapp"_n);
-    nb::object app =
-        a.global("FastAPI"_n)("title"_a = webapp.attr("name"_n), "version"_a = webapp.attr("version"_n),
-                              "lifespan"_a = self.attr("_lifespan"_n), "docs_url"_a = nb::none(),
-                              "redoc_url"_a = nb::none());
+    nb::object app = a.global("FastAPI"_n)("title"_a = webapp.attr("name"_n), "version"_a = webapp.attr("version"_n),
+                                           "lifespan"_a = self.attr("_lifespan"_n), "docs_url"_a = nb::none(),
+                                           "redoc_url"_a = nb::none());
     nb::object files = a.global("StaticFiles"_n)("directory"_a = "static"_n);
     app.attr("mount"_n)("/static"_n, files, "name"_a = "static"_n);
     nb::object html = a.global("HTMLResponse"_n);
-    app.attr("get"_n)("/docs"_n, "response_class"_a = html,
-                      "include_in_schema"_a = false)(a.global("_custom_docs"_n));
-    app.attr("get"_n)("/redoc"_n, "response_class"_a = html,
-                      "include_in_schema"_a = false)(a.global("_redoc_docs"_n));
+    app.attr("get"_n)("/docs"_n, "response_class"_a = html, "include_in_schema"_a = false)(a.global("_custom_docs"_n));
+    app.attr("get"_n)("/redoc"_n, "response_class"_a = html, "include_in_schema"_a = false)(a.global("_redoc_docs"_n));
     // A stop signal ends the service within a grace period, whatever serves it.
     app.attr("add_middleware"_n)(a.global("StopGate"_n));
     return app;
@@ -216,7 +213,9 @@ nb::object override_tags(Args& a) {
     return nb::none();
 }
 
-bool has_tags(nb::handle tags) { return truthy(tags) && nb::len(tags) > 0; }
+bool has_tags(nb::handle tags) {
+    return truthy(tags) && nb::len(tags) > 0;
+}
 
 nb::object router_scan(Args& a) {
     nb::handle self = a[0];
@@ -242,8 +241,10 @@ nb::object router_scan(Args& a) {
     for (nb::handle router : enabled_routers) {
         nb::object name = router.attr("name"_n), prefix = router.attr("prefix"_n), tags = router.attr("tags"_n);
         log.debug("name -> {} - prefix: {} - tags: {}"_n.format(name, prefix, tags));
-        nb::object classes_instances = a.global("ClassScanner"_n).attr("find_classes_instances"_n)(
-            "package_name"_a = name, "base_class"_a = auth_router, "predicate"_a = nb::none());
+        nb::object classes_instances =
+            a.global("ClassScanner"_n)
+                .attr("find_classes_instances"_n)("package_name"_a = name, "base_class"_a = auth_router,
+                                                  "predicate"_a = nb::none());
         long router_count = 0;
         for (nb::handle item : classes_instances.attr("items"_n)()) {
             nb::object val = item[1];
@@ -272,16 +273,18 @@ nb::object router_include(Args& a) {
     for (nb::handle entry : a[1]) {
         nb::object router = get_item(entry, "router"_n);
         if (is_instance(router, a.global("AuthRouter"_n))) {
-            self.attr("fastapi"_n).attr("include_router"_n)(get_item(entry, "router"_n),
-                                                           "prefix"_a = get_item(entry, "prefix"_n),
-                                                           "tags"_a = get_item(entry, "tags"_n));
+            self.attr("fastapi"_n)
+                .attr("include_router"_n)(get_item(entry, "router"_n), "prefix"_a = get_item(entry, "prefix"_n),
+                                          "tags"_a = get_item(entry, "tags"_n));
         } else {
             nb::object tags = get_item(entry, "tags"_n), prefix = get_item(entry, "prefix"_n);
             // A router without a prefix of its own (or no router at all) is still only warned about.
             nb::object own_prefix = attr_or(router, "prefix"_n, ""_n);
             nb::object path = "{}{}"_n.format(prefix, own_prefix);
-            a.global("logging"_n).attr("warning"_n)(
-                "message"_a = "忽略 基于「APIRouter」路由 {} - {} - 请修改为「AuthRouter」路由。"_n.format(tags, path));
+            a.global("logging"_n)
+                .attr("warning"_n)(
+                    "message"_a =
+                        "忽略 基于「APIRouter」路由 {} - {} - 请修改为「AuthRouter」路由。"_n.format(tags, path));
         }
     }
     // Each request then matches the routes of the router it goes to once, not twice.
@@ -342,13 +345,15 @@ AsyncGen lifespan(Args a) {
     failure.rethrow();
 }
 
-bool is_prod(const Args& a) { return truthy(a.global("AppConfig"_n).attr("environment"_n).attr("is_prod"_n)); }
+bool is_prod(const Args& a) {
+    return truthy(a.global("AppConfig"_n).attr("environment"_n).attr("is_prod"_n));
+}
 
 Coro check_registry(Args& a, nb::handle registry) {
     nb::object engine_name = registry.attr("engine_name"_n);
     logger(a).debug("检查 RegistryModel - {} 的数据库..."_n.format(engine_name));
-    nb::object synced = co_await a.global("Surveyor"_n).attr("metadata_to_database"_n)(registry.attr("metadata"_n),
-                                                                                      engine_name);
+    nb::object synced =
+        co_await a.global("Surveyor"_n).attr("metadata_to_database"_n)(registry.attr("metadata"_n), engine_name);
     nb::setattr(registry, "metadata"_n, synced);
     co_return nb::none();
 }
@@ -365,8 +370,8 @@ Coro missing_tables(Args& a, nb::handle registry) {
     nb::dict wanted;  // schema (None: the default one) -> qualified names
     for (nb::handle table : registry.attr("metadata"_n).attr("tables"_n).attr("values"_n)()) {
         nb::object schema = schemas ? nb::object(table.attr("schema"_n)) : nb::none();
-        nb::object name = schema.is_none() ? nb::object(table.attr("name"_n))
-                                           : "{}.{}"_n.format(schema, table.attr("name"_n));
+        nb::object name =
+            schema.is_none() ? nb::object(table.attr("name"_n)) : "{}.{}"_n.format(schema, table.attr("name"_n));
         wanted.attr("setdefault"_n)(schema, nb::list()).attr("append"_n)(name);
     }
     nb::list missing;
@@ -396,9 +401,10 @@ Coro report_missing_tables(Args& a) {
     if (!settings) raise_pending();
     for (nb::handle setting : settings) {
         if (setting.attr("name"_n).equal("kelvora_core"_n) || !truthy(setting.attr("enabled"_n))) continue;
-        nb::object found = a.global("ClassScanner"_n).attr("find_classes_instances"_n)(
-            "package_name"_a = setting.attr("name"_n), "base_class"_a = a.global("registry"_n),
-            "predicate"_a = nb::none());
+        nb::object found =
+            a.global("ClassScanner"_n)
+                .attr("find_classes_instances"_n)("package_name"_a = setting.attr("name"_n),
+                                                  "base_class"_a = a.global("registry"_n), "predicate"_a = nb::none());
         nb::object values = nb::steal(PySequence_List(found.attr("values"_n)().ptr()));
         if (!values) raise_pending();
         for (nb::handle item : values) registries.append(item);
@@ -425,8 +431,8 @@ Coro report_missing_tables(Args& a) {
 Coro find_account(Args& a, nb::handle db, nb::handle auth_user, nb::handle username) {
     nb::object condition = nb::steal(PyObject_RichCompare(auth_user.attr("username"_n).ptr(), username.ptr(), Py_EQ));
     if (!condition) raise_pending();
-    co_return co_await a.global("QueryService"_n).attr("query_columns_first"_n)(db, "model_class"_a = auth_user,
-                                                                               "condition"_a = condition);
+    co_return co_await a.global("QueryService"_n)
+        .attr("query_columns_first"_n)(db, "model_class"_a = auth_user, "condition"_a = condition);
 }
 
 // A default account created outside production keeps its name as password until changed:
@@ -444,8 +450,9 @@ Coro warn_default_passwords(Args& a) {
         for (nb::handle admin_user : users) {
             nb::object found = co_await find_account(a, db, auth_user, admin_user);
             if (!truthy(found)) continue;
-            nb::object same = co_await a.global("PasswordPool"_n).attr("call"_n)(
-                a.global("Warden"_n).attr("verify_password"_n), str_of(admin_user), found.attr("password"_n));
+            nb::object same = co_await a.global("PasswordPool"_n)
+                                  .attr("call"_n)(a.global("Warden"_n).attr("verify_password"_n), str_of(admin_user),
+                                                  found.attr("password"_n));
             if (truthy(same)) logger(a).warning("默认账户 {} 的密码仍与账号相同，请立即修改"_n.format(admin_user));
         }
     } catch (...) {
@@ -522,8 +529,10 @@ Coro check_database_locked(Args& a) {
         if (!(truthy(setting.attr("enabled"_n)) && truthy(setting.attr("check_database"_n)))) continue;
         logger(a).debug_line();
         logger(a).debug("搜索 {} 的数据源...."_n.format(name));
-        nb::object classes_instances = a.global("ClassScanner"_n).attr("find_classes_instances"_n)(
-            "package_name"_a = name, "base_class"_a = a.global("registry"_n), "predicate"_a = nb::none());
+        nb::object classes_instances =
+            a.global("ClassScanner"_n)
+                .attr("find_classes_instances"_n)("package_name"_a = name, "base_class"_a = a.global("registry"_n),
+                                                  "predicate"_a = nb::none());
         nb::object items = nb::steal(PySequence_List(classes_instances.attr("items"_n)().ptr()));
         if (!items) raise_pending();
         for (nb::handle item : items) co_await check_registry(a, item[1]);
@@ -555,14 +564,13 @@ Coro check_admin_user_locked(Args& a) {
                 continue;
             }
             // Off the event loop, like every password hash.
-            nb::object password =
-                co_await a.global("PasswordPool"_n).attr("call"_n)(a.global("Warden"_n).attr("hash_password"_n), admin_user);
+            nb::object password = co_await a.global("PasswordPool"_n)
+                                      .attr("call"_n)(a.global("Warden"_n).attr("hash_password"_n), admin_user);
             nb::object register_model =
                 auth_user_register("username"_a = admin_user, "name"_a = admin_user, "password"_a = password);
-            co_await a.global("DataService"_n).attr("create"_n)(db, "model_class"_a = auth_user,
-                                                              "create_model"_a = register_model,
-                                                              "response_class"_a = auth_user,
-                                                              "auto_commit"_a = false);
+            co_await a.global("DataService"_n)
+                .attr("create"_n)(db, "model_class"_a = auth_user, "create_model"_a = register_model,
+                                  "response_class"_a = auth_user, "auto_commit"_a = false);
             logger(a).debug("创建 - {} [密码与账号相同]"_n.format(admin_user));
         }
         co_await db.attr("commit"_n)();
@@ -666,51 +674,59 @@ NB_MODULE(keystone, m) {
                                   .qualname = "Application._init_fastapi.<locals>.redoc_docs"}));
 
     nb::object none_stream = async_generator[nb::make_tuple(nb::none(), nb::none())];
-    nb::object lifespan = asynccontextmanager(make_function(
-        m, {.name = "_lifespan",
-            .doc = "生命周期：启动时检查数据库与默认账户并启动服务，退出时执行关闭处理并释放引擎。",
-            .params = {{.name = "self"}, {.name = "app", .annotation = fastapi}},
-            .returns = none_stream,
-            .body = keystone::lifespan,
-            .qualname = "Application._lifespan"}));
+    nb::object lifespan = asynccontextmanager(
+        make_function(m, {.name = "_lifespan",
+                          .doc = "生命周期：启动时检查数据库与默认账户并启动服务，退出时执行关闭处理并释放引擎。",
+                          .params = {{.name = "self"}, {.name = "app", .annotation = fastapi}},
+                          .returns = none_stream,
+                          .body = keystone::lifespan,
+                          .qualname = "Application._lifespan"}));
 
     ClassBuilder(m, "Application")
         .doc("应用：启动报告、Web 应用、路由发现、生命周期与引擎。")
         .base(abc)
         .method({.name = "__init__", .params = {{.name = "self"}}, .body = keystone::init})
-        .method({.name = "run", .doc = "构建 Web 应用：FastAPI、启动处理、引擎、路由、异常处理；不启动服务器。",
-                 .params = {{.name = "self"}}, .body = keystone::run})
-        .method({.name = "startup", .doc = "注册启动处理（装饰器），原样返回 func。",
-                 .params = {{.name = "self"}, {.name = "func", .annotation = callable}}, .returns = callable,
+        .method({.name = "run",
+                 .doc = "构建 Web 应用：FastAPI、启动处理、引擎、路由、异常处理；不启动服务器。",
+                 .params = {{.name = "self"}},
+                 .body = keystone::run})
+        .method({.name = "startup",
+                 .doc = "注册启动处理（装饰器），原样返回 func。",
+                 .params = {{.name = "self"}, {.name = "func", .annotation = callable}},
+                 .returns = callable,
                  .body = keystone::startup})
-        .method({.name = "shutdown", .doc = "注册关闭处理（装饰器），原样返回 func。",
-                 .params = {{.name = "self"}, {.name = "func", .annotation = callable}}, .returns = callable,
+        .method({.name = "shutdown",
+                 .doc = "注册关闭处理（装饰器），原样返回 func。",
+                 .params = {{.name = "self"}, {.name = "func", .annotation = callable}},
+                 .returns = callable,
                  .body = keystone::shutdown})
         .method({.name = "before_services",
                  .doc = "注册服务启动前的处理（装饰器）：数据库检查与默认账户之后、权限与枚举加载之前，"
                         "以 app 调用（协程函数则等待）；原样返回 func。",
-                 .params = {{.name = "self"}, {.name = "func", .annotation = callable}}, .returns = callable,
+                 .params = {{.name = "self"}, {.name = "func", .annotation = callable}},
+                 .returns = callable,
                  .body = keystone::before_services})
         .method({.name = "_event_startup", .params = {{.name = "self"}}, .body = keystone::event_startup})
         .method({.name = "_event_shutdown", .params = {{.name = "self"}}, .body = keystone::event_shutdown})
-        .method({.name = "_init_fastapi", .params = {{.name = "self"}}, .returns = fastapi,
-                 .body = keystone::init_fastapi})
+        .method(
+            {.name = "_init_fastapi", .params = {{.name = "self"}}, .returns = fastapi, .body = keystone::init_fastapi})
         .attr("_lifespan", lifespan)
         .staticmethod({.name = "_lifespan_check_admin_user", .body = keystone::check_admin_user})
         .staticmethod({.name = "_lifespan_check_database", .body = keystone::check_database})
         .staticmethod({.name = "_init_engine", .body = keystone::init_engine})
         .staticmethod({.name = "_unload_engine", .body = keystone::unload_engine})
-        .method({.name = "_router_include", .params = {{.name = "self"}, {.name = "controllers"}},
+        .method({.name = "_router_include",
+                 .params = {{.name = "self"}, {.name = "controllers"}},
                  .body = keystone::router_include})
         .method({.name = "_init_exception", .params = {{.name = "self"}}, .body = keystone::init_exception})
         .method({.name = "_router_scan", .params = {{.name = "self"}}, .body = keystone::router_scan})
-        .staticmethod({.name = "_router_override_tags", .params = {{.name = "router"}, {.name = "new_tags"}},
+        .staticmethod({.name = "_router_override_tags",
+                       .params = {{.name = "router"}, {.name = "new_tags"}},
                        .body = keystone::override_tags})
         .classmethod({.name = "_init_print_banner", .params = {{.name = "cls"}}, .body = keystone::print_banner})
         .classmethod({.name = "_init_environment", .params = {{.name = "cls"}}, .body = keystone::init_environment})
         .method({.name = "_lifespan_services", .params = {{.name = "self"}}, .body = keystone::lifespan_services})
         .classmethod({.name = "_service_enums", .params = {{.name = "cls"}}, .body = keystone::service_enums})
-        .classmethod({.name = "_service_permission", .params = {{.name = "cls"}},
-                      .body = keystone::service_permission})
+        .classmethod({.name = "_service_permission", .params = {{.name = "cls"}}, .body = keystone::service_permission})
         .build();
 }

@@ -74,18 +74,18 @@ std::vector<Char> convert(const Char* data, size_t size) {
     return out;
 }
 
-constexpr auto convert_path_to_regex_decl = staticmethod(
-    "convert_path_to_regex", {exact_str("path")},
-    {.doc = "将 FastAPI 路径模板转换为用于精确结尾匹配的正则表达式。\n"
-            "\n"
-            "先去掉路径参数的类型注解，再把每个参数变成命名分组，最后追加 \"$\"，\n"
-            "使规则只在路径结尾完整匹配，不会误匹配以它开头的更长路径。\n"
-            "\n"
-            "示例:\n"
-            "    \"/users/{user_id:int}\" -> \"/users/(?P<user_id>[^/]+)$\"\n"
-            "    \"/orders/{order_id}\" -> \"/orders/(?P<order_id>[^/]+)$\"\n"
-            "    \"/api/v1/users/{uid}\" -> \"/api/v1/users/(?P<uid>[^/]+)$\"\n",
-     .returns = global("Pattern")});
+constexpr auto convert_path_to_regex_decl =
+    staticmethod("convert_path_to_regex", {exact_str("path")},
+                 {.doc = "将 FastAPI 路径模板转换为用于精确结尾匹配的正则表达式。\n"
+                         "\n"
+                         "先去掉路径参数的类型注解，再把每个参数变成命名分组，最后追加 \"$\"，\n"
+                         "使规则只在路径结尾完整匹配，不会误匹配以它开头的更长路径。\n"
+                         "\n"
+                         "示例:\n"
+                         "    \"/users/{user_id:int}\" -> \"/users/(?P<user_id>[^/]+)$\"\n"
+                         "    \"/orders/{order_id}\" -> \"/orders/(?P<order_id>[^/]+)$\"\n"
+                         "    \"/api/v1/users/{uid}\" -> \"/api/v1/users/(?P<uid>[^/]+)$\"\n",
+                  .returns = global("Pattern")});
 nb::object convert_path_to_regex(Call<convert_path_to_regex_decl> a) {
     PyObject* path = a.get<"path">().ptr();
     int kind = PyUnicode_KIND(path);
@@ -115,24 +115,24 @@ NB_MODULE(gatepost, m) {
     nb::object pattern = import_from(m, "typing", "Pattern");
     nb::object str_type = type_object(&PyUnicode_Type);
 
-    nb::object cls =
-        ClassBuilder(m, "Gatepost")
-            .doc("表示一条数据权限控制规则。\n"
-                 "\n"
-                 "将 Casbin 的一条数据权限策略（p 规则）绑定到 Web 路由。\n"
-                 "\n"
-                 "Attributes:\n"
-                 "    method: HTTP 方法，如 'GET'、'POST'\n"
-                 "    pattern: 匹配请求路径的已编译正则表达式（由 convert_path_to_regex 生成）\n"
-                 "    data_role: Casbin 中的角色标识，如 'admin'、'user'\n"
-                 "    data_act: 操作，如 'read'、'write'\n"
-                 "    data_obj: 数据对象类型，如 'order'、'user_profile'\n")
-            .field("method", str_type)
-            .field("pattern", pattern)
-            .field("data_role", str_type)
-            .field("data_act", str_type)
-            .field("data_obj", str_type)
-            .add(gatepost::convert_path_to_regex)
-            .build();
+    nb::object cls = ClassBuilder(m, "Gatepost")
+                         .doc(
+                             "表示一条数据权限控制规则。\n"
+                             "\n"
+                             "将 Casbin 的一条数据权限策略（p 规则）绑定到 Web 路由。\n"
+                             "\n"
+                             "Attributes:\n"
+                             "    method: HTTP 方法，如 'GET'、'POST'\n"
+                             "    pattern: 匹配请求路径的已编译正则表达式（由 convert_path_to_regex 生成）\n"
+                             "    data_role: Casbin 中的角色标识，如 'admin'、'user'\n"
+                             "    data_act: 操作，如 'read'、'write'\n"
+                             "    data_obj: 数据对象类型，如 'order'、'user_profile'\n")
+                         .field("method", str_type)
+                         .field("pattern", pattern)
+                         .field("data_role", str_type)
+                         .field("data_act", str_type)
+                         .field("data_obj", str_type)
+                         .add(gatepost::convert_path_to_regex)
+                         .build();
     dataclass(m, cls);
 }

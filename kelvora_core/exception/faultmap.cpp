@@ -21,7 +21,6 @@ nb::object detail_of(nb::handle exc) {
     return str_of(exc);
 }
 
-
 constexpr auto _format_integrity_error_decl =
     function("_format_integrity_error", {{.name = "exc", .annotation = "IntegrityError"}},
              {.doc = "格式化完整性错误，提供更具体的约束冲突提示", .returns = "Tuple[str, str]"});
@@ -48,13 +47,13 @@ nb::object _format_integrity_error(Call<_format_integrity_error_decl> a) {
     return nb::make_tuple("您提交的数据，违反了数据库约束。"_n, detail);
 }
 
-constexpr auto format_faultmap_decl = function(
-    "format_faultmap", {{.name = "exc", .annotation = "SQLAlchemyError"}},
-    {.doc = "格式化 SQLAlchemy 异常，返回 (友好提示, 原始错误信息)\n"
-            "\n"
-            "按完整性、数据、操作、语句错误的顺序判断异常类别，给出面向用户的中文提示；\n"
-            "原始错误信息取自异常的 args（每个参数转为文本的列表），args 为空时为 str(exc)。\n",
-     .returns = "Tuple[str, str]"});
+constexpr auto format_faultmap_decl =
+    function("format_faultmap", {{.name = "exc", .annotation = "SQLAlchemyError"}},
+             {.doc = "格式化 SQLAlchemy 异常，返回 (友好提示, 原始错误信息)\n"
+                     "\n"
+                     "按完整性、数据、操作、语句错误的顺序判断异常类别，给出面向用户的中文提示；\n"
+                     "原始错误信息取自异常的 args（每个参数转为文本的列表），args 为空时为 str(exc)。\n",
+              .returns = "Tuple[str, str]"});
 nb::object format_faultmap(Call<format_faultmap_decl> a) {
     auto [exc] = a.params();
     nb::object detail = detail_of(exc);
@@ -74,8 +73,8 @@ nb::object format_faultmap(Call<format_faultmap_decl> a) {
 
 NB_MODULE(faultmap, m) {
     import_from(m, "typing", "Tuple");
-    for (const char* name : {"SQLAlchemyError", "IntegrityError", "DataError", "OperationalError",
-                             "ProgrammingError", "DatabaseError", "InterfaceError", "StatementError"})
+    for (const char* name : {"SQLAlchemyError", "IntegrityError", "DataError", "OperationalError", "ProgrammingError",
+                             "DatabaseError", "InterfaceError", "StatementError"})
         import_from(m, "sqlalchemy.exc", name);
 
     def(m, faultmap::format_faultmap);

@@ -23,13 +23,26 @@ struct Irregular {
 };
 
 constexpr Irregular irregular_plurals[] = {
-    {"person", "people"},       {"child", "children"},      {"man", "men"},
-    {"woman", "women"},         {"foot", "feet"},           {"tooth", "teeth"},
-    {"mouse", "mice"},          {"goose", "geese"},         {"ox", "oxen"},
-    {"criterion", "criteria"},  {"phenomenon", "phenomena"}, {"datum", "data"},
-    {"analysis", "analyses"},   {"thesis", "theses"},       {"crisis", "crises"},
-    {"index", "indexes"},       {"matrix", "matrices"},     {"vertex", "vertices"},
-    {"focus", "foci"},          {"staff", "staffs"},
+    {"person", "people"},
+    {"child", "children"},
+    {"man", "men"},
+    {"woman", "women"},
+    {"foot", "feet"},
+    {"tooth", "teeth"},
+    {"mouse", "mice"},
+    {"goose", "geese"},
+    {"ox", "oxen"},
+    {"criterion", "criteria"},
+    {"phenomenon", "phenomena"},
+    {"datum", "data"},
+    {"analysis", "analyses"},
+    {"thesis", "theses"},
+    {"crisis", "crises"},
+    {"index", "indexes"},
+    {"matrix", "matrices"},
+    {"vertex", "vertices"},
+    {"focus", "foci"},
+    {"staff", "staffs"},
 };
 
 // The irregular entry whose singular is tail.lower(), if any.
@@ -39,8 +52,7 @@ const Irregular* find_irregular(TextView tail) {
         constexpr size_t longest = 10;  // "phenomenon"
         if (size_t(tail.size()) > longest) return nullptr;
         char buf[longest];
-        for (Py_ssize_t i = 0; i < tail.size(); ++i)
-            buf[i] = char(unsigned(p[i] - 'A') < 26u ? p[i] + 32 : p[i]);
+        for (Py_ssize_t i = 0; i < tail.size(); ++i) buf[i] = char(unsigned(p[i] - 'A') < 26u ? p[i] + 32 : p[i]);
         std::string_view lower(buf, size_t(tail.size()));
         for (const Irregular& entry : irregular_plurals)
             if (entry.singular == lower) return &entry;
@@ -90,10 +102,9 @@ void append_plural(TextBuilder& out, TextView name) {
     }
 }
 
-constexpr auto _make_plural_entity_decl =
-    staticmethod("_make_plural_entity", {{.name = "entity_name"}},
-                 {.doc = "将实体名称转换为复数形式\n注意：这是一个简单的规则实现，可能不适用于所有情况",
-                  .returns = "str"});
+constexpr auto _make_plural_entity_decl = staticmethod(
+    "_make_plural_entity", {{.name = "entity_name"}},
+    {.doc = "将实体名称转换为复数形式\n注意：这是一个简单的规则实现，可能不适用于所有情况", .returns = "str"});
 nb::object _make_plural_entity(Call<_make_plural_entity_decl> a) {
     auto [entity_name] = a.params();
     if (!PyUnicode_Check(entity_name.ptr())) raise_not_str(entity_name, "rpartition"_n, "_"_n);
@@ -105,8 +116,7 @@ nb::object _make_plural_entity(Call<_make_plural_entity_decl> a) {
 // get_camel_name of `source`. `view` holds its code points when it is a str; with a
 // null `source`, `view` is part of the caller's argument and a str is made from it
 // only if an overriding _make_plural_entity needs one.
-nb::object camel_name(nb::handle cls, nb::handle source, std::optional<TextView> view,
-                      nb::handle is_plural) {
+nb::object camel_name(nb::handle cls, nb::handle source, std::optional<TextView> view, nb::handle is_plural) {
     TextBuilder plural;
     nb::object overridden;
     TextView name;

@@ -23,7 +23,9 @@ nb::object id_of(nb::handle obj) {
 
 // Published only once _init_manager has run: the unlocked check never hands out
 // a half-made manager.
-nb::object construct(Args& a) { return single_instance(a[0], "_init_manager"_n, Publish::after_load); }
+nb::object construct(Args& a) {
+    return single_instance(a[0], "_init_manager"_n, Publish::after_load);
+}
 
 nb::object init_manager(Args& a) {
     nb::handle self = a[0];
@@ -53,16 +55,18 @@ nb::object ensure_session_factory(Args& a) {
     nb::object factories = self.attr("_session_factories"_n);
     if (nb::object factory = lookup(factories, key)) return factory;
     nb::object engine = self.attr("_database_engine"_n).attr("get_async_engine"_n)(key);
-    nb::object factory = a.global("async_sessionmaker"_n)("bind"_a = engine, "class_"_a = a.global("AsyncSession"_n),
-                                                           "expire_on_commit"_a = false, "autoflush"_a = true,
-                                                           "autocommit"_a = false);
+    nb::object factory =
+        a.global("async_sessionmaker"_n)("bind"_a = engine, "class_"_a = a.global("AsyncSession"_n),
+                                         "expire_on_commit"_a = false, "autoflush"_a = true, "autocommit"_a = false);
     factories[key] = factory;
     self.attr("_loaded_sources"_n).attr("add"_n)(key);
     logger(a).debug("会话工厂 动态创建 {} 成功 "_n.format(name));  // still under the lock
     return factory;
 }
 
-nb::object get_session_factory(Args& a) { return a[0].attr("_ensure_session_factory"_n)(a[1]); }
+nb::object get_session_factory(Args& a) {
+    return a[0].attr("_ensure_session_factory"_n)(a[1]);
+}
 
 nb::object support_schema(Args& a) {
     return a[0].attr("_database_engine"_n).attr("support_schema"_n)(a[1]);
@@ -173,10 +177,12 @@ AsyncGen session_scope(Args a, nb::object self, nb::object name) {
     try {
         nb::object factory = self.attr("_ensure_session_factory"_n)(name);
         session = factory();
-        if (Logger log = logger(a); log.debug_on()) log.debug("数据库会话 {} 获取成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
+        if (Logger log = logger(a); log.debug_on())
+            log.debug("数据库会话 {} 获取成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
         co_yield session;
         co_await session.attr("commit"_n)();
-        if (Logger log = logger(a); log.debug_on()) log.debug("数据库会话 {} 提交成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
+        if (Logger log = logger(a); log.debug_on())
+            log.debug("数据库会话 {} 提交成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
     } catch (...) {
         failure.capture();
     }
@@ -188,7 +194,8 @@ AsyncGen session_scope(Args a, nb::object self, nb::object name) {
             log_failure(a, name, session, failure.value());
             if (!session.is_none()) {
                 co_await session.attr("rollback"_n)();
-                if (Logger log = logger(a); log.debug_on()) log.debug("数据库会话: {} 回滚成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
+                if (Logger log = logger(a); log.debug_on())
+                    log.debug("数据库会话: {} 回滚成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
             }
         } catch (...) {
             rollback_failure.capture();
@@ -197,7 +204,8 @@ AsyncGen session_scope(Args a, nb::object self, nb::object name) {
     if (!session.is_none()) {
         co_await session.attr("close"_n)();
         // The closing line carries the colon of the failure lines, success or not.
-        if (Logger log = logger(a); log.debug_on()) log.debug("数据库会话: {} 关闭成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
+        if (Logger log = logger(a); log.debug_on())
+            log.debug("数据库会话: {} 关闭成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
     }
     rollback_failure.rethrow();
     failure.rethrow();
@@ -211,7 +219,8 @@ AsyncGen get_session(Args a) {
 Coro get_raw_session(Args a) {
     nb::handle self = a[0], name = a[1];
     nb::object session = self.attr("_ensure_session_factory"_n)(name)();
-    if (Logger log = logger(a); log.debug_on()) log.debug("原始会话: {} 获取成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
+    if (Logger log = logger(a); log.debug_on())
+        log.debug("原始会话: {} 获取成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
     co_return session;
 }
 
@@ -221,7 +230,9 @@ AsyncGen get_async_session(Args a) {
     return session_scope(std::move(a), nb::none(), std::move(name));
 }
 
-AsyncGen get_auth_async_session(Args a) { return session_scope(std::move(a), nb::none(), nb::borrow("Auth"_n)); }
+AsyncGen get_auth_async_session(Args a) {
+    return session_scope(std::move(a), nb::none(), nb::borrow("Auth"_n));
+}
 
 // The timeout as the probe line shows it: in seconds as a float ("5.0" for 5).
 nb::object seconds_text(nb::handle timeout) {
@@ -288,58 +299,57 @@ NB_MODULE(conduit, m) {
     nb::object bool_type = type_object(&PyBool_Type), float_type = type_object(&PyFloat_Type);
     nb::object session_stream = async_generator[nb::make_tuple(session_class, nb::none())];
 
-    nb::object get_session = asynccontextmanager(make_function(
-        m, {.name = "get_session",
-            .doc = "数据库会话作用域：成功时提交，数据库异常时回滚，总是关闭会话。",
-            .params = {{.name = "self"}, {.name = "name"}},
-            .returns = session_stream,
-            .body = conduit::get_session,
-            .qualname = "AsyncConduit.get_session"}));
+    nb::object get_session =
+        asynccontextmanager(make_function(m, {.name = "get_session",
+                                              .doc = "数据库会话作用域：成功时提交，数据库异常时回滚，总是关闭会话。",
+                                              .params = {{.name = "self"}, {.name = "name"}},
+                                              .returns = session_stream,
+                                              .body = conduit::get_session,
+                                              .qualname = "AsyncConduit.get_session"}));
 
-    nb::object conduit_class = ClassBuilder(m, "AsyncConduit")
-        .doc("异步数据库会话管理器：按数据库名称动态创建会话工厂，提供会话作用域与健康检查。")
-        .attr("_instance", nb::none())
-        .attr("_lock", threading.attr("Lock")())
-        .staticmethod({.name = "__new__", .params = {{.name = "cls"}}, .body = conduit::construct})
-        .method({.name = "_init_manager", .params = {{.name = "self"}}, .body = conduit::init_manager})
-        .method({.name = "_ensure_session_factory",
-                 .params = {{.name = "self"}, exact_str("name")},
-                 .returns = maker,
-                 .body = conduit::ensure_session_factory})
-        .method({.name = "get_session_factory",
-                 .params = {{.name = "self"}, {.name = "name"}},
-                 .returns = maker,
-                 .body = conduit::get_session_factory})
-        .method({.name = "support_schema",
-                 .params = {{.name = "self"}, exact_str("name")},
-                 .returns = bool_type,
-                 .body = conduit::support_schema})
-        .method({.name = "close_session_factory",
-                 .params = {{.name = "self"}, exact_str("name")},
-                 .body = conduit::close_session_factory})
-        .method({.name = "close_all",
-                 .params = {{.name = "self"}},
-                 .body = conduit::close_all})
-        .method({.name = "__del__", .params = {{.name = "self"}}, .body = conduit::finalize})
-        .attr("get_session", get_session)
-        .method({.name = "get_raw_session",
-                 .params = {{.name = "self"}, {.name = "name"}},
-                 .returns = session_class,
-                 .body = conduit::get_raw_session})
-        .classmethod({.name = "get_async_session",
-                      .params = {{.name = "cls"}, exact_str("name")},
-                      .returns = session_stream,
-                      .body = conduit::get_async_session})
-        .classmethod({.name = "get_auth_async_session",
-                      .params = {{.name = "cls"}},
-                      .returns = session_stream,
-                      .body = conduit::get_auth_async_session})
-        .method({.name = "health_check",
-                 .params = {{.name = "self"},
-                            {.name = "name"},
-                            {.name = "timeout", .default_value = nb::float_(5.0), .annotation = float_type}},
-                 .returns = bool_type,
-                 .body = conduit::health_check})
-        .build();
+    nb::object conduit_class =
+        ClassBuilder(m, "AsyncConduit")
+            .doc("异步数据库会话管理器：按数据库名称动态创建会话工厂，提供会话作用域与健康检查。")
+            .attr("_instance", nb::none())
+            .attr("_lock", threading.attr("Lock")())
+            .staticmethod({.name = "__new__", .params = {{.name = "cls"}}, .body = conduit::construct})
+            .method({.name = "_init_manager", .params = {{.name = "self"}}, .body = conduit::init_manager})
+            .method({.name = "_ensure_session_factory",
+                     .params = {{.name = "self"}, exact_str("name")},
+                     .returns = maker,
+                     .body = conduit::ensure_session_factory})
+            .method({.name = "get_session_factory",
+                     .params = {{.name = "self"}, {.name = "name"}},
+                     .returns = maker,
+                     .body = conduit::get_session_factory})
+            .method({.name = "support_schema",
+                     .params = {{.name = "self"}, exact_str("name")},
+                     .returns = bool_type,
+                     .body = conduit::support_schema})
+            .method({.name = "close_session_factory",
+                     .params = {{.name = "self"}, exact_str("name")},
+                     .body = conduit::close_session_factory})
+            .method({.name = "close_all", .params = {{.name = "self"}}, .body = conduit::close_all})
+            .method({.name = "__del__", .params = {{.name = "self"}}, .body = conduit::finalize})
+            .attr("get_session", get_session)
+            .method({.name = "get_raw_session",
+                     .params = {{.name = "self"}, {.name = "name"}},
+                     .returns = session_class,
+                     .body = conduit::get_raw_session})
+            .classmethod({.name = "get_async_session",
+                          .params = {{.name = "cls"}, exact_str("name")},
+                          .returns = session_stream,
+                          .body = conduit::get_async_session})
+            .classmethod({.name = "get_auth_async_session",
+                          .params = {{.name = "cls"}},
+                          .returns = session_stream,
+                          .body = conduit::get_auth_async_session})
+            .method({.name = "health_check",
+                     .params = {{.name = "self"},
+                                {.name = "name"},
+                                {.name = "timeout", .default_value = nb::float_(5.0), .annotation = float_type}},
+                     .returns = bool_type,
+                     .body = conduit::health_check})
+            .build();
     conduit::own_get_session.remember(conduit_class, "get_session"_n);
 }

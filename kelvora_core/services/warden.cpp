@@ -18,7 +18,9 @@ namespace warden {
 // ---- small pieces -------------------------------------------------------------
 
 // datetime.now().timestamp(): the moment an error record is made.
-nb::object now_timestamp(const Args& a) { return a.global("datetime"_n).attr("now"_n)().attr("timestamp"_n)(); }
+nb::object now_timestamp(const Args& a) {
+    return a.global("datetime"_n).attr("now"_n)().attr("timestamp"_n)();
+}
 
 // The naive UTC time that datetime.utcnow() gave, without the deprecated call.
 nb::object utc_now(const Args& a) {
@@ -64,8 +66,8 @@ nb::object equals(nb::handle column, nb::handle value) {
 // The user row named `username`, or a false value.
 nb::object find_user(const Args& a, nb::handle db, nb::handle username, nb::handle user_class) {
     nb::object condition = equals(user_class.attr("username"_n), username);
-    return a.global("QueryService"_n).attr("query_columns_first"_n)(db, "model_class"_a = user_class,
-                                                                      "condition"_a = condition);
+    return a.global("QueryService"_n)
+        .attr("query_columns_first"_n)(db, "model_class"_a = user_class, "condition"_a = condition);
 }
 
 // The absolute name of "..portal_auth.entity_table.auth_user" against this module's package,
@@ -78,8 +80,8 @@ std::string entity_module;
 // while it is loaded.
 nb::object loaded_entity_module() {
     if (entity_module.empty()) return {};
-    nb::object name = nb::steal(PyUnicode_FromStringAndSize(entity_module.data(),
-                                                            static_cast<Py_ssize_t>(entity_module.size())));
+    nb::object name =
+        nb::steal(PyUnicode_FromStringAndSize(entity_module.data(), static_cast<Py_ssize_t>(entity_module.size())));
     if (!name) raise_pending();
     PyObject* module = PyImport_GetModule(name.ptr());
     if (!module) {
@@ -105,13 +107,21 @@ nb::object user_class(const Args& a) {
     return import_local(a, "..portal_auth.entity_table.auth_user", "AuthUser");
 }
 
-bool is_prod(const Args& a) { return truthy(a.global("AppConfig"_n).attr("environment"_n).attr("is_prod"_n)); }
+bool is_prod(const Args& a) {
+    return truthy(a.global("AppConfig"_n).attr("environment"_n).attr("is_prod"_n));
+}
 
-nb::object auth_settings(const Args& a) { return a.global("AppConfig"_n).attr("auth"_n); }
+nb::object auth_settings(const Args& a) {
+    return a.global("AppConfig"_n).attr("auth"_n);
+}
 
-bool revocation_enabled(const Args& a) { return truthy(auth_settings(a).attr("revocation"_n).attr("enabled"_n)); }
+bool revocation_enabled(const Args& a) {
+    return truthy(auth_settings(a).attr("revocation"_n).attr("enabled"_n));
+}
 
-nb::object revocation_store(const Args& a) { return a.global("revocation_store"_n)(); }
+nb::object revocation_store(const Args& a) {
+    return a.global("revocation_store"_n)();
+}
 
 // Seconds since the epoch until which an ending must be kept: no token issued before now
 // outlives a refresh token issued now.
@@ -144,7 +154,9 @@ nb::object user_response(const Args& a, nb::handle user) {
 }
 
 // The user cache (auth.user_cache), or None while it is off.
-nb::object user_cache(const Args& a) { return a.global("token_cache"_n)(); }
+nb::object user_cache(const Args& a) {
+    return a.global("token_cache"_n)();
+}
 
 // What the outcome of a token's checks depends on besides the token: a kept outcome is used
 // only under the same settings.
@@ -194,7 +206,7 @@ nb::object hash_password(Args& a) {
 nb::object jwt_encode(Args& a) {
     nb::handle cls = a[0];
     return a.global("jwt"_n).attr("encode"_n)(a[1], cls.attr("TOKEN_SECRET_KEY"_n),
-                                               "algorithm"_a = cls.attr("TOKEN_ALGORITHM"_n));
+                                              "algorithm"_a = cls.attr("TOKEN_ALGORITHM"_n));
 }
 
 nb::object jwt_decode(Args& a) {
@@ -229,7 +241,9 @@ nb::object jwt_decode(Args& a) {
     }
 }
 
-nb::object get_permission(Args& a) { return a.global("PermissionService"_n)(); }
+nb::object get_permission(Args& a) {
+    return a.global("PermissionService"_n)();
+}
 
 // ---- account flows ------------------------------------------------------------------
 
@@ -263,11 +277,10 @@ nb::object set_access_token(Args& a) {
     nb::object refresh_lifetime = truthy(refresh_expires_in)
                                       ? nb::borrow(refresh_expires_in)
                                       : multiply(cls.attr("TOKEN_REFRESH_EXPIRE_DAYS"_n), 24 * 60);
-    return a.global("TokenResponse"_n)("token_type"_a = "Bearer"_n, "access_token"_a = access_token,
-                                       "refresh_token"_a = refresh,
-                                       "expires_in"_a = multiply(cls.attr("TOKEN_EXPIRE_MINUTES"_n), 60),
-                                       "refresh_expires_in"_a = refresh_lifetime,
-                                       "token"_a = "Bearer {}"_n.format(access_token));
+    return a.global("TokenResponse"_n)(
+        "token_type"_a = "Bearer"_n, "access_token"_a = access_token, "refresh_token"_a = refresh,
+        "expires_in"_a = multiply(cls.attr("TOKEN_EXPIRE_MINUTES"_n), 60), "refresh_expires_in"_a = refresh_lifetime,
+        "token"_a = "Bearer {}"_n.format(access_token));
 }
 
 Coro login(Args a) {
@@ -279,8 +292,7 @@ Coro login(Args a) {
         nb::object auth_user = co_await find_user(a, db, auth_login.attr("username"_n), auth_user_class);
         bool known = truthy(auth_user);
         nb::object stored = known ? auth_user.attr("password"_n) : nb::object(nb::str(kUnknownUserHash));
-        nb::object matched =
-            co_await off_loop(a, cls.attr("verify_password"_n), auth_login.attr("password"_n), stored);
+        nb::object matched = co_await off_loop(a, cls.attr("verify_password"_n), auth_login.attr("password"_n), stored);
         if (!known || !truthy(matched))
             raise_auth_error(a, "登录失败，错误的用户名或密码"_n,
                              error_record(a, "invalid_grant"_n, "错误的用户名或密码"_n, "invalid_credentials"_n));
@@ -288,12 +300,12 @@ Coro login(Args a) {
         if (auth_user.attr("is_active"_n).ptr() != Py_True)
             raise_auth_error(a, "登录失败，账户未激活或被锁定"_n,
                              error_record(a, "invalid_grant"_n, "账户未激活或被锁定"_n, "user_invalid"_n));
-        a.global("TenantManager"_n).attr("set"_n)("username"_a = auth_user.attr("username"_n),
-                                                   "tenant_id"_a = auth_user.attr("tenant_id"_n));
+        a.global("TenantManager"_n)
+            .attr("set"_n)("username"_a = auth_user.attr("username"_n), "tenant_id"_a = auth_user.attr("tenant_id"_n));
         nb::setattr(auth_user, "last_login_at"_n, utc_now(a));
         nb::object user_id = auth_user.attr("user_id"_n);
-        auth_user = co_await a.global("DataService"_n).attr("update"_n)(db, user_id, "model_class"_a = auth_user_class,
-                                                                          "update_model"_a = auth_user);
+        auth_user = co_await a.global("DataService"_n)
+                        .attr("update"_n)(db, user_id, "model_class"_a = auth_user_class, "update_model"_a = auth_user);
         co_return cls.attr("_set_access_token"_n)(auth_user);
     } catch (...) {
         failure.capture();
@@ -374,8 +386,8 @@ Coro modify_password(Args a) {
     nb::dict changes;
     changes["password"] = new_hash;
     nb::object user_id = auth_user.attr("user_id"_n);
-    auth_user = co_await a.global("DataService"_n).attr("db_update"_n)(db, user_id, "model_class"_a = auth_user_class,
-                                                                         "update_model"_a = changes);
+    auth_user = co_await a.global("DataService"_n)
+                    .attr("db_update"_n)(db, user_id, "model_class"_a = auth_user_class, "update_model"_a = changes);
     if (!truthy(auth_user)) raise_object(a.global("ValidError"_n)("message"_a = "修改密码失败"_n));
     co_await db.attr("commit"_n)();
     co_return nb::none();
@@ -488,8 +500,7 @@ Coro current_user(Args& a, nb::handle cls, nb::handle token, nb::handle db) {
     nb::object user = co_await user_of_claims(a, payload, db);
     if (!cache.is_none())
         cache.attr("put"_n)(token, settings, checked, payload, str_of(payload["sub"_n]),
-                            a.global("token_family"_n)(payload), user,
-                            auth_settings(a).attr("token_leeway_seconds"_n));
+                            a.global("token_family"_n)(payload), user, auth_settings(a).attr("token_leeway_seconds"_n));
     co_return user;
 }
 
@@ -549,108 +560,112 @@ NB_MODULE(warden, m) {
     import_from(m, ".revocation", {"revocation_store", "token_family"});
     import_from(m, ".token_cache", "token_cache");
     import_from(m, ".user_rows", "find_user_row");
-    warden::entity_module = nb::cast<std::string>(nb::module_::import_("importlib.util").attr("resolve_name")(
-        "..portal_auth.entity_table.auth_user", m.attr("__name__").attr("rpartition")(".")[0]));
+    warden::entity_module =
+        nb::cast<std::string>(nb::module_::import_("importlib.util")
+                                  .attr("resolve_name")("..portal_auth.entity_table.auth_user",
+                                                        m.attr("__name__").attr("rpartition")(".")[0]));
 
     // Read once, now: later configuration changes do not reach the class.
     nb::object auth = config.attr("auth"_n);
-    nb::object http_bearer = m.attr("HTTPBearer")("scheme_name"_a = "Bearer Auth",
-                                                  "description"_a = "请访问 /auth/token 接口，获取token。",
-                                                  "auto_error"_a = true);
+    nb::object http_bearer =
+        m.attr("HTTPBearer")("scheme_name"_a = "Bearer Auth", "description"_a = "请访问 /auth/token 接口，获取token。",
+                             "auto_error"_a = true);
     nb::object depends = m.attr("Depends");
     nb::object auth_session = depends(conduit.attr("get_auth_async_session"_n));
 
     // Annotations are texts, as in a module written with postponed annotations;
     // FastAPI resolves them through the module's globals.
     Param cls{.name = "cls"}, db{.name = "db", .annotation = text("AsyncSession")};
-    nb::object warden_class = ClassBuilder(m, "Warden")
-        .doc("认证服务类，处理用户认证、密码验证、JWT令牌管理等操作")
-        .attr("TOKEN_SECRET_KEY", auth.attr("token_secret_key"_n))
-        .attr("TOKEN_ALGORITHM", nb::str("HS256"))
-        .attr("TOKEN_EXPIRE_MINUTES", auth.attr("token_expire_minutes"_n))
-        .attr("TOKEN_REFRESH_EXPIRE_DAYS", auth.attr("token_refresh_expire_days"_n))
-        .attr("http_bearer", http_bearer)
-        .classmethod({.name = "verify_password",
-                      .doc = "验证明文密码与哈希密码是否匹配。",
-                      .params = {cls,
-                                 {.name = "plain_password", .annotation = text("str"), .exact = &PyUnicode_Type},
-                                 {.name = "hashed_password", .annotation = text("str"), .exact = &PyUnicode_Type}},
-                      .returns = text("bool"),
-                      .body = warden::verify_password})
-        .classmethod({.name = "hash_password",
-                      .doc = "对明文密码进行哈希处理。",
-                      .params = {cls, {.name = "password", .annotation = text("str"), .exact = &PyUnicode_Type}},
-                      .returns = text("str"),
-                      .body = warden::hash_password})
-        .classmethod({.name = "jwt_encode",
-                      .doc = "编码数据生成JWT令牌。",
-                      .params = {cls, {.name = "data", .annotation = text("dict"), .exact = &PyDict_Type}},
-                      .returns = text("str"),
-                      .body = warden::jwt_encode})
-        .classmethod({.name = "jwt_decode",
-                      .doc = "解码JWT令牌获取原始数据。",
-                      .params = {cls, {.name = "token"}},
-                      .returns = text("dict"),
-                      .body = warden::jwt_decode})
-        .classmethod({.name = "get_permission",
-                      .doc = "获取权限服务实例。\n\n每次调用返回一个新的 PermissionService。",
-                      .params = {cls},
-                      .returns = text("PermissionService"),
-                      .body = warden::get_permission})
-        .classmethod({.name = "get_current_user_request",
-                      .doc = "从请求头 Authorization 解析当前用户。",
-                      .params = {cls,
-                                 {.name = "request", .annotation = text("Request")},
-                                 {.name = "db", .default_value = auth_session, .annotation = text("AsyncSession")}},
-                      .returns = text("AuthUserResponse"),
-                      .body = warden::get_current_user_request})
-        .classmethod({.name = "get_current_user",
-                      .doc = "从 Bearer 令牌解析当前用户。",
-                      .params = {cls,
-                                 {.name = "auth_bearer",
-                                  .default_value = depends(http_bearer),
-                                  .annotation = text("HTTPAuthorizationCredentials")},
-                                 {.name = "db", .default_value = auth_session, .annotation = text("AsyncSession")}},
-                      .returns = text("AuthUserResponse"),
-                      .body = warden::get_current_user})
-        .classmethod({.name = "_get_current_user",
-                      .params = {cls, {.name = "payload"}, db},
-                      .returns = text("AuthUser"),
-                      .body = warden::get_current_user_row})
-        .classmethod({.name = "logout",
-                      .doc = "用户登出操作。\n\n启用 auth.revocation 时，结束 token 所属的登录会话；否则已签发的令牌在过期前仍然有效。",
-                      .params = {cls, {.name = "token", .default_value = nb::none()}},
-                      .returns = text("None"),
-                      .body = warden::logout})
-        .classmethod({.name = "refresh",
-                      .doc = "用刷新令牌换取新的访问令牌。",
-                      .params = {cls, {.name = "refresh_token"}, db},
-                      .returns = text("TokenResponse"),
-                      .body = warden::refresh})
-        .classmethod({.name = "login",
-                      .doc = "用户登录认证。",
-                      .params = {cls,
-                                 {.name = "db", .kind = Kind::keyword_only, .annotation = text("AsyncSession")},
-                                 {.name = "auth_login", .kind = Kind::keyword_only}},
-                      .returns = text("TokenResponse"),
-                      .body = warden::login})
-        .classmethod({.name = "_set_access_token",
-                      .params = {cls,
-                                 {.name = "auth_user"},
-                                 {.name = "refresh_token", .default_value = nb::none()},
-                                 {.name = "refresh_expires_in", .default_value = nb::none()},
-                                 {.name = "family", .default_value = nb::none()}},
-                      .returns = text("TokenResponse"),
-                      .body = warden::set_access_token})
-        .classmethod({.name = "modify_password",
-                      .doc = "修改用户密码。",
-                      .params = {cls,
-                                 db,
-                                 {.name = "password_model", .kind = Kind::keyword_only},
-                                 {.name = "current_user", .kind = Kind::keyword_only}},
-                      .returns = text("None"),
-                      .body = warden::modify_password})
-        .build();
+    nb::object warden_class =
+        ClassBuilder(m, "Warden")
+            .doc("认证服务类，处理用户认证、密码验证、JWT令牌管理等操作")
+            .attr("TOKEN_SECRET_KEY", auth.attr("token_secret_key"_n))
+            .attr("TOKEN_ALGORITHM", nb::str("HS256"))
+            .attr("TOKEN_EXPIRE_MINUTES", auth.attr("token_expire_minutes"_n))
+            .attr("TOKEN_REFRESH_EXPIRE_DAYS", auth.attr("token_refresh_expire_days"_n))
+            .attr("http_bearer", http_bearer)
+            .classmethod({.name = "verify_password",
+                          .doc = "验证明文密码与哈希密码是否匹配。",
+                          .params = {cls,
+                                     {.name = "plain_password", .annotation = text("str"), .exact = &PyUnicode_Type},
+                                     {.name = "hashed_password", .annotation = text("str"), .exact = &PyUnicode_Type}},
+                          .returns = text("bool"),
+                          .body = warden::verify_password})
+            .classmethod({.name = "hash_password",
+                          .doc = "对明文密码进行哈希处理。",
+                          .params = {cls, {.name = "password", .annotation = text("str"), .exact = &PyUnicode_Type}},
+                          .returns = text("str"),
+                          .body = warden::hash_password})
+            .classmethod({.name = "jwt_encode",
+                          .doc = "编码数据生成JWT令牌。",
+                          .params = {cls, {.name = "data", .annotation = text("dict"), .exact = &PyDict_Type}},
+                          .returns = text("str"),
+                          .body = warden::jwt_encode})
+            .classmethod({.name = "jwt_decode",
+                          .doc = "解码JWT令牌获取原始数据。",
+                          .params = {cls, {.name = "token"}},
+                          .returns = text("dict"),
+                          .body = warden::jwt_decode})
+            .classmethod({.name = "get_permission",
+                          .doc = "获取权限服务实例。\n\n每次调用返回一个新的 PermissionService。",
+                          .params = {cls},
+                          .returns = text("PermissionService"),
+                          .body = warden::get_permission})
+            .classmethod({.name = "get_current_user_request",
+                          .doc = "从请求头 Authorization 解析当前用户。",
+                          .params = {cls,
+                                     {.name = "request", .annotation = text("Request")},
+                                     {.name = "db", .default_value = auth_session, .annotation = text("AsyncSession")}},
+                          .returns = text("AuthUserResponse"),
+                          .body = warden::get_current_user_request})
+            .classmethod({.name = "get_current_user",
+                          .doc = "从 Bearer 令牌解析当前用户。",
+                          .params = {cls,
+                                     {.name = "auth_bearer",
+                                      .default_value = depends(http_bearer),
+                                      .annotation = text("HTTPAuthorizationCredentials")},
+                                     {.name = "db", .default_value = auth_session, .annotation = text("AsyncSession")}},
+                          .returns = text("AuthUserResponse"),
+                          .body = warden::get_current_user})
+            .classmethod({.name = "_get_current_user",
+                          .params = {cls, {.name = "payload"}, db},
+                          .returns = text("AuthUser"),
+                          .body = warden::get_current_user_row})
+            .classmethod({.name = "logout",
+                          .doc = "用户登出操作。\n\n启用 auth.revocation 时，结束 token "
+                                 "所属的登录会话；否则已签发的令牌在过期前仍然有效。",
+                          .params = {cls, {.name = "token", .default_value = nb::none()}},
+                          .returns = text("None"),
+                          .body = warden::logout})
+            .classmethod({.name = "refresh",
+                          .doc = "用刷新令牌换取新的访问令牌。",
+                          .params = {cls, {.name = "refresh_token"}, db},
+                          .returns = text("TokenResponse"),
+                          .body = warden::refresh})
+            .classmethod({.name = "login",
+                          .doc = "用户登录认证。",
+                          .params = {cls,
+                                     {.name = "db", .kind = Kind::keyword_only, .annotation = text("AsyncSession")},
+                                     {.name = "auth_login", .kind = Kind::keyword_only}},
+                          .returns = text("TokenResponse"),
+                          .body = warden::login})
+            .classmethod({.name = "_set_access_token",
+                          .params = {cls,
+                                     {.name = "auth_user"},
+                                     {.name = "refresh_token", .default_value = nb::none()},
+                                     {.name = "refresh_expires_in", .default_value = nb::none()},
+                                     {.name = "family", .default_value = nb::none()}},
+                          .returns = text("TokenResponse"),
+                          .body = warden::set_access_token})
+            .classmethod({.name = "modify_password",
+                          .doc = "修改用户密码。",
+                          .params = {cls,
+                                     db,
+                                     {.name = "password_model", .kind = Kind::keyword_only},
+                                     {.name = "current_user", .kind = Kind::keyword_only}},
+                          .returns = text("None"),
+                          .body = warden::modify_password})
+            .build();
     warden::own_jwt_decode.remember(warden_class, "jwt_decode"_n);
     warden::own_get_current_user.remember(warden_class, "_get_current_user"_n);
 }

@@ -87,7 +87,6 @@ nb::object _referred_schema(Call<_referred_schema_decl> a) {
     return to_schema.is_none() ? a.global("BLANK_SCHEMA"_n) : nb::borrow(to_schema);
 }
 
-
 // ---- the coroutine -------------------------------------------------------------
 
 // The schema the registry's tables go to: that of the first table in dependency
@@ -145,10 +144,10 @@ Coro create_missing(Args& a, nb::handle engine_name, nb::handle conn, nb::handle
     co_return nb::none();
 }
 
-constexpr auto metadata_to_database_decl = staticmethod(
-    "metadata_to_database",
-    {{.name = "source_metadata"}, {.name = "engine_name"}, {.name = "auto_create", .default_value = true}},
-    {.doc = "返回复制到选定 schema 的元数据；没有表时原样返回；创建失败时返回 None。"});
+constexpr auto metadata_to_database_decl =
+    staticmethod("metadata_to_database",
+                 {{.name = "source_metadata"}, {.name = "engine_name"}, {.name = "auto_create", .default_value = true}},
+                 {.doc = "返回复制到选定 schema 的元数据；没有表时原样返回；创建失败时返回 None。"});
 Coro metadata_to_database(Call<metadata_to_database_decl> a) {
     auto [source, engine_name, auto_create_value] = a.params();
     bool auto_create = truthy(auto_create_value);

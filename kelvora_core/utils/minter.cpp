@@ -24,8 +24,8 @@ nb::object checked_id(nb::object value) {
 // The instance is stored before __load__ runs, so a generator that asks for
 // MinterUtil() while loading gets this instance instead of a second one.
 constexpr auto new_decl = staticmethod(
-    "__new__", {{.name = "cls"}, {.name = "args", .kind = Kind::var_positional},
-                {.name = "kwargs", .kind = Kind::var_keyword}});
+    "__new__",
+    {{.name = "cls"}, {.name = "args", .kind = Kind::var_positional}, {.name = "kwargs", .kind = Kind::var_keyword}});
 nb::object new_(Call<new_decl> a) {
     auto [cls, args, kwargs] = a.params();
     return single_instance(cls, "__load__"_n, Publish::before_load, args, kwargs);

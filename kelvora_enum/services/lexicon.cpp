@@ -34,8 +34,8 @@ nb::object _get_query_request_schema(Call<_get_query_request_schema_decl> a) {
     nb::handle schema_id = a.get<"schema_id">();
     nb::dict request;
     request["fields"_n] = texts({"field_name as name"_n, "field_label as label"_n});
-    request["filter"_n] = texts({filter_item("schema_id"_n, "="_n, schema_id),
-                                 filter_item("is_active"_n, "="_n, Py_True)});
+    request["filter"_n] =
+        texts({filter_item("schema_id"_n, "="_n, schema_id), filter_item("is_active"_n, "="_n, Py_True)});
     request["format"_n] = "list"_n;
     request["size"_n] = nb::int_(1000);
     return request;
@@ -53,13 +53,13 @@ nb::object _get_query_request_flied(Call<_get_query_request_flied_decl> a) {
                                  "EnumValues.enum_disabled as disabled"_n});
     if (key_value.is_none()) {
         // Every field: values of every level, nested by the tree.
-        request["filter"_n] = texts({filter_item("schema_id"_n, "="_n, schema_id),
-                                     filter_item("is_active"_n, "="_n, Py_True)});
+        request["filter"_n] =
+            texts({filter_item("schema_id"_n, "="_n, schema_id), filter_item("is_active"_n, "="_n, Py_True)});
         request["filter_relation"_n] = texts({filter_item("EnumValues.is_active"_n, "="_n, Py_True)});
     } else {
-        request["filter"_n] = texts({filter_item("schema_id"_n, "="_n, schema_id),
-                                     filter_item("field_name"_n, key_op, key_value),
-                                     filter_item("is_active"_n, "="_n, Py_True)});
+        request["filter"_n] =
+            texts({filter_item("schema_id"_n, "="_n, schema_id), filter_item("field_name"_n, key_op, key_value),
+                   filter_item("is_active"_n, "="_n, Py_True)});
         request["filter_relation"_n] = texts({filter_item("EnumValues.is_active"_n, "="_n, Py_True),
                                               filter_item("EnumValues.enum_pid"_n, "="_n, enum_pid)});
     }
@@ -75,8 +75,8 @@ nb::object query_request(Args& a, nb::handle mapping) {
     nb::object request_class = a.global("QueryRequest"_n);
     if (!PyDict_Check(mapping.ptr()) && !PyObject_HasAttrWithError(mapping.ptr(), "keys"_n.ptr())) {
         if (PyErr_Occurred()) raise_pending();
-        raise(PyExc_TypeError, "QueryRequest() argument after ** must be a mapping, not {}"_n.format(
-                                   nb::type_name(mapping.type())));
+        raise(PyExc_TypeError,
+              "QueryRequest() argument after ** must be a mapping, not {}"_n.format(nb::type_name(mapping.type())));
     }
     nb::dict keywords;
     if (PyDict_Merge(keywords.ptr(), mapping.ptr(), 1) < 0) raise_pending();
@@ -87,22 +87,23 @@ nb::object query_request(Args& a, nb::handle mapping) {
 
 // The enumeration fields a request describes, from the generic query service.
 nb::object query_fields(Args& a, nb::handle db, nb::handle request) {
-    return a.global("QueryService"_n).attr("query"_n)(db, "query_request"_a = request,
-                                                      "model_class"_a = a.global("EnumField"_n),
-                                                      "response_class"_a = a.global("EnumFieldResponse"_n));
+    return a.global("QueryService"_n)
+        .attr("query"_n)(db, "query_request"_a = request, "model_class"_a = a.global("EnumField"_n),
+                         "response_class"_a = a.global("EnumFieldResponse"_n));
 }
 
 nb::object remove_tags(Args& a, nb::handle nodes) {
-    return a.global("CoreUtil"_n).attr("remove_node_attr"_n)("nodes"_a = nodes, "children_node_name"_a = "children"_n,
-                                                              "remove_attrs"_a = texts({"tag"_n}));
+    return a.global("CoreUtil"_n)
+        .attr("remove_node_attr"_n)("nodes"_a = nodes, "children_node_name"_a = "children"_n,
+                                    "remove_attrs"_a = texts({"tag"_n}));
 }
 
 // The schema row named `schema_name`, or None. The name goes into the condition
 // as it is: the query service binds it as a value, so it never becomes SQL.
 nb::object find_schema(Args& a, nb::handle db, nb::handle schema_name) {
-    return a.global("QueryService"_n).attr("query_columns_first"_n)(
-        "db"_a = db, "model_class"_a = a.global("EnumSchema"_n),
-        "condition"_a = "schema_name = {}"_n.format(schema_name));
+    return a.global("QueryService"_n)
+        .attr("query_columns_first"_n)("db"_a = db, "model_class"_a = a.global("EnumSchema"_n),
+                                       "condition"_a = "schema_name = {}"_n.format(schema_name));
 }
 
 // ---- coroutines -------------------------------------------------------------
@@ -127,20 +128,19 @@ Coro query_schema(Call<query_schema_decl> a) {
 }
 
 constexpr auto _query_field_all_decl = classmethod("_query_field_all", {cls, {.name = "db"}, {.name = "schema"}},
-                                                  {.doc = "schema 全部有效字段的枚举值树。"});
+                                                   {.doc = "schema 全部有效字段的枚举值树。"});
 Coro _query_field_all(Call<_query_field_all_decl> a) {
     auto [cls, db, schema] = a.params();
-    nb::object mapping = cls.attr("_get_query_request_flied"_n)("schema_id"_a = schema.attr("schema_id"_n),
-                                                                "key_op"_a = nb::none(), "key_value"_a = nb::none(),
-                                                                "enum_pid"_a = nb::none());
+    nb::object mapping =
+        cls.attr("_get_query_request_flied"_n)("schema_id"_a = schema.attr("schema_id"_n), "key_op"_a = nb::none(),
+                                               "key_value"_a = nb::none(), "enum_pid"_a = nb::none());
     nb::object request = query_request(a, mapping);
     nb::object data = co_await query_fields(a, db, request);
     co_return remove_tags(a, data);
 }
 
 constexpr auto _query_field_no_pid_decl = classmethod(
-    "_query_field_no_pid",
-    {cls, {.name = "db"}, {.name = "key_length"}, {.name = "quest_request"}, {.name = "schema"}},
+    "_query_field_no_pid", {cls, {.name = "db"}, {.name = "key_length"}, {.name = "quest_request"}, {.name = "schema"}},
     {.doc = "所请求字段的顶层枚举值。"});
 Coro _query_field_no_pid(Call<_query_field_no_pid_decl> a) {
     auto [cls, db, key_length, quest_request, schema] = a.params();
@@ -155,24 +155,29 @@ Coro _query_field_no_pid(Call<_query_field_no_pid_decl> a) {
         key_op = nb::borrow("="_n);
         key_value = key[nb::int_(0)];
     }
-    nb::object mapping = cls.attr("_get_query_request_flied"_n)("schema_id"_a = schema.attr("schema_id"_n),
-                                                                "key_op"_a = key_op, "key_value"_a = key_value,
-                                                                "enum_pid"_a = nb::int_(-1));
+    nb::object mapping =
+        cls.attr("_get_query_request_flied"_n)("schema_id"_a = schema.attr("schema_id"_n), "key_op"_a = key_op,
+                                               "key_value"_a = key_value, "enum_pid"_a = nb::int_(-1));
     nb::object request = query_request(a, mapping);
     nb::object data = co_await query_fields(a, db, request);
     co_return remove_tags(a, data);
 }
 
 constexpr auto _query_field_pid_decl = classmethod("_query_field_pid",
-                                                  {cls, {.name = "db"}, {.name = "index"}, {.name = "key_value"},
-                                                   {.name = "query_data"}, {.name = "quest_request"}, {.name = "schema"}},
-                                                  {.doc = "把一个字段在某个父值下的枚举值追加到 query_data。"});
+                                                   {cls,
+                                                    {.name = "db"},
+                                                    {.name = "index"},
+                                                    {.name = "key_value"},
+                                                    {.name = "query_data"},
+                                                    {.name = "quest_request"},
+                                                    {.name = "schema"}},
+                                                   {.doc = "把一个字段在某个父值下的枚举值追加到 query_data。"});
 Coro _query_field_pid(Call<_query_field_pid_decl> a) {
     auto [cls, db, index, key_value, query_data, quest_request, schema] = a.params();
     nb::object enum_pid = quest_request.attr("pid"_n)[index];
-    nb::object mapping = cls.attr("_get_query_request_flied"_n)("schema_id"_a = schema.attr("schema_id"_n),
-                                                                "key_op"_a = "="_n, "key_value"_a = key_value,
-                                                                "enum_pid"_a = enum_pid);
+    nb::object mapping =
+        cls.attr("_get_query_request_flied"_n)("schema_id"_a = schema.attr("schema_id"_n), "key_op"_a = "="_n,
+                                               "key_value"_a = key_value, "enum_pid"_a = enum_pid);
     nb::object request = query_request(a, mapping);
     nb::object data = co_await query_fields(a, db, request);
     data = remove_tags(a, data);
@@ -189,7 +194,8 @@ bool top_level_only(nb::handle pid, nb::handle key_length) {
 }
 
 constexpr auto query_field_decl = classmethod(
-    "query_field", {cls, keyword("db", "AsyncSession"), keyword("schema_name"), keyword("quest_request", "LexiconRequest")},
+    "query_field",
+    {cls, keyword("db", "AsyncSession"), keyword("schema_name"), keyword("quest_request", "LexiconRequest")},
     {.doc = "查询字段的枚举值树，按字段名（或请求中的别名）返回；没有该 schema 时返回空列表。"});
 Coro query_field(Call<query_field_decl> a) {
     auto [cls, db, schema_name, quest_request] = a.params();

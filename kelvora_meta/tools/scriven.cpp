@@ -18,8 +18,7 @@ namespace scriven {
 OwnAttribute own_get_file_name;
 
 [[noreturn]] void not_a_mapped_name(nb::handle value) {
-    PyErr_Format(PyExc_TypeError, "case_mapping values must be str, not %.100s",
-                 Py_TYPE(value.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError, "case_mapping values must be str, not %.100s", Py_TYPE(value.ptr())->tp_name);
     raise_pending();
 }
 
@@ -95,13 +94,12 @@ nb::object column_list(Args& a, nb::handle text, const char* what) {
     return columns;
 }
 
-
 // Whether `column` is the single column of one of `records` (each record's `field`
 // holds a JSON column list); with `need_unique`, only records whose `unique` is true
 // count. Every record is asked, so a table's second unique index or foreign key
 // answers for its own column.
-bool single_column_of(Args& a, nb::handle column, nb::handle records, nb::handle field,
-                      const char* what, bool need_unique) {
+bool single_column_of(Args& a, nb::handle column, nb::handle records, nb::handle field, const char* what,
+                      bool need_unique) {
     for (nb::handle record : records) {
         nb::object columns = column_list(a, record.attr(field), what);
         if (need_unique && !truthy(record.attr("unique"_n))) continue;
@@ -143,7 +141,9 @@ nb::object set_update_property(Call<set_update_property_decl> a) {
 }
 
 constexpr auto get_file_name_decl = staticmethod("get_file_name", {table_or_view_name}, {.returns = "str"});
-nb::object get_file_name(Call<get_file_name_decl> a) { return nb::borrow(a.get<0>()); }
+nb::object get_file_name(Call<get_file_name_decl> a) {
+    return nb::borrow(a.get<0>());
+}
 
 constexpr auto dump_json_decl = staticmethod("dump_json", {{.name = "data"}});
 nb::object dump_json(Call<dump_json_decl> a) {
@@ -189,12 +189,12 @@ NB_MODULE(scriven, m) {
     for (const char* column : {"tenant_id", "create_by", "create_at", "update_by", "update_at"})
         private_mapping.append(column);
 
-    nb::object cls = ClassBuilder(m, "Scrivener")
-                         .attr("case_mapping", case_mapping)
-                         .attr("private_mapping", private_mapping)
-                         .add(scriven::set_update_property, scriven::get_file_name, scriven::get_class_name,
-                              scriven::dump_json, scriven::is_private, scriven::is_primary, scriven::is_unique,
-                              scriven::is_foreign)
-                         .build();
+    nb::object cls =
+        ClassBuilder(m, "Scrivener")
+            .attr("case_mapping", case_mapping)
+            .attr("private_mapping", private_mapping)
+            .add(scriven::set_update_property, scriven::get_file_name, scriven::get_class_name, scriven::dump_json,
+                 scriven::is_private, scriven::is_primary, scriven::is_unique, scriven::is_foreign)
+            .build();
     scriven::own_get_file_name.remember(cls, "get_file_name"_n);
 }

@@ -147,10 +147,8 @@ Result aclose_outcome(Athrow* o, Result r) {
     if (r.kind == Result::passed) return r;
     o->gen->running_async = false;
     o->state = Awaitable::closed;
-    if (r.kind == Result::yielded)
-        return error(PyExc_RuntimeError, "async generator ignored GeneratorExit");
-    if (r.kind == Result::returned || r.matches(PyExc_StopAsyncIteration) ||
-        r.matches(PyExc_GeneratorExit))
+    if (r.kind == Result::yielded) return error(PyExc_RuntimeError, "async generator ignored GeneratorExit");
+    if (r.kind == Result::returned || r.matches(PyExc_StopAsyncIteration) || r.matches(PyExc_GeneratorExit))
         return returned();
     return r;
 }
@@ -176,8 +174,7 @@ Result athrow_send(Athrow* o, PyObject* value) {
             return raised_pending();
         }
         if (value && value != Py_None)
-            return error(PyExc_RuntimeError,
-                         "can't send non-None value to a just-started coroutine");
+            return error(PyExc_RuntimeError, "can't send non-None value to a just-started coroutine");
         o->state = Awaitable::iter;
         gen->running_async = true;
         if (!o->type) {
@@ -212,8 +209,8 @@ PyObject* awaitable_close(PyObject* o, PyObject*) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
         return nullptr;
     }
-    if (r.kind == Result::returned || r.matches(PyExc_StopIteration) ||
-        r.matches(PyExc_StopAsyncIteration) || r.matches(PyExc_GeneratorExit))
+    if (r.kind == Result::returned || r.matches(PyExc_StopIteration) || r.matches(PyExc_StopAsyncIteration) ||
+        r.matches(PyExc_GeneratorExit))
         Py_RETURN_NONE;
     PyErr_SetRaisedException(r.value.release().ptr());
     return nullptr;
@@ -237,16 +234,15 @@ PySendResult awaitable_am_send(PyObject* o, PyObject* value, PyObject** out) {
 template <class O, Result (*Throw)(O*, PyObject*, PyObject*, PyObject*)>
 PyObject* awaitable_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
     if (!check_throw_args("throw", nargs)) return nullptr;
-    return method_result(
-        Throw(reinterpret_cast<O*>(o), args[0], arg(args, nargs, 1), arg(args, nargs, 2)));
+    return method_result(Throw(reinterpret_cast<O*>(o), args[0], arg(args, nargs, 1), arg(args, nargs, 2)));
 }
 
 // Dropped without being awaited: the interpreter warns about these too.
 void warn_unawaited(CoroutineObject* gen, const char* method) {
     PyObject* saved = PyErr_GetRaisedException();
     if (!resolve_names(gen) ||
-        PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine method '%s' of %R was never awaited",
-                         method, gen->qualname) < 0)
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine method '%s' of %R was never awaited", method,
+                         gen->qualname) < 0)
         PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(gen));
     PyErr_SetRaisedException(saved);
 }
@@ -337,8 +333,8 @@ PyObject* agen_aclose(PyObject* o, PyObject*) {
 
 PyMethodDef agen_methods[] = {
     {"asend", agen_asend, METH_O, "asend(v) -> send 'v' in generator."},
-    {"athrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(agen_athrow)),
-     METH_FASTCALL, "athrow(value) -> raise exception in generator."},
+    {"athrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(agen_athrow)), METH_FASTCALL,
+     "athrow(value) -> raise exception in generator."},
     {"aclose", agen_aclose, METH_NOARGS, "aclose() -> raise GeneratorExit inside generator."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -356,9 +352,7 @@ PyAsyncMethods agen_async = {nullptr, PyObject_SelfIter, agen_anext, nullptr};
 
 PyMethodDef asend_methods[] = {
     {"send", awaitable_send<Asend, asend_send>, METH_O, nullptr},
-    {"throw",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(awaitable_throw<Asend, asend_throw>)),
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(awaitable_throw<Asend, asend_throw>)),
      METH_FASTCALL, nullptr},
     {"close", awaitable_close<Asend, asend_throw>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -366,18 +360,14 @@ PyMethodDef asend_methods[] = {
 
 PyMethodDef athrow_methods[] = {
     {"send", awaitable_send<Athrow, athrow_send>, METH_O, nullptr},
-    {"throw",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(awaitable_throw<Athrow, athrow_throw>)),
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(awaitable_throw<Athrow, athrow_throw>)),
      METH_FASTCALL, nullptr},
     {"close", awaitable_close<Athrow, athrow_throw>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyAsyncMethods asend_async = {PyObject_SelfIter, nullptr, nullptr,
-                              awaitable_am_send<Asend, asend_send>};
-PyAsyncMethods athrow_async = {PyObject_SelfIter, nullptr, nullptr,
-                               awaitable_am_send<Athrow, athrow_send>};
+PyAsyncMethods asend_async = {PyObject_SelfIter, nullptr, nullptr, awaitable_am_send<Asend, asend_send>};
+PyAsyncMethods athrow_async = {PyObject_SelfIter, nullptr, nullptr, awaitable_am_send<Athrow, athrow_send>};
 
 }  // namespace
 
@@ -426,8 +416,8 @@ PyTypeObject* async_generator_object_type() {
 nb::object make_async_generator(AsyncGen&& body, nb::handle function, std::source_location where) {
     auto frame = detail::CoroutineAccess::release(body);
     if (!frame) raise(PyExc_RuntimeError, "native async generator body already used");
-    return detail::adopt(frame, frame.promise(), Flavor::async_generator, function,
-                         where.file_name(), int(where.line()));
+    return detail::adopt(frame, frame.promise(), Flavor::async_generator, function, where.file_name(),
+                         int(where.line()));
 }
 
 }  // namespace kelvora

@@ -25,8 +25,7 @@ bool awaitable(nb::handle obj) {
 }
 
 [[noreturn]] void not_awaitable(const char* method, nb::handle obj) {
-    PyErr_Format(PyExc_TypeError,
-                 "'async with' received an object from %s that does not implement __await__: %.100s",
+    PyErr_Format(PyExc_TypeError, "'async with' received an object from %s that does not implement __await__: %.100s",
                  method, Py_TYPE(obj.ptr())->tp_name);
     raise_pending();
 }

@@ -44,8 +44,8 @@ std::string quoted_list(const std::vector<PyObject*>& names) {
 }
 
 [[noreturn]] void missing(NativeFunction* f, const std::vector<PyObject*>& names, const char* kind) {
-    type_error(f, "missing " + std::to_string(names.size()) + " required " +
-               kind + " argument" + (names.size() == 1 ? "" : "s") + ": " + quoted_list(names));
+    type_error(f, "missing " + std::to_string(names.size()) + " required " + kind + " argument" +
+                      (names.size() == 1 ? "" : "s") + ": " + quoted_list(names));
 }
 
 [[noreturn]] void too_many_positional(NativeFunction* f, Py_ssize_t given, Py_ssize_t kwonly_given) {
@@ -54,8 +54,7 @@ std::string quoted_list(const std::vector<PyObject*>& names) {
     bool plural;
     if (defcount) {
         plural = true;
-        sig = "from " + std::to_string(f->n_positional - defcount) + " to " +
-              std::to_string(f->n_positional);
+        sig = "from " + std::to_string(f->n_positional - defcount) + " to " + std::to_string(f->n_positional);
     } else {
         plural = f->n_positional != 1;
         sig = std::to_string(f->n_positional);
@@ -63,16 +62,13 @@ std::string quoted_list(const std::vector<PyObject*>& names) {
     std::string kwonly_sig;
     if (kwonly_given)
         kwonly_sig = std::string(" positional argument") + (given != 1 ? "s" : "") + " (and " +
-                     std::to_string(kwonly_given) + " keyword-only argument" +
-                     (kwonly_given != 1 ? "s" : "") + ")";
-    type_error(f, "takes " + sig + " positional argument" + (plural ? "s" : "") +
-               " but " + std::to_string(given) + kwonly_sig + " " +
-               (given == 1 && !kwonly_given ? "was" : "were") + " given");
+                     std::to_string(kwonly_given) + " keyword-only argument" + (kwonly_given != 1 ? "s" : "") + ")";
+    type_error(f, "takes " + sig + " positional argument" + (plural ? "s" : "") + " but " + std::to_string(given) +
+                      kwonly_sig + " " + (given == 1 && !kwonly_given ? "was" : "were") + " given");
 }
 
 [[noreturn]] void unexpected_keyword(NativeFunction* f, PyObject* keyword) {
-    std::string message =
-        "got an unexpected keyword argument '" + utf8(keyword) + "'";
+    std::string message = "got an unexpected keyword argument '" + utf8(keyword) + "'";
     // The interpreter's own "Did you mean" hint, from its suggestions module.
     nb::list candidates;
     for (const auto& p : *f->params)
@@ -94,11 +90,10 @@ bool same_name(PyObject* a, PyObject* b) {
 
 }  // namespace
 
-
 [[noreturn]] void raise_wrong_type(const char* what, PyTypeObject* expected, nb::handle got, Site where) {
     where.record();
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 what, expected->tp_name, Py_TYPE(got.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", what,
+                 expected->tp_name, Py_TYPE(got.ptr())->tp_name);
     throw nb::python_error();
 }
 
@@ -166,18 +161,16 @@ void bind(NativeFunction* f, PyObject* const* args, size_t nargsf, PyObject* kwn
             for (Py_ssize_t j = 0; j < f->n_posonly; ++j)
                 if (same_name(params[j].name, key)) posonly_as_keyword.push_back(params[j].name);
             if (!posonly_as_keyword.empty())
-                type_error(f,
-                           "got some positional-only arguments passed as keyword arguments: " +
-                           [&] {
-                               std::string s;
-                               for (size_t i = 0; i < posonly_as_keyword.size(); ++i)
-                                   s += (i ? ", '" : "'") + utf8(posonly_as_keyword[i]) + "'";
-                               return s;
-                           }());
+                type_error(
+                    f, "got some positional-only arguments passed as keyword arguments: " + [&] {
+                        std::string s;
+                        for (size_t i = 0; i < posonly_as_keyword.size(); ++i)
+                            s += (i ? ", '" : "'") + utf8(posonly_as_keyword[i]) + "'";
+                        return s;
+                    }());
             unexpected_keyword(f, key);
         }
-        if (v[found]) type_error(f, "got multiple values for argument '" +
-                                 utf8(params[found].name) + "'");
+        if (v[found]) type_error(f, "got multiple values for argument '" + utf8(params[found].name) + "'");
         v[found] = Py_NewRef(value);
     }
 

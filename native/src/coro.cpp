@@ -30,12 +30,11 @@ PyObject* spare_stop = nullptr;
 // spare taken, not refill it under this one.
 PyObject* reuse_stop_iteration(PyObject* value, PyObject* (&old)[2]) {
     auto* e = reinterpret_cast<PyStopIterationObject*>(spare_stop);
-    if (!e || Py_REFCNT(spare_stop) != 1 || e->traceback || e->context || e->cause || e->notes ||
-        e->dict || e->suppress_context)
+    if (!e || Py_REFCNT(spare_stop) != 1 || e->traceback || e->context || e->cause || e->notes || e->dict ||
+        e->suppress_context)
         return nullptr;
     PyObject* args = e->args;
-    if (!args || Py_REFCNT(args) != 1 || !PyTuple_CheckExact(args) || PyTuple_GET_SIZE(args) != 1)
-        return nullptr;
+    if (!args || Py_REFCNT(args) != 1 || !PyTuple_CheckExact(args) || PyTuple_GET_SIZE(args) != 1) return nullptr;
     // The one-tuple is ours alone too: its item is swapped in place.
     old[0] = PyTuple_GET_ITEM(args, 0);
     PyTuple_SET_ITEM(args, 0, Py_NewRef(value));
@@ -146,8 +145,7 @@ bool stack_running_out() {
         pthread_attr_t attr;
         void* base = nullptr;
         size_t size = 0;
-        if (pthread_getattr_np(pthread_self(), &attr) != 0)
-            return static_cast<const char*>(nullptr);
+        if (pthread_getattr_np(pthread_self(), &attr) != 0) return static_cast<const char*>(nullptr);
         pthread_attr_getstack(&attr, &base, &size);
         pthread_attr_destroy(&attr);
         // Headroom for whatever the deepest step still calls.
@@ -175,9 +173,8 @@ class Depth {
         // in the headroom.
         if ((tstate->c_recursion_remaining & 15) == 0 && stack_running_out()) {
             ++tstate->c_recursion_remaining;
-            PyErr_SetString(
-                PyExc_RecursionError,
-                "maximum recursion depth exceeded in a native coroutine (stack exhausted)");
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded in a native coroutine (stack exhausted)");
             ok_ = false;
         }
     }
@@ -210,8 +207,7 @@ class Running {
         if (!tstate_) return;  // abandoned: see guarded()
         tstate_->exc_info = item_.previous_item;
         // A frame that is gone (even one closed while Python code ran) is finished.
-        if (self_->state == State::running)
-            self_->state = self_->frame ? State::suspended : State::finished;
+        if (self_->state == State::running) self_->state = self_->frame ? State::suspended : State::finished;
         if (self_->state == State::finished)
             Py_CLEAR(item_.exc_value);
         else
@@ -246,7 +242,6 @@ decltype(auto) guarded(F&& body, Guard&... guards) {
 
 }  // namespace
 
-
 namespace {
 
 // The name a traceback entry gives the body, or null.
@@ -269,8 +264,10 @@ Result finish(CoroutineObject* self) {
         // Ran off its end: C++ leaves that undefined (no co_return value), the
         // compiler lets it by; it is a fault of the body, reported as one.
         if (!resolve_names(self)) return raised_pending();
-        PyErr_Format(PyExc_SystemError, "native coroutine '%U' ended without co_return (its body must end with "
-                     "`co_return value;`)", self->qualname);
+        PyErr_Format(PyExc_SystemError,
+                     "native coroutine '%U' ended without co_return (its body must end with "
+                     "`co_return value;`)",
+                     self->qualname);
         exc = fetch_error();
         site = 0;
     }
@@ -280,10 +277,8 @@ Result finish(CoroutineObject* self) {
     // generator) must not leave a body: it would read as the end of iteration.
     const char* message = nullptr;
     if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_StopIteration))
-        message = is_coroutine(self) ? "coroutine raised StopIteration"
-                                     : "async generator raised StopIteration";
-    else if (!is_coroutine(self) &&
-             PyErr_GivenExceptionMatches(exc.ptr(), PyExc_StopAsyncIteration))
+        message = is_coroutine(self) ? "coroutine raised StopIteration" : "async generator raised StopIteration";
+    else if (!is_coroutine(self) && PyErr_GivenExceptionMatches(exc.ptr(), PyExc_StopAsyncIteration))
         message = "async generator raised StopAsyncIteration";
     if (message) {
         PyObject* replacement = PyObject_CallFunction(PyExc_RuntimeError, "s", message);
@@ -393,8 +388,7 @@ bool valid_throw_args(PyObject* type, PyObject* value, PyObject* tb) {
     }
     if (PyExceptionClass_Check(type)) return true;
     if (!PyExceptionInstance_Check(type)) {
-        PyErr_Format(PyExc_TypeError,
-                     "exceptions must be classes or instances deriving from BaseException, not %s",
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
                      Py_TYPE(type)->tp_name);
         return false;
     }
@@ -420,9 +414,8 @@ nb::object make_exception(PyObject* type, PyObject* value, PyObject* tb) {
         if (!made) return {};
         exc = nb::steal(made);
         if (!PyExceptionInstance_Check(made)) {
-            PyErr_Format(PyExc_TypeError,
-                         "calling %R should have returned an instance of BaseException, not %s",
-                         type, Py_TYPE(made)->tp_name);
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s", type,
+                         Py_TYPE(made)->tp_name);
             return {};
         }
     }
@@ -442,8 +435,8 @@ PyObject* awaitable_iter(PyObject* o) {
     }
     auto is_coroutine_object = [](PyObject* x) {
         return PyCoro_CheckExact(x) ||
-               (PyGen_CheckExact(x) && (PyGen_GetCode(reinterpret_cast<PyGenObject*>(x))->co_flags &
-                                        CO_ITERABLE_COROUTINE));
+               (PyGen_CheckExact(x) &&
+                (PyGen_GetCode(reinterpret_cast<PyGenObject*>(x))->co_flags & CO_ITERABLE_COROUTINE));
     };
     if (is_coroutine_object(o)) {
         if (PyCoro_CheckExact(o)) {
@@ -461,8 +454,7 @@ PyObject* awaitable_iter(PyObject* o) {
     }
     unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
     if (!getter) {
-        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
-                     type->tp_name);
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", type->tp_name);
         return nullptr;
     }
     PyObject* it = getter(o);
@@ -473,8 +465,7 @@ PyObject* awaitable_iter(PyObject* o) {
         return nullptr;
     }
     if (!PyIter_Check(it)) {
-        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                     Py_TYPE(it)->tp_name);
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it)->tp_name);
         Py_DECREF(it);
         return nullptr;
     }
@@ -488,19 +479,17 @@ PyObject* awaitable_iter(PyObject* o) {
 Result send(CoroutineObject* self, PyObject* value) {
     switch (self->state) {
         case State::running:
-            return error(PyExc_ValueError, is_coroutine(self)
-                                               ? "coroutine already executing"
-                                               : "async generator already executing");
+            return error(PyExc_ValueError,
+                         is_coroutine(self) ? "coroutine already executing" : "async generator already executing");
         case State::finished:
             // An async generator that ran out just reports the end again.
             if (!is_coroutine(self)) return returned();
             return error(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         case State::created:
             if (value != Py_None)
-                return error(PyExc_TypeError,
-                             is_coroutine(self)
-                                 ? "can't send non-None value to a just-started coroutine"
-                                 : "can't send non-None value to a just-started async generator");
+                return error(PyExc_TypeError, is_coroutine(self)
+                                                  ? "can't send non-None value to a just-started coroutine"
+                                                  : "can't send non-None value to a just-started async generator");
             break;
         case State::suspended:
             break;
@@ -527,8 +516,8 @@ Result send(CoroutineObject* self, PyObject* value) {
             // __del__ does); a raw reference, so that a thread ended meanwhile
             // by a forced unwind leaves it alone.
             PyObject* done = std::exchange(self->awaiting, nullptr);
-            Result next = r == PYGEN_RETURN ? resume_frame(self, nb::steal(out), {})
-                                            : resume_frame(self, {}, fetch_error());
+            Result next =
+                r == PYGEN_RETURN ? resume_frame(self, nb::steal(out), {}) : resume_frame(self, {}, fetch_error());
             Py_DECREF(done);
             return next;
         },
@@ -554,8 +543,7 @@ Result deliver(CoroutineObject* self, PyThreadState* tstate, nb::object value, n
 }
 
 // Raises the exception at the suspension point of a frame that awaits nothing.
-Result throw_here(CoroutineObject* self, PyThreadState* tstate, PyObject* type, PyObject* value,
-                  PyObject* tb) {
+Result throw_here(CoroutineObject* self, PyThreadState* tstate, PyObject* type, PyObject* value, PyObject* tb) {
     nb::object exc = make_exception(type, value, tb);
     if (!exc) return raised_pending();
     switch (self->state) {
@@ -564,13 +552,11 @@ Result throw_here(CoroutineObject* self, PyThreadState* tstate, PyObject* type, 
             destroy_frame(self);
             return {Result::raised, std::move(exc)};
         case State::finished:
-            if (is_coroutine(self))
-                return error(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+            if (is_coroutine(self)) return error(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
             return {Result::raised, std::move(exc)};
         case State::running:  // making the exception resumed it, which is still going
-            return error(PyExc_ValueError, is_coroutine(self)
-                                               ? "coroutine already executing"
-                                               : "async generator already executing");
+            return error(PyExc_ValueError,
+                         is_coroutine(self) ? "coroutine already executing" : "async generator already executing");
         case State::suspended:
             break;
     }
@@ -593,8 +579,8 @@ Result throw_here(CoroutineObject* self, PyThreadState* tstate, PyObject* type, 
 namespace {
 
 // throw() of a frame awaiting `it`; see throw_().
-Result throw_into(CoroutineObject* self, PyThreadState* tstate, PyObject* it, PyObject* type,
-                  PyObject* value, PyObject* tb, bool close_on_genexit) {
+Result throw_into(CoroutineObject* self, PyThreadState* tstate, PyObject* it, PyObject* type, PyObject* value,
+                  PyObject* tb, bool close_on_genexit) {
     if (close_on_genexit && PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
         nb::object exc;
         {
@@ -625,8 +611,8 @@ Result throw_into(CoroutineObject* self, PyThreadState* tstate, PyObject* it, Py
         }
         {
             Running running(self, tstate);
-            PyObject* r = guarded(
-                [&] { return PyObject_CallFunctionObjArgs(method, type, value, tb, nullptr); }, running);
+            PyObject* r =
+                guarded([&] { return PyObject_CallFunctionObjArgs(method, type, value, tb, nullptr); }, running);
             if (r) {
                 inner = {Result::passed, nb::steal(r)};
             } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
@@ -654,23 +640,20 @@ Result throw_into(CoroutineObject* self, PyThreadState* tstate, PyObject* it, Py
 // does not handle is raised in the body. `close_on_genexit` is false for async
 // generators, whose awaited objects get GeneratorExit thrown in so that
 // clean-up may still await.
-Result throw_(CoroutineObject* self, PyObject* type, PyObject* value, PyObject* tb,
-              bool close_on_genexit) {
+Result throw_(CoroutineObject* self, PyObject* type, PyObject* value, PyObject* tb, bool close_on_genexit) {
     if (self->state == State::running)
-        return error(PyExc_ValueError, is_coroutine(self) ? "coroutine already executing"
-                                                          : "async generator already executing");
+        return error(PyExc_ValueError,
+                     is_coroutine(self) ? "coroutine already executing" : "async generator already executing");
     if (!valid_throw_args(type, value, tb)) return raised_pending();
     PyThreadState* tstate = PyThreadState_Get();
     Depth depth(tstate);
     if (!depth.ok()) return raised_pending();
-    if (!self->awaiting)
-        return guarded([&] { return throw_here(self, tstate, type, value, tb); }, depth);
+    if (!self->awaiting) return guarded([&] { return throw_here(self, tstate, type, value, tb); }, depth);
     // Held until the step ends: whatever releasing it runs comes after. Raw
     // references here and below: a thread ended meanwhile by a forced unwind
     // (interpreter exit) leaves them alone, as the interpreter leaves its frames.
     PyObject* it = Py_NewRef(self->awaiting);
-    Result r = guarded([&] { return throw_into(self, tstate, it, type, value, tb, close_on_genexit); },
-                       depth);
+    Result r = guarded([&] { return throw_into(self, tstate, it, type, value, tb, close_on_genexit); }, depth);
     Py_DECREF(it);
     return r;
 }
@@ -685,9 +668,8 @@ Result close(CoroutineObject* self) {
         case State::finished:
             return returned();
         case State::running:
-            return error(PyExc_ValueError, is_coroutine(self)
-                                               ? "coroutine already executing"
-                                               : "async generator already executing");
+            return error(PyExc_ValueError,
+                         is_coroutine(self) ? "coroutine already executing" : "async generator already executing");
         case State::suspended:
             break;
     }
@@ -713,9 +695,8 @@ Result close(CoroutineObject* self) {
             running, depth);
     }
     if (r.kind == Result::passed || r.kind == Result::yielded)
-        return error(PyExc_RuntimeError, is_coroutine(self)
-                                             ? "coroutine ignored GeneratorExit"
-                                             : "async generator ignored GeneratorExit");
+        return error(PyExc_RuntimeError,
+                     is_coroutine(self) ? "coroutine ignored GeneratorExit" : "async generator ignored GeneratorExit");
     if (r.matches(PyExc_GeneratorExit)) return returned();
     return r;
 }

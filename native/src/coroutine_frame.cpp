@@ -64,8 +64,7 @@ void coroutine_dealloc(PyObject* o) {
 }
 
 void* allocate_frame(std::size_t size, Flavor flavor) {
-    PyTypeObject* type =
-        flavor == Flavor::coroutine ? coroutine_object_type() : async_generator_object_type();
+    PyTypeObject* type = flavor == Flavor::coroutine ? coroutine_object_type() : async_generator_object_type();
     CoroutineObject* self = take_spare(type, size);
     if (!self) self = PyObject_GC_NewVar(CoroutineObject, type, Py_ssize_t(size));
     if (!self) {
@@ -95,13 +94,12 @@ void* allocate_frame(std::size_t size, Flavor flavor) {
     return reinterpret_cast<char*>(self) + frame_offset;
 }
 
-nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, Flavor flavor,
-                 nb::handle function, const char* file, int line) {
+nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, Flavor flavor, nb::handle function,
+                 const char* file, int line) {
     if (!frame) raise(PyExc_RuntimeError, "native coroutine body already used");
     // The frame's address is what allocate_frame returned (the compiler's frame
     // starts its allocation): the object sits just before it.
-    auto* self = reinterpret_cast<CoroutineObject*>(static_cast<char*>(frame.address()) -
-                                                    frame_offset);
+    auto* self = reinterpret_cast<CoroutineObject*>(static_cast<char*>(frame.address()) - frame_offset);
     if (self->frame_claimed || self->flavor != flavor)
         Py_FatalError("native coroutine frame not allocated by allocate_frame");
     self->frame = frame;
@@ -157,8 +155,8 @@ PromiseBase::Awaiter PromiseBase::await_transform(Coro&& body, Site where) {
     CoroutineObject* owner = slots_.owner;
     auto frame = CoroutineAccess::release(body);
     PromiseBase& promise = frame.promise();
-    return Awaiter(*this, adopt(frame, promise, Flavor::coroutine,
-                                reinterpret_cast<PyObject*>(owner), owner->file, owner->line));
+    return Awaiter(
+        *this, adopt(frame, promise, Flavor::coroutine, reinterpret_cast<PyObject*>(owner), owner->file, owner->line));
 }
 
 }  // namespace detail
@@ -168,8 +166,7 @@ PromiseBase::Awaiter PromiseBase::await_transform(Coro&& body, Site where) {
 nb::object make_coroutine(Coro&& body, nb::handle function, std::source_location where) {
     auto frame = detail::CoroutineAccess::release(body);
     if (!frame) raise(PyExc_RuntimeError, "native coroutine body already used");
-    return detail::adopt(frame, frame.promise(), Flavor::coroutine, function, where.file_name(),
-                         int(where.line()));
+    return detail::adopt(frame, frame.promise(), Flavor::coroutine, function, where.file_name(), int(where.line()));
 }
 
 std::size_t live_coroutine_frames() noexcept {

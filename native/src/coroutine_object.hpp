@@ -32,7 +32,7 @@ struct GcHeader {
 // One allocation per coroutine: the object, then the C++ frame (see
 // allocate_frame). A first __await__ iterator lives inside it too.
 struct CoroutineObject {
-    PyVarObject ob_base;  // ob_size: room for the frame after the object
+    PyVarObject ob_base;            // ob_size: room for the frame after the object
     std::coroutine_handle<> frame;  // null once the body finished or was dropped
     PromiseBase* promise;
     PyObject* function;  // what names it (the function called, or the awaiting coroutine)
@@ -93,15 +93,15 @@ struct Result {
     } kind;
     nb::object value;
 
-    bool matches(PyObject* type) const {
-        return kind == raised && PyErr_GivenExceptionMatches(value.ptr(), type);
-    }
+    bool matches(PyObject* type) const { return kind == raised && PyErr_GivenExceptionMatches(value.ptr(), type); }
 };
 
 Result returned(nb::object value = nb::none());
 Result raised_pending();  // the pending Python error
 Result error(PyObject* type, const char* message);
-inline nb::object fetch_error() { return raised_pending().value; }  // the pending error, taken
+inline nb::object fetch_error() {
+    return raised_pending().value;
+}  // the pending error, taken
 
 // A Result in the shapes the protocols want. send()/throw() methods: a value,
 // or StopIteration carrying the result; __next__: the same, but None ends
@@ -115,8 +115,7 @@ PySendResult send_result(Result r, PyObject** out);
 // from`; with close_on_genexit a GeneratorExit closes it instead), close()
 // raises GeneratorExit at the suspension point and wants the body to end.
 Result send(CoroutineObject* self, PyObject* value);
-Result throw_(CoroutineObject* self, PyObject* type, PyObject* value, PyObject* tb,
-              bool close_on_genexit);
+Result throw_(CoroutineObject* self, PyObject* type, PyObject* value, PyObject* tb, bool close_on_genexit);
 Result close(CoroutineObject* self);
 
 // The argument count of throw()/athrow(), and the interpreter's deprecation
@@ -170,8 +169,8 @@ PyObject* get_awaiting(PyObject* o, void*);
 PyObject* get_suspended(PyObject* o, void*);
 
 // The object made around `frame` (allocate_frame), from now on its owner.
-nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, Flavor flavor,
-                 nb::handle function, const char* file, int line);
+nb::object adopt(std::coroutine_handle<> frame, PromiseBase& promise, Flavor flavor, nb::handle function,
+                 const char* file, int line);
 
 // The two object types, ready (the first call registers them with collections.abc).
 PyTypeObject* coroutine_object_type();

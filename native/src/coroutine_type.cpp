@@ -29,8 +29,7 @@ void coroutine_finalize(PyObject* o) {
             PyErr_WriteUnraisable(o);
     } else if (is_coroutine(self) && self->state == State::created) {
         if (!resolve_names(self) ||
-            PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
-                             self->qualname) < 0)
+            PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", self->qualname) < 0)
             PyErr_WriteUnraisable(o);
     } else {
         Result r = close(self);
@@ -79,8 +78,7 @@ int coroutine_clear(PyObject* o) {
 
 PyObject* coroutine_repr(PyObject* o) {
     if (!resolve_names(as_coro(o))) return nullptr;
-    return PyUnicode_FromFormat("<%s object %U at %p>",
-                                is_coroutine(as_coro(o)) ? "coroutine" : "async_generator",
+    return PyUnicode_FromFormat("<%s object %U at %p>", is_coroutine(as_coro(o)) ? "coroutine" : "async_generator",
                                 as_coro(o)->qualname, o);
 }
 
@@ -99,8 +97,7 @@ bool resolve_names(CoroutineObject* self) {
     if (self->name && self->qualname) return true;
     auto read = [self](PyObject* attribute) -> PyObject* {
         PyObject* v = nullptr;
-        if (attribute && self->function && PyObject_GetOptionalAttr(self->function, attribute, &v) < 0)
-            PyErr_Clear();
+        if (attribute && self->function && PyObject_GetOptionalAttr(self->function, attribute, &v) < 0) PyErr_Clear();
         if (v && PyUnicode_Check(v)) return v;
         Py_XDECREF(v);
         return nullptr;
@@ -172,8 +169,7 @@ PyObject* coroutine_send(PyObject* o, PyObject* value) {
 
 PyObject* coroutine_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
     if (!check_throw_args("throw", nargs)) return nullptr;
-    return method_result(
-        throw_(as_coro(o), args[0], arg(args, nargs, 1), arg(args, nargs, 2), true));
+    return method_result(throw_(as_coro(o), args[0], arg(args, nargs, 1), arg(args, nargs, 2), true));
 }
 
 PyObject* coroutine_close(PyObject* o, PyObject*) {
@@ -219,8 +215,7 @@ PyMethodDef coroutine_methods[] = {
     {"send", coroutine_send, METH_O,
      "send(value) -> send a value into the coroutine; returns the next value it\n"
      "yields or raises StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)),
-     METH_FASTCALL,
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)), METH_FASTCALL,
      "throw(value) -> raise an exception in the coroutine; returns the next value it\n"
      "yields or raises StopIteration."},
     {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside the coroutine."},
@@ -254,8 +249,7 @@ PyObject* wrapper_send(PyObject* o, PyObject* value) {
 
 PyObject* wrapper_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
     if (!check_throw_args("throw", nargs)) return nullptr;
-    return method_result(
-        throw_(wrapped(o), args[0], arg(args, nargs, 1), arg(args, nargs, 2), true));
+    return method_result(throw_(wrapped(o), args[0], arg(args, nargs, 1), arg(args, nargs, 2), true));
 }
 
 PyObject* wrapper_close(PyObject* o, PyObject*) {
@@ -282,8 +276,7 @@ void wrapper_dealloc(PyObject* o) {
 
 PyMethodDef wrapper_methods[] = {
     {"send", wrapper_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)),
-     METH_FASTCALL, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)), METH_FASTCALL, nullptr},
     {"close", wrapper_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -295,8 +288,7 @@ PyAsyncMethods wrapper_async = {nullptr, nullptr, nullptr, wrapper_am_send};
 PyTypeObject* coroutine_object_type() {
     static bool ready = false;
     if (ready) return &coroutine_type;
-    init_coroutine_type(coroutine_type, "kelvora.coroutine",
-                        "A coroutine whose body is native code.");
+    init_coroutine_type(coroutine_type, "kelvora.coroutine", "A coroutine whose body is native code.");
     coroutine_type.tp_as_async = &coroutine_async;
     coroutine_type.tp_methods = coroutine_methods;
     coroutine_type.tp_getset = coroutine_getset;

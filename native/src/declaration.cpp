@@ -78,9 +78,8 @@ nb::object object_of(const Annotation& annotation, nb::handle module, const char
     return {};
 }
 
-FunctionSpec spec_of(nb::handle module, const char* name, const char* doc, const Parameter* params,
-                     std::size_t count, const Annotation& returns, std::source_location where,
-                     FunctionBody body) {
+FunctionSpec spec_of(nb::handle module, const char* name, const char* doc, const Parameter* params, std::size_t count,
+                     const Annotation& returns, std::source_location where, FunctionBody body) {
     std::vector<Param> list;
     list.reserve(count);
     for (std::size_t i = 0; i < count; ++i) list.push_back(param_of(params[i], module, name));

@@ -3,9 +3,9 @@
 #include <pthread.h>
 
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
-#include <stdexcept>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -30,8 +30,7 @@ void before_rethrow() noexcept {
 
 void raise_pending(Site where) {
     where.record();
-    if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_SystemError, "native code reported an error without setting one");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "native code reported an error without setting one");
     throw nb::python_error();
 }
 
@@ -136,8 +135,8 @@ PyCodeObject* code_for(PyObject* name, const char* file, int line) {
     constexpr std::size_t max_codes = 512;
     PyObject* encoded = name ? PyUnicode_AsEncodedString(name, "utf-8", "surrogatepass") : nullptr;
     if (!encoded) PyErr_Clear();
-    std::string key = std::string(file) + ":" + std::to_string(line) + ":" +
-                      (encoded ? PyBytes_AS_STRING(encoded) : "<native>");
+    std::string key =
+        std::string(file) + ":" + std::to_string(line) + ":" + (encoded ? PyBytes_AS_STRING(encoded) : "<native>");
     Py_XDECREF(encoded);
     auto found = codes.find(key);
     if (found == codes.end()) {
@@ -186,9 +185,9 @@ void add_native_traceback(PyObject* name, const char* file, int line) noexcept {
     PyFrameObject* frame = globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     PyObject* next = PyException_GetTraceback(exc);
     // Built through the type's constructor so the entry carries the real line.
-    PyObject* tb = frame ? PyObject_CallFunction((PyObject*)&PyTraceBack_Type, "OOii",
-                                                 next ? next : Py_None, frame, 0, line)
-                         : nullptr;
+    PyObject* tb =
+        frame ? PyObject_CallFunction((PyObject*)&PyTraceBack_Type, "OOii", next ? next : Py_None, frame, 0, line)
+              : nullptr;
     if (tb) PyException_SetTraceback(exc, tb);
     PyErr_Clear();
     Py_XDECREF(tb);
@@ -201,8 +200,7 @@ void add_native_traceback(PyObject* name, const char* file, int line) noexcept {
 // The top entry of the thread's handled-exception stack is swapped directly:
 // PyErr_GetHandledException walks outer entries, and writing its answer back
 // would leave an outer exception visible where there was none.
-Handling::Handling(nb::handle exception) noexcept
-    : info_(PyThreadState_Get()->exc_info), previous_(info_->exc_value) {
+Handling::Handling(nb::handle exception) noexcept : info_(PyThreadState_Get()->exc_info), previous_(info_->exc_value) {
     info_->exc_value = Py_NewRef(exception.ptr());
 }
 

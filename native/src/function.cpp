@@ -126,8 +126,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 
 PyGetSetDef getset[] = {
     {"__name__", get_field<&NativeFunction::name>, set_text<&NativeFunction::name>, nullptr, nullptr},
-    {"__qualname__", get_field<&NativeFunction::qualname>, set_text<&NativeFunction::qualname>,
-     nullptr, nullptr},
+    {"__qualname__", get_field<&NativeFunction::qualname>, set_text<&NativeFunction::qualname>, nullptr, nullptr},
     {"__defaults__", get_field<&NativeFunction::defaults>, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_field<&NativeFunction::kwdefaults>, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_field<&NativeFunction::annotations>, set_annotations, nullptr, nullptr},
@@ -173,8 +172,8 @@ PyTypeObject* ready_type() {
     if (!ready) {
         function_type.tp_name = "kelvora.native_function";
         function_type.tp_basicsize = sizeof(NativeFunction);
-        function_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                                 Py_TPFLAGS_METHOD_DESCRIPTOR;
+        function_type.tp_flags =
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
         function_type.tp_doc = "A function implemented in native code.";
         function_type.tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
         function_type.tp_call = PyVectorcall_Call;
@@ -210,8 +209,8 @@ nb::object make_code(nb::handle module, const FunctionSpec& spec, nb::handle qua
         if (p.kind == Kind::positional_or_keyword) ++argcount;
         if (p.kind == Kind::keyword_only) ++kwonly;
     }
-    for (Kind k : {Kind::positional_only, Kind::positional_or_keyword, Kind::keyword_only,
-                   Kind::var_positional, Kind::var_keyword})
+    for (Kind k : {Kind::positional_only, Kind::positional_or_keyword, Kind::keyword_only, Kind::var_positional,
+                   Kind::var_keyword})
         for (const auto& p : spec.params)
             if (p.kind == k) names.append(nb::str(p.name));
     for (const auto& p : spec.params) {
@@ -234,8 +233,9 @@ nb::object make_code(nb::handle module, const FunctionSpec& spec, nb::handle qua
 
 }  // namespace
 
-
-bool is_native_function(nb::handle obj) { return Py_TYPE(obj.ptr()) == ready_type(); }
+bool is_native_function(nb::handle obj) {
+    return Py_TYPE(obj.ptr()) == ready_type();
+}
 
 nb::object make_function(nb::handle module, FunctionSpec spec) {
     PyTypeObject* tp = ready_type();
@@ -246,7 +246,8 @@ nb::object make_function(nb::handle module, FunctionSpec spec) {
         if (p.kind < last) throw std::invalid_argument(std::string(spec.name) + ": parameters out of order");
         last = p.kind;
         if (p.kind == Kind::positional_only || p.kind == Kind::positional_or_keyword) {
-            if (p.default_value) seen_default = true;
+            if (p.default_value)
+                seen_default = true;
             else if (seen_default)
                 throw std::invalid_argument(std::string(spec.name) + ": non-default parameter follows default");
         }

@@ -105,7 +105,6 @@ bool watch_globals(PyObject* globals, PyObject* builtins) {
 
 }  // namespace detail
 
-
 nb::object Args::global(nb::handle name) const {
     // The module's own dict (never replaceable), then the function's builtins.
     NativeFunction* f = as_function(function_);
@@ -138,8 +137,12 @@ nb::object Args::cached_global(GlobalSite& site, nb::handle name) const {
     return value;
 }
 
-nb::handle Args::globals() const { return as_function(function_)->globals; }
+nb::handle Args::globals() const {
+    return as_function(function_)->globals;
+}
 
-nb::object text(const char* annotation) { return nb::str(annotation); }
+nb::object text(const char* annotation) {
+    return nb::str(annotation);
+}
 
 }  // namespace kelvora

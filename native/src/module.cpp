@@ -134,11 +134,20 @@ ClassBuilder& ClassBuilder::property(FunctionSpec spec) {
 
 void ClassBuilder::add_declared(Role role, FunctionSpec spec) {
     switch (role) {
-    case Role::method: method(std::move(spec)); return;
-    case Role::classmethod: classmethod(std::move(spec)); return;
-    case Role::staticmethod: staticmethod(std::move(spec)); return;
-    case Role::property: property(std::move(spec)); return;
-    case Role::function: break;  // refused at compile time (add_one)
+        case Role::method:
+            method(std::move(spec));
+            return;
+        case Role::classmethod:
+            classmethod(std::move(spec));
+            return;
+        case Role::staticmethod:
+            staticmethod(std::move(spec));
+            return;
+        case Role::property:
+            property(std::move(spec));
+            return;
+        case Role::function:
+            break;  // refused at compile time (add_one)
     }
     throw std::invalid_argument(std::string(spec.name) + ": a module-level function is bound with def(m, f)");
 }
@@ -152,8 +161,7 @@ nb::object ClassBuilder::build() {
         meta = nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
         for (nb::handle b : bases) {
             nb::handle m = nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(b.ptr())));
-            if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(m.ptr()),
-                                 reinterpret_cast<PyTypeObject*>(meta.ptr())))
+            if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(m.ptr()), reinterpret_cast<PyTypeObject*>(meta.ptr())))
                 meta = nb::borrow(m);
         }
     }
@@ -195,8 +203,7 @@ ContextScope::~ContextScope() noexcept(false) {
     PyErr_SetRaisedException(pending);
 }
 
-nb::object single_instance(nb::handle cls, nb::handle load, Publish publish, nb::handle args,
-                           nb::handle kwargs) {
+nb::object single_instance(nb::handle cls, nb::handle load, Publish publish, nb::handle args, nb::handle kwargs) {
     nb::object instance = cls.attr("_instance"_n);
     if (!instance.is_none()) return instance;
     {
@@ -204,8 +211,8 @@ nb::object single_instance(nb::handle cls, nb::handle load, Publish publish, nb:
         ContextScope locked(lock);
         if (cls.attr("_instance"_n).is_none()) {
             nb::handle object_type(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-            nb::object fresh = args ? object_type.attr("__new__"_n)(cls, *args, **kwargs)
-                                    : object_type.attr("__new__"_n)(cls);
+            nb::object fresh =
+                args ? object_type.attr("__new__"_n)(cls, *args, **kwargs) : object_type.attr("__new__"_n)(cls);
             if (publish == Publish::before_load) nb::setattr(cls, "_instance"_n, fresh);
             fresh.attr(load)();
             if (publish == Publish::after_load) nb::setattr(cls, "_instance"_n, fresh);

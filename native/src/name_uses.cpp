@@ -25,6 +25,8 @@ void note_name_use(const char* global, const char* attribute, std::uint64_t site
     }
 }
 
-const std::vector<NameUse>& name_uses() noexcept { return uses(); }
+const std::vector<NameUse>& name_uses() noexcept {
+    return uses();
+}
 
 }  // namespace kelvora

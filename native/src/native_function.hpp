@@ -16,8 +16,7 @@ struct ParamSlot {
 };
 
 struct NativeFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -29,9 +28,9 @@ struct NativeFunction {
     PyObject* kwdefaults;   // dict or NULL
     PyObject* annotations;  // dict
     PyObject* weakrefs;
-    PyObject* builtins;     // what globals fall back to, fixed when made (as for `def`)
-    bool watched;           // globals and builtins are watched: literal lookups may be remembered
-    Body body;              // constructed in place
+    PyObject* builtins;  // what globals fall back to, fixed when made (as for `def`)
+    bool watched;        // globals and builtins are watched: literal lookups may be remembered
+    Body body;           // constructed in place
     // Signature layout, fixed at creation.
     std::vector<ParamSlot>* params;
     Py_ssize_t n_positional;  // positional-only + positional-or-keyword
@@ -42,7 +41,9 @@ struct NativeFunction {
     std::source_location* where;
 };
 
-inline NativeFunction* as_function(PyObject* self) { return reinterpret_cast<NativeFunction*>(self); }
+inline NativeFunction* as_function(PyObject* self) {
+    return reinterpret_cast<NativeFunction*>(self);
+}
 
 // The function's vectorcall: binds the arguments, runs the body, and is the
 // error boundary (binding.cpp).

@@ -25,8 +25,8 @@ struct CodeRange {
 template <size_t N>
 const SpecialCase* find_special(const SpecialCase (&table)[N], Py_UCS4 c) {
     if (c < table[0].code || c > table[N - 1].code) return nullptr;
-    const SpecialCase* it = std::lower_bound(
-        table, table + N, c, [](const SpecialCase& e, Py_UCS4 v) { return e.code < v; });
+    const SpecialCase* it =
+        std::lower_bound(table, table + N, c, [](const SpecialCase& e, Py_UCS4 v) { return e.code < v; });
     return it != table + N && it->code == c ? it : nullptr;
 }
 
@@ -42,9 +42,13 @@ int mapped(const SpecialCase (&table)[N], Py_UCS4 c, Py_UCS4 simple, Py_UCS4* ou
 
 // Branch-free and as wide as the character given, so loops over ASCII bytes vectorise.
 template <class C>
-constexpr C ascii_lower(C c) { return C(c + (C(C(c - 'A') < 26) << 5)); }
+constexpr C ascii_lower(C c) {
+    return C(c + (C(C(c - 'A') < 26) << 5));
+}
 template <class C>
-constexpr C ascii_upper(C c) { return C(c - (C(C(c - 'a') < 26) << 5)); }
+constexpr C ascii_upper(C c) {
+    return C(c - (C(C(c - 'a') < 26) << 5));
+}
 
 constexpr Py_UCS4 capital_sigma = 0x3A3, final_sigma = 0x3C2, medial_sigma = 0x3C3;
 
@@ -130,7 +134,9 @@ bool is_case_ignorable(Py_UCS4 c) {
     return it != std::begin(case_ignorable_ranges) && c <= (it - 1)->last;
 }
 
-const char* casing_unicode_version() { return casing_unicode_version_text; }
+const char* casing_unicode_version() {
+    return casing_unicode_version_text;
+}
 
 // ---- TextView ----------------------------------------------------------------------
 
@@ -339,8 +345,7 @@ nb::str str_capitalize(nb::handle s) {
 
 nb::str str_upper_first(nb::handle s) {
     TextView v(s);
-    if (v.ascii_bytes())
-        return map_ascii(v, [](Py_ssize_t i, Py_UCS4 c) { return i ? c : ascii_upper(c); });
+    if (v.ascii_bytes()) return map_ascii(v, [](Py_ssize_t i, Py_UCS4 c) { return i ? c : ascii_upper(c); });
     TextBuilder b;
     b.append_upper_first(v);
     return b.str();

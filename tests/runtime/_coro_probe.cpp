@@ -364,11 +364,9 @@ nb::object run_in_thread(Call<run_in_thread_decl> a) {
     };
     pthread_t thread;
     int failed;
-    Py_BEGIN_ALLOW_THREADS
-    failed = pthread_create(&thread, nullptr, run, a.get<0>().ptr());
+    Py_BEGIN_ALLOW_THREADS failed = pthread_create(&thread, nullptr, run, a.get<0>().ptr());
     if (!failed) pthread_join(thread, nullptr);
-    Py_END_ALLOW_THREADS
-    if (failed) raise(PyExc_RuntimeError, "cannot start a thread");
+    Py_END_ALLOW_THREADS if (failed) raise(PyExc_RuntimeError, "cannot start a thread");
     return nb::bool_(thread_ended);
 }
 

@@ -3,15 +3,15 @@
 // test_readme.py runs it against Python twins.
 #include <nanobind/nanobind.h>
 
-#include "kelvora/coro.hpp"    // only if it has coroutines
+#include "kelvora/coro.hpp"  // only if it has coroutines
 #include "kelvora/module.hpp"
-#include "kelvora/text.hpp"    // only if it works on texts
+#include "kelvora/text.hpp"  // only if it works on texts
 
 namespace nb = nanobind;
 using namespace nb::literals;  // "keyword"_a
 using namespace kelvora;
 
-namespace readme_example {     // the module's own name, never anonymous
+namespace readme_example {  // the module's own name, never anonymous
 
 // text.encode("utf-8"), through the C API: a call that reports failure is
 // followed by raise_pending(), which throws the error it set.
@@ -24,9 +24,9 @@ nb::object utf8(nb::handle text) {
 constexpr Parameter cls{.name = "cls"};
 
 // @classmethod def hash_password(cls, password: str) -> str
-constexpr auto hash_password_decl = classmethod(
-    "hash_password", {cls, {.name = "password", .annotation = "str", .exact = &PyUnicode_Type}},
-    {.doc = "对明文密码进行哈希处理。", .returns = "str"});
+constexpr auto hash_password_decl =
+    classmethod("hash_password", {cls, {.name = "password", .annotation = "str", .exact = &PyUnicode_Type}},
+                {.doc = "对明文密码进行哈希处理。", .returns = "str"});
 nb::object hash_password(Call<hash_password_decl> a) {
     auto [cls, password] = a.params();  // one name per declared parameter
     nb::object bcrypt = a.global("bcrypt"_n);
@@ -49,16 +49,16 @@ nb::object verify_password(Call<verify_password_decl> a) {
 }
 
 // def table_title(name: str, prefix="", *, upper: bool = False) -> str
-constexpr auto table_title_decl = function(
-    "table_title",
-    {exact_str("name"),                                          // name: str, exactly
-     {.name = "prefix", .default_value = ""},                    // prefix="": no annotation
-     {.name = "upper",                                           // *, upper: bool = False
-      .kind = Kind::keyword_only,
-      .default_value = false,
-      .annotation = &PyBool_Type}},
-    {.doc = "The class name of a table: its words capitalised, a t_, v_ or sys_ prefix left out.",
-     .returns = &PyUnicode_Type});
+constexpr auto table_title_decl =
+    function("table_title",
+             {exact_str("name"),                        // name: str, exactly
+              {.name = "prefix", .default_value = ""},  // prefix="": no annotation
+              {.name = "upper",                         // *, upper: bool = False
+               .kind = Kind::keyword_only,
+               .default_value = false,
+               .annotation = &PyBool_Type}},
+             {.doc = "The class name of a table: its words capitalised, a t_, v_ or sys_ prefix left out.",
+              .returns = &PyUnicode_Type});
 nb::object table_title(Call<table_title_decl> a) {
     auto [name, prefix, upper] = a.params();
     TextBuilder out;

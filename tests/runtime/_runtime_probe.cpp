@@ -33,9 +33,9 @@ constexpr auto fail_at_decl = function("fail_at", {{.name = "step"}, {.name = "t
 nb::object fail_at(Call<fail_at_decl> a) {
     auto [step_value, target] = a.params();
     std::int64_t step = nb::cast<std::int64_t>(step_value);
-    nb::object value = target.attr("value"_n);  // fails: attribute
-    if (step == 1) a.global("no_such_global"_n);  // fails: global
-    if (step == 2) value = target.attr("value"_n)();  // fails: call
+    nb::object value = target.attr("value"_n);         // fails: attribute
+    if (step == 1) a.global("no_such_global"_n);       // fails: global
+    if (step == 2) value = target.attr("value"_n)();   // fails: call
     if (step == 3) raise(PyExc_ValueError, "step 3");  // fails: raise
     // target.run calls a native function of this file, which returns, then raises:
     if (step == 4) target.attr("run"_n)();  // fails: nested
@@ -50,7 +50,9 @@ nb::object pack(Call<pack_decl> a) {
 }
 
 constexpr auto nothing_decl = function("nothing");
-nb::object nothing(Call<nothing_decl>) { return nb::object(); }
+nb::object nothing(Call<nothing_decl>) {
+    return nb::object();
+}
 
 // Declared defaults and annotations of every kind, made when the module is built.
 constexpr auto described_decl = function(
@@ -69,23 +71,22 @@ nb::object described(Call<described_decl> a) {
 
 // A read-only property of Sample: its getter.
 constexpr auto kind_decl = property("kind", {{.name = "self"}}, {.doc = "The class name."});
-nb::object kind(Call<kind_decl> a) { return nb::str(nb::type_name(a.get<"self">().type())); }
+nb::object kind(Call<kind_decl> a) {
+    return nb::str(nb::type_name(a.get<"self">().type()));
+}
 
 }  // namespace
 
 NB_MODULE(_runtime_probe, m) {
     // Interned literals and message templates.
     def(m, {.name = "interned", .body = [](Args&) { return nb::borrow("commit"_n); }});
-    def(m, {.name = "template",
-            .params = {{.name = "name"}, {.name = "value"}},
-            .body = [](Args& a) { return "健康检查: {} 通过 - result: {}"_n.format(a[0], a[1]); }});
-    def(m, {.name = "wide_template",
-            .params = {{.name = "value"}},
-            .body = [](Args& a) { return "𝔘{}"_n.format(a[0]); }});
+    def(m, {.name = "template", .params = {{.name = "name"}, {.name = "value"}}, .body = [](Args& a) {
+                return "健康检查: {} 通过 - result: {}"_n.format(a[0], a[1]);
+            }});
+    def(m,
+        {.name = "wide_template", .params = {{.name = "value"}}, .body = [](Args& a) { return "𝔘{}"_n.format(a[0]); }});
     // Writes one line at each level through the module's `logging` global.
-    def(m, {.name = "log_lines",
-            .params = {{.name = "value"}},
-            .body = [](Args& a) -> nb::object {
+    def(m, {.name = "log_lines", .params = {{.name = "value"}}, .body = [](Args& a) -> nb::object {
                 logger(a).debug_line();
                 logger(a).debug("固定的一行"_n);
                 logger(a).info("值: {}"_n.format(a[0]));
@@ -94,8 +95,8 @@ NB_MODULE(_runtime_probe, m) {
                 return nb::none();
             }});
     // Single instances stored before / after their loader runs.
-    for (auto [name, publish] : {std::pair{"StoredFirst", Publish::before_load},
-                                 std::pair{"StoredLast", Publish::after_load}}) {
+    for (auto [name, publish] :
+         {std::pair{"StoredFirst", Publish::before_load}, std::pair{"StoredLast", Publish::after_load}}) {
         Publish order = publish;
         ClassBuilder(m, name)
             .attr("_instance", nb::none())
@@ -109,15 +110,15 @@ NB_MODULE(_runtime_probe, m) {
     }
     m.attr("loads") = nb::list();
     // Whether cls.shout is still Shouter's own.
-    nb::object shouter = ClassBuilder(m, "Shouter")
-                             .staticmethod({.name = "shout",
-                                            .params = {{.name = "text"}},
-                                            .body = [](Args& a) { return nb::borrow(a[0]); }})
-                             .build();
+    nb::object shouter =
+        ClassBuilder(m, "Shouter")
+            .staticmethod(
+                {.name = "shout", .params = {{.name = "text"}}, .body = [](Args& a) { return nb::borrow(a[0]); }})
+            .build();
     own_shout.remember(shouter, "shout"_n);
-    def(m, {.name = "shout_is_own",
-            .params = {{.name = "cls"}},
-            .body = [](Args& a) { return nb::bool_(own_shout.resolves(a[0])); }});
+    def(m, {.name = "shout_is_own", .params = {{.name = "cls"}}, .body = [](Args& a) {
+                return nb::bool_(own_shout.resolves(a[0]));
+            }});
 
     // def full(a, b=2, /, c=3, *args, d, e=5, **kwargs)
     def(m, {.name = "full",
@@ -136,18 +137,14 @@ NB_MODULE(_runtime_probe, m) {
             .params = {{.name = "x"}, {.name = "y"}, {.name = "z", .default_value = nb::none()}},
             .body = echo_args});
     // def items(iterable): return [item for item in iterable] -- the modules' loop idiom
-    def(m, {.name = "items",
-            .params = {{.name = "iterable"}},
-            .body = [](Args& a) {
+    def(m, {.name = "items", .params = {{.name = "iterable"}}, .body = [](Args& a) {
                 nb::list out;
                 for (nb::handle item : a[0]) out.append(item);
                 return nb::object(out);
             }});
     def(m, pack);
     // def kwonly(x, *, k)
-    def(m, {.name = "kwonly",
-            .params = {{.name = "x"}, {.name = "k", .kind = Kind::keyword_only}},
-            .body = echo_args});
+    def(m, {.name = "kwonly", .params = {{.name = "x"}, {.name = "k", .kind = Kind::keyword_only}}, .body = echo_args});
     def(m, nothing);
     def(m, {.name = "typed",
             .params = {{.name = "path", .annotation = nb::borrow(&PyUnicode_Type), .exact = &PyUnicode_Type},
@@ -155,17 +152,15 @@ NB_MODULE(_runtime_probe, m) {
             .body = echo_args});
 
     // Calls its argument; Python errors pass through unchanged.
-    def(m, {.name = "call", .params = {{.name = "fn"}},
-            .body = [](Args& a) { return a[0](); }});
+    def(m, {.name = "call", .params = {{.name = "fn"}}, .body = [](Args& a) { return a[0](); }});
     // A new function like `call`, held by nobody but the caller.
     def(m, {.name = "fresh_call", .body = [](Args&) {
-                return make_function(nb::module_::import_("_runtime_probe"),
-                                     {.name = "call", .params = {{.name = "fn"}},
-                                      .body = [](Args& a) { return a[0](); }});
+                return make_function(
+                    nb::module_::import_("_runtime_probe"),
+                    {.name = "call", .params = {{.name = "fn"}}, .body = [](Args& a) { return a[0](); }});
             }});
     // Calls fn(); on an exception raises ValueError("wrapped") while handling it.
-    def(m, {.name = "raise_while_handling", .params = {{.name = "fn"}},
-            .body = [](Args& a) -> nb::object {
+    def(m, {.name = "raise_while_handling", .params = {{.name = "fn"}}, .body = [](Args& a) -> nb::object {
                 try {
                     return a[0]();
                 } catch (nb::python_error& e) {
@@ -174,8 +169,7 @@ NB_MODULE(_runtime_probe, m) {
                 }
             }});
     // Catches the exception of fn(), then re-raises the very same object.
-    def(m, {.name = "catch_and_reraise", .params = {{.name = "fn"}},
-            .body = [](Args& a) -> nb::object {
+    def(m, {.name = "catch_and_reraise", .params = {{.name = "fn"}}, .body = [](Args& a) -> nb::object {
                 try {
                     return a[0]();
                 } catch (nb::python_error& e) {
@@ -184,8 +178,7 @@ NB_MODULE(_runtime_probe, m) {
                 }
             }});
     // A C++ exception becomes the interpreter's matching error.
-    def(m, {.name = "throw_cpp", .params = {{.name = "kind"}},
-            .body = [](Args& a) -> nb::object {
+    def(m, {.name = "throw_cpp", .params = {{.name = "kind"}}, .body = [](Args& a) -> nb::object {
                 std::string kind = nb::cast<std::string>(a[0]);
                 if (kind == "value") throw std::invalid_argument("bad value");
                 if (kind == "index") throw std::out_of_range("out of range");
@@ -202,12 +195,8 @@ NB_MODULE(_runtime_probe, m) {
         .method({.name = "describe",
                  .params = {{.name = "self"}, {.name = "suffix", .default_value = nb::str("!")}},
                  .returns = text("str"),
-                 .body = [](Args& a) {
-                     return nb::object(nb::str("{}{}").format(nb::type_name(a[0].type()), a[1]));
-                 }})
-        .classmethod({.name = "make",
-                      .params = {{.name = "cls"}},
-                      .body = [](Args& a) { return a[0](); }})
+                 .body = [](Args& a) { return nb::object(nb::str("{}{}").format(nb::type_name(a[0].type()), a[1])); }})
+        .classmethod({.name = "make", .params = {{.name = "cls"}}, .body = [](Args& a) { return a[0](); }})
         .staticmethod({.name = "twice",
                        .params = {{.name = "value", .exact = &PyLong_Type}},
                        .body = [](Args& a) { return nb::object(a[0] * nb::int_(2)); }})

@@ -30,8 +30,7 @@ nb::object through_builder(Args& a, Append op) {
 
 FunctionSpec op(const char* name, Append append, nb::str (*whole)(nb::handle)) {
     return {.name = name,
-            .params = {{.name = "s", .exact = &PyUnicode_Type},
-                       {.name = "via", .default_value = nb::none()}},
+            .params = {{.name = "s", .exact = &PyUnicode_Type}, {.name = "via", .default_value = nb::none()}},
             .body = [append, whole](Args& a) -> nb::object {
                 if (a[1].is_none()) return whole(a[0]);
                 return through_builder(a, append);
@@ -49,18 +48,17 @@ NB_MODULE(_text_probe, m) {
     def(m, op("upper_first", &TextBuilder::append_upper_first, str_upper_first));
 
     // Each code point's full title-case mapping, concatenated.
-    def(m, {.name = "title_each",
-            .params = {{.name = "s", .exact = &PyUnicode_Type}},
-            .body = [](Args& a) -> nb::object {
-                TextView v(a[0]);
-                TextBuilder out;
-                Py_UCS4 buf[3];
-                for (Py_ssize_t i = 0; i < v.size(); ++i) {
-                    int k = case_title(v[i], buf);
-                    for (int j = 0; j < k; ++j) out.push(buf[j]);
-                }
-                return out.str();
-            }});
+    def(m,
+        {.name = "title_each", .params = {{.name = "s", .exact = &PyUnicode_Type}}, .body = [](Args& a) -> nb::object {
+             TextView v(a[0]);
+             TextBuilder out;
+             Py_UCS4 buf[3];
+             for (Py_ssize_t i = 0; i < v.size(); ++i) {
+                 int k = case_title(v[i], buf);
+                 for (int j = 0; j < k; ++j) out.push(buf[j]);
+             }
+             return out.str();
+         }});
     def(m, {.name = "split",
             .params = {{.name = "s", .exact = &PyUnicode_Type},
                        {.name = "sep", .exact = &PyUnicode_Type},
@@ -73,17 +71,13 @@ NB_MODULE(_text_probe, m) {
                     v = copy.view();
                 }
                 nb::list out;
-                split_each(v, TextView(a[1])[0], [&](TextView piece, Py_ssize_t) {
-                    out.append(piece.str());
-                });
+                split_each(v, TextView(a[1])[0], [&](TextView piece, Py_ssize_t) { out.append(piece.str()); });
                 return out;
             }});
     // s.rfind(c) for one character.
     def(m, {.name = "rfind",
             .params = {{.name = "s", .exact = &PyUnicode_Type}, {.name = "c", .exact = &PyUnicode_Type}},
-            .body = [](Args& a) -> nb::object {
-                return nb::int_(TextView(a[0]).rfind(TextView(a[1])[0]));
-            }});
+            .body = [](Args& a) -> nb::object { return nb::int_(TextView(a[0]).rfind(TextView(a[1])[0])); }});
     def(m, {.name = "ends_with",
             .params = {{.name = "s", .exact = &PyUnicode_Type}, {.name = "suffix"}},
             .body = [](Args& a) -> nb::object {
@@ -94,8 +88,7 @@ NB_MODULE(_text_probe, m) {
             .body = [](Args& a) -> nb::object {
                 TextBuilder copy;
                 copy.append(TextView(a[1]));
-                return nb::make_tuple(TextView(a[0]) == TextView(a[1]),
-                                      TextView(a[0]) == copy.view());
+                return nb::make_tuple(TextView(a[0]) == TextView(a[1]), TextView(a[0]) == copy.view());
             }});
     // s.lower() == ascii, decided without building the lower-case text.
     def(m, {.name = "lower_equals",
@@ -104,10 +97,7 @@ NB_MODULE(_text_probe, m) {
                 std::string target = nb::cast<std::string>(a[1]);
                 TextBuilder copy;
                 copy.append(TextView(a[0]));
-                return nb::make_tuple(TextView(a[0]).lower_equals(target),
-                                      copy.view().lower_equals(target));
+                return nb::make_tuple(TextView(a[0]).lower_equals(target), copy.view().lower_equals(target));
             }});
-    def(m, {.name = "unicode_version", .body = [](Args&) -> nb::object {
-                return nb::str(casing_unicode_version());
-            }});
+    def(m, {.name = "unicode_version", .body = [](Args&) -> nb::object { return nb::str(casing_unicode_version()); }});
 }

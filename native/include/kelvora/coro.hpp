@@ -113,8 +113,8 @@ struct FrameSlots {
     nb::object thrown;  // ... or an exception to raise there
     nb::object output;  // going out: what a co_await awaits, or a co_yield-ed value
     enum class Out : unsigned char { nothing, awaits, yielded } out = Out::nothing;
-    nb::object result;  // co_return value
-    nb::object error;   // the exception that left the body
+    nb::object result;       // co_return value
+    nb::object error;        // the exception that left the body
     std::uint64_t site = 0;  // the co_await / co_yield the body is suspended at (a Site)
 };
 
@@ -168,9 +168,8 @@ class PromiseBase {
     }
     // Accessors such as `session.attr("future")`.
     template <class T>
-        requires(!std::is_base_of_v<nb::handle, std::remove_cvref_t<T>> &&
-                 std::is_convertible_v<T&&, nb::object>)
-    Awaiter await_transform(T&& awaitable, Site where = {}) {
+    requires(!std::is_base_of_v<nb::handle, std::remove_cvref_t<T>> && std::is_convertible_v<T&&, nb::object>) Awaiter
+        await_transform(T&& awaitable, Site where = {}) {
         slots_.site = where.packed;
         return Awaiter(*this, nb::object(std::forward<T>(awaitable)));
     }
@@ -226,7 +225,7 @@ template <class T>
 nb::object to_object(T&& value) {
     if constexpr (std::is_base_of_v<nb::handle, std::remove_cvref_t<T>>)
         return value.ptr() ? nb::borrow(value.ptr()) : nb::none();
-    else if constexpr (std::is_convertible_v<T &&, nb::object>)  // accessors
+    else if constexpr (std::is_convertible_v<T&&, nb::object>)  // accessors
         return nb::object(std::forward<T>(value));
     else
         return nb::cast(std::forward<T>(value));
@@ -242,12 +241,8 @@ class Coro {
         explicit promise_type(P&... params) noexcept {
             find_args(params...);
         }
-        static void* operator new(std::size_t size) {
-            return detail::allocate_frame(size, Flavor::coroutine);
-        }
-        Coro get_return_object() noexcept {
-            return Coro(std::coroutine_handle<promise_type>::from_promise(*this));
-        }
+        static void* operator new(std::size_t size) { return detail::allocate_frame(size, Flavor::coroutine); }
+        Coro get_return_object() noexcept { return Coro(std::coroutine_handle<promise_type>::from_promise(*this)); }
         template <class T>
         void return_value(T&& value) {
             set_result(detail::to_object(std::forward<T>(value)));
@@ -274,9 +269,7 @@ class AsyncGen {
         explicit promise_type(P&... params) noexcept {
             find_args(params...);
         }
-        static void* operator new(std::size_t size) {
-            return detail::allocate_frame(size, Flavor::async_generator);
-        }
+        static void* operator new(std::size_t size) { return detail::allocate_frame(size, Flavor::async_generator); }
         AsyncGen get_return_object() noexcept {
             return AsyncGen(std::coroutine_handle<promise_type>::from_promise(*this));
         }

@@ -69,8 +69,7 @@ struct Value {
     constexpr Value(NoneValue) : of(Of::none) {}
     constexpr Value(bool value) : of(Of::boolean), boolean(value) {}
     template <std::integral I>
-    requires(!std::is_same_v<I, bool>) constexpr Value(I value)
-        : of(Of::integer), integer(std::int64_t(value)) {}
+    requires(!std::is_same_v<I, bool>) constexpr Value(I value) : of(Of::integer), integer(std::int64_t(value)) {}
     constexpr Value(double value) : of(Of::real), real(value) {}
     constexpr Value(const char* value) : of(Of::text), text(value) {}
     constexpr Value(Global value) : of(Of::global), text(value.name) {}
@@ -152,22 +151,19 @@ namespace detail {
 template <Role R>
 struct Declare {
     template <std::size_t N>
-    constexpr Declaration<N> operator()(
-        const char* name, const Parameter (&params)[N], Described more = {},
-        std::source_location where = std::source_location::current()) const {
+    constexpr Declaration<N> operator()(const char* name, const Parameter (&params)[N], Described more = {},
+                                        std::source_location where = std::source_location::current()) const {
         return declare(name, params, more, where, std::make_index_sequence<N>{});
     }
-    constexpr Declaration<0> operator()(
-        const char* name, Described more = {},
-        std::source_location where = std::source_location::current()) const {
+    constexpr Declaration<0> operator()(const char* name, Described more = {},
+                                        std::source_location where = std::source_location::current()) const {
         return {R, name, {}, more.doc, more.returns, where};
     }
 
   private:
     template <std::size_t N, std::size_t... I>
-    static constexpr Declaration<N> declare(const char* name, const Parameter (&params)[N],
-                                            Described more, std::source_location where,
-                                            std::index_sequence<I...>) {
+    static constexpr Declaration<N> declare(const char* name, const Parameter (&params)[N], Described more,
+                                            std::source_location where, std::index_sequence<I...>) {
         return {R, name, {params[I]...}, more.doc, more.returns, where};
     }
 };
@@ -274,9 +270,8 @@ namespace detail {
 // The Python objects a declaration describes, made in `module`.
 nb::object object_of(const Value& value, nb::handle module, const char* what);
 nb::object object_of(const Annotation& annotation, nb::handle module, const char* what);
-FunctionSpec spec_of(nb::handle module, const char* name, const char* doc, const Parameter* params,
-                     std::size_t count, const Annotation& returns, std::source_location where,
-                     FunctionBody body);
+FunctionSpec spec_of(nb::handle module, const char* name, const char* doc, const Parameter* params, std::size_t count,
+                     const Annotation& returns, std::source_location where, FunctionBody body);
 
 // The body as one indirect call, as FunctionSpec's bodies are.
 template <class F>
@@ -290,11 +285,9 @@ FunctionBody declared_body(F body) {
                         nb::handle function = a.function();
                         auto f = reinterpret_cast<F>(const_cast<void*>(context));
                         if constexpr (std::is_same_v<R, Coro>)
-                            return make_coroutine(f(B::view(a, true)), function,
-                                                  B::declaration.where);
+                            return make_coroutine(f(B::view(a, true)), function, B::declaration.where);
                         else
-                            return make_async_generator(f(B::view(a, true)), function,
-                                                        B::declaration.where);
+                            return make_async_generator(f(B::view(a, true)), function, B::declaration.where);
                     },
                     .context = reinterpret_cast<const void*>(body)};
     } else {
@@ -315,10 +308,9 @@ FunctionSpec declared_spec(nb::handle module, F body) {
     static_assert(B::declared, "a declared body takes its view: nb::object f(Call<f_decl> a)");
     using R = typename B::Result;
     constexpr bool generator = std::is_same_v<R, Coro> || std::is_same_v<R, AsyncGen>;
-    static_assert(
-        B::by_value || !generator,
-        "a coroutine or async-generator body takes its Call by value: Coro f(Call<f_decl> a) "
-        "(its frame keeps the arguments)");
+    static_assert(B::by_value || !generator,
+                  "a coroutine or async-generator body takes its Call by value: Coro f(Call<f_decl> a) "
+                  "(its frame keeps the arguments)");
     static_assert(B::by_value, "a body takes its Call by value: nb::object f(Call<f_decl> a)");
     static_assert(generator || std::is_convertible_v<R, nb::object>,
                   "a body returns a Python object (nb::object), Coro or AsyncGen");

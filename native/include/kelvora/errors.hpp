@@ -57,7 +57,9 @@ void restore_current_exception();
 // unwind after its thread state is freed. Nothing on the way out may touch the
 // thread state or release Python objects then (the interpreter leaves that
 // thread's frames as they are). Cheap enough for handlers and cold paths.
-inline bool thread_is_ending() noexcept { return PyThreadState_GetUnchecked() == nullptr; }
+inline bool thread_is_ending() noexcept {
+    return PyThreadState_GetUnchecked() == nullptr;
+}
 
 // Call right before `throw;` in a handler that lets a foreign exception (the
 // forced unwind) go on. A forced unwind is no C++ throw, so AddressSanitizer
@@ -76,13 +78,13 @@ void add_native_traceback(PyObject* name, const char* file, int line) noexcept;
 // it as __context__ and sys.exc_info()/logging's exc_info see it, as inside a
 // Python `except` block. Never keep one alive across a co_await.
 class Handling {
-public:
+  public:
     explicit Handling(nb::handle exception) noexcept;
     ~Handling();
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
-private:
+  private:
     _PyErr_StackItem* info_;
     PyObject* previous_;
 };

@@ -27,9 +27,9 @@ enum class Flavor { plain, coroutine, async_generator };
 struct Param {
     const char* name;
     Kind kind = Kind::positional_or_keyword;
-    nb::object default_value{};    // empty: required
-    nb::object annotation{};       // empty: none (or the exact type, when there is one); a type or a text
-    PyTypeObject* exact = nullptr; // refuse anything whose type is not exactly this
+    nb::object default_value{};     // empty: required
+    nb::object annotation{};        // empty: none (or the exact type, when there is one); a type or a text
+    PyTypeObject* exact = nullptr;  // refuse anything whose type is not exactly this
 };
 
 // A body declared with its function (kelvora/declaration.hpp): bound by def(m, f)
@@ -94,13 +94,11 @@ class GlobalValue : public nb::object {
 // *args arrives as a tuple and **kwargs as a dict in their slots. Owns the
 // argument references, so a coroutine body may keep it across suspensions.
 class Args {
-public:
+  public:
     Args() noexcept = default;
     // Moves only the slots in use (a coroutine body's Args moves into its frame).
     Args(Args&& other) noexcept
-        : heap_(std::exchange(other.heap_, nullptr)),
-          size_(std::exchange(other.size_, 0)),
-          function_(other.function_) {
+        : heap_(std::exchange(other.heap_, nullptr)), size_(std::exchange(other.size_, 0)), function_(other.function_) {
         if (!heap_) std::copy_n(other.inline_, size_, inline_);
     }
     Args& operator=(Args&&) = delete;
@@ -137,7 +135,7 @@ public:
     // they are, as the interpreter leaves those of that thread's frames.
     void abandon() noexcept { size_ = 0; }
 
-private:
+  private:
     friend struct FunctionAccess;
     // Most signatures are short: their arguments live inline, no allocation.
     static constexpr size_t inline_capacity = 6;
@@ -197,7 +195,9 @@ struct sole_param<R (C::*)(A)> {
     using type = A;
 };
 template <class F>
-    requires requires { &F::operator(); }
+requires requires {
+    &F::operator();
+}
 struct sole_param<F> : sole_param<decltype(&F::operator())> {};
 
 // A plain body as one indirect call: a function pointer is called through its
@@ -214,11 +214,10 @@ Body plain_body(F f) {
         return {.invoke = [](const void*, Args& a) -> nb::object { return F{}(a); }};
     } else {
         auto owner = std::make_shared<const F>(std::move(f));
-        return {.invoke = [](const void* context, Args& a) -> nb::object {
-                    return (*static_cast<const F*>(context))(a);
-                },
-                .context = owner.get(),
-                .owner = owner};
+        return {
+            .invoke = [](const void* context, Args& a) -> nb::object { return (*static_cast<const F*>(context))(a); },
+            .context = owner.get(),
+            .owner = owner};
     }
 }
 
@@ -297,7 +296,9 @@ struct FunctionSpec {
 nb::object text(const char* annotation);
 
 // A built-in type as an annotation or value: type_object(&PyBool_Type) is `bool`.
-inline nb::object type_object(PyTypeObject* type) { return nb::borrow(reinterpret_cast<PyObject*>(type)); }
+inline nb::object type_object(PyTypeObject* type) {
+    return nb::borrow(reinterpret_cast<PyObject*>(type));
+}
 
 // Builds the function object. `module` supplies __module__ and __globals__.
 nb::object make_function(nb::handle module, FunctionSpec spec);

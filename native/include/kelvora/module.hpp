@@ -11,8 +11,7 @@ namespace kelvora {
 // `from <source> import <name> [as <alias>]` into the module's dict. A leading
 // dot makes it relative to the module's own package (".base.snowflake",
 // "..config.app_config"). Returns the imported object.
-nb::object import_from(nb::handle module, const char* source, const char* name,
-                       const char* alias = nullptr);
+nb::object import_from(nb::handle module, const char* source, const char* name, const char* alias = nullptr);
 // `from <source> import <name>, <name>, ...`
 void import_from(nb::handle module, const char* source, std::initializer_list<const char*> names);
 
@@ -27,7 +26,7 @@ nb::object import_module(nb::handle module, const char* source, const char* alia
 // values, so it behaves like a class written in Python (subclassing, patching,
 // super(), instance __dict__).
 class ClassBuilder {
-public:
+  public:
     ClassBuilder(nb::handle module, const char* name);
 
     ClassBuilder& doc(const char* text);
@@ -53,7 +52,7 @@ public:
     // Creates the class and binds it in the module.
     nb::object build();
 
-private:
+  private:
     nb::object function_for(FunctionSpec& spec);
     void add_declared(Role role, FunctionSpec spec);
     template <class F>
@@ -81,7 +80,7 @@ nb::object dataclass(nb::handle module, nb::handle cls);
 // now, __exit__(None, None, None) when the scope ends, also when it ends by an
 // exception — which then stays the one that propagates.
 class ContextScope {
-public:
+  public:
     explicit ContextScope(nb::handle manager, Site where = {});
     // __exit__ is Python code: the forced unwind that ends a thread at
     // interpreter exit may start there, and is let through.
@@ -89,7 +88,7 @@ public:
     ContextScope(const ContextScope&) = delete;
     ContextScope& operator=(const ContextScope&) = delete;
 
-private:
+  private:
     nb::object exit_;  // __exit__, bound to the manager
 };
 
@@ -97,8 +96,7 @@ private:
 nb::object def(nb::handle module, FunctionSpec spec);
 // The same for a declared function: `def(m, table_title)`.
 template <class F>
-    requires DeclaredBody<F>::declared
-nb::object def(nb::handle module, F body) {
+requires DeclaredBody<F>::declared nb::object def(nb::handle module, F body) {
     static_assert(DeclaredBody<F>::declaration.role == Role::function,
                   "a method, class method, static method or property is added to its class: ClassBuilder::add");
     return def(module, declared_spec(module, body));
@@ -147,8 +145,7 @@ class Logger {
 // A template only so that a module notes its `logging` global (NameUse) when it
 // writes to it, not for merely including this header. Takes Args or a Call.
 template <class A>
-    requires std::is_convertible_v<const A&, const Args&>
-Logger logger(const A& a) {
+requires std::is_convertible_v<const A&, const Args&> Logger logger(const A& a) {
     const Args& args = a;
     return Logger(args.global("logging"_n));
 }

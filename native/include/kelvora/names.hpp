@@ -7,11 +7,10 @@
 //
 // Each literal becomes one interned str the first time its line runs; later runs
 // cost a load. A literal also records its line (kelvora/site.hpp): a traceback
-// through the function names the line of the last name it used. `format` splices str() of each value into its "{}" (checked at
-// compile time: one value per hole), so every message can be found by its text.
-// Making the str can fail (memory runs out): "x"_n then raises MemoryError as
-// nb::python_error. Code that must not throw (a type slot, a finaliser) asks
-// interned_or_null<"x">() instead and handles null like any failed C API call.
+// through the function names the line of the last name it used. `format` splices str() of each value into its "{}"
+// (checked at compile time: one value per hole), so every message can be found by its text. Making the str can fail
+// (memory runs out): "x"_n then raises MemoryError as nb::python_error. Code that must not throw (a type slot, a
+// finaliser) asks interned_or_null<"x">() instead and handles null like any failed C API call.
 #pragma once
 
 #include <algorithm>

@@ -54,8 +54,7 @@ inline constinit thread_local std::uint64_t current_site [[gnu::tls_model("initi
 // is the line of the call.
 struct Site {
     std::uint64_t packed = 0;  // 0: not recorded (the runtime's own code)
-    consteval Site(std::source_location where = std::source_location::current())
-        : packed(detail::pack_site(where)) {}
+    consteval Site(std::source_location where = std::source_location::current()) : packed(detail::pack_site(where)) {}
 
     // Makes this the last site of the thread (nothing for the runtime's own).
     void record() const noexcept {

@@ -26,7 +26,7 @@ const char* casing_unicode_version();
 
 // The code points of a str (or of a TextBuilder), borrowed: the owner must outlive it.
 class TextView {
-public:
+  public:
     TextView() = default;
     // `s` must be a str (or subclass).
     explicit TextView(nb::handle s)
@@ -45,8 +45,7 @@ public:
     int kind() const { return kind_; }
     // The bytes of an ASCII text stored one byte per code point, else nullptr.
     const unsigned char* ascii_bytes() const {
-        return ascii_ && kind_ == PyUnicode_1BYTE_KIND ? static_cast<const unsigned char*>(data_)
-                                                        : nullptr;
+        return ascii_ && kind_ == PyUnicode_1BYTE_KIND ? static_cast<const unsigned char*>(data_) : nullptr;
     }
     const void* data() const { return data_; }
     Py_UCS4 operator[](Py_ssize_t i) const { return PyUnicode_READ(kind_, data_, i); }
@@ -74,7 +73,7 @@ public:
     // A new str holding these code points.
     nb::str str() const;
 
-private:
+  private:
     int kind_ = PyUnicode_1BYTE_KIND;
     bool ascii_ = true;
     const void* data_ = "";
@@ -84,7 +83,7 @@ private:
 // Accumulates code points and makes one str of the narrowest kind at the end. Short
 // texts (names) stay in an inline buffer.
 class TextBuilder {
-public:
+  public:
     TextBuilder() = default;
     TextBuilder(const TextBuilder&) = delete;
     TextBuilder& operator=(const TextBuilder&) = delete;
@@ -108,7 +107,7 @@ public:
     TextView view() const { return TextView(PyUnicode_4BYTE_KIND, data_, size_, max_ < 0x80); }
     nb::str str() const;
 
-private:
+  private:
     void grow(Py_ssize_t need);
 
     static constexpr Py_ssize_t inline_capacity = 96;
@@ -125,7 +124,6 @@ nb::str str_upper(nb::handle s);
 nb::str str_capitalize(nb::handle s);
 // s[:1].upper() + s[1:]
 nb::str str_upper_first(nb::handle s);
-
 
 // Calls each(piece, index) for every piece of v.split(sep), empty pieces included.
 template <class F>
