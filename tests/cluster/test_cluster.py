@@ -113,9 +113,11 @@ def test_a_token_logged_out_through_one_host_is_refused_by_the_others(cluster):
     bearer = {"Authorization": "Bearer " + token["access_token"]}
     asked = [httpx.get(host.url + "/auth/me", headers=bearer).status_code for host in others]
     assert httpx.post(first.url + "/auth/logout", headers=bearer).status_code == 200
+    # The other hosts may answer from their token cache until its ttl (1 s) has passed.
+    time.sleep(1.1)
     asked += [httpx.get(host.url + "/auth/me", headers=bearer).status_code for host in others]
     assert asked == [200, 200, 401, 401]
-    FIGURES["token logged out through one host"] = "refused (401) by the other 2"
+    FIGURES["token logged out through one host"] = "refused (401) by the other 2 within the cache ttl"
 
 
 def test_failed_logins_spread_over_hosts_are_throttled_as_one_count(cluster):
