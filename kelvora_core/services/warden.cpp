@@ -182,9 +182,22 @@ void forget_user(const Args& a, nb::handle username) {
 
 // ---- passwords and tokens -----------------------------------------------------------
 
-nb::object verify_password(Args& a) {
+constexpr Parameter cls{.name = "cls"};
+constexpr Parameter db{.name = "db", .annotation = "AsyncSession"};
+
+// Annotations are texts, as in a module written with postponed annotations; FastAPI resolves
+// them through the module's globals.
+constexpr Parameter text_param(const char* name) {
+    return {.name = name, .annotation = "str", .exact = &PyUnicode_Type};
+}
+
+constexpr auto verify_password_decl =
+    classmethod("verify_password", {cls, text_param("plain_password"), text_param("hashed_password")},
+                {.doc = "验证明文密码与哈希密码是否匹配。", .returns = "bool"});
+nb::object verify_password(Call<verify_password_decl> a) {
+    auto [cls, plain_password, hashed_password] = a.params();
     try {
-        nb::object plain = utf8(a[1]), hashed = utf8(a[2]);
+        nb::object plain = utf8(plain_password), hashed = utf8(hashed_password);
         return a.global("bcrypt"_n).attr("checkpw"_n)(plain, hashed);
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
@@ -197,20 +210,27 @@ nb::object verify_password(Args& a) {
     }
 }
 
-nb::object hash_password(Args& a) {
+constexpr auto hash_password_decl =
+    classmethod("hash_password", {cls, text_param("password")}, {.doc = "对明文密码进行哈希处理。", .returns = "str"});
+nb::object hash_password(Call<hash_password_decl> a) {
     nb::object bcrypt = a.global("bcrypt"_n);
-    nb::object hashed = bcrypt.attr("hashpw"_n)(utf8(a[1]), bcrypt.attr("gensalt"_n)());
+    nb::object hashed = bcrypt.attr("hashpw"_n)(utf8(a.get<"password">()), bcrypt.attr("gensalt"_n)());
     return hashed.attr("decode"_n)("utf-8"_n);
 }
 
-nb::object jwt_encode(Args& a) {
-    nb::handle cls = a[0];
-    return a.global("jwt"_n).attr("encode"_n)(a[1], cls.attr("TOKEN_SECRET_KEY"_n),
+constexpr auto jwt_encode_decl =
+    classmethod("jwt_encode", {cls, {.name = "data", .annotation = "dict", .exact = &PyDict_Type}},
+                {.doc = "编码数据生成JWT令牌。", .returns = "str"});
+nb::object jwt_encode(Call<jwt_encode_decl> a) {
+    auto [cls, data] = a.params();
+    return a.global("jwt"_n).attr("encode"_n)(data, cls.attr("TOKEN_SECRET_KEY"_n),
                                               "algorithm"_a = cls.attr("TOKEN_ALGORITHM"_n));
 }
 
-nb::object jwt_decode(Args& a) {
-    nb::handle cls = a[0];
+constexpr auto jwt_decode_decl =
+    classmethod("jwt_decode", {cls, {.name = "token"}}, {.doc = "解码JWT令牌获取原始数据。", .returns = "dict"});
+nb::object jwt_decode(Call<jwt_decode_decl> a) {
+    auto [cls, token] = a.params();
     nb::object jwt = a.global("jwt"_n);
     try {
         nb::list algorithms;
@@ -223,7 +243,7 @@ nb::object jwt_decode(Args& a) {
         nb::dict options;
         options["require"_n] = required;
         nb::object auth = auth_settings(a);
-        return jwt.attr("decode"_n)(a[1], cls.attr("TOKEN_SECRET_KEY"_n), "algorithms"_a = algorithms,
+        return jwt.attr("decode"_n)(token, cls.attr("TOKEN_SECRET_KEY"_n), "algorithms"_a = algorithms,
                                     "options"_a = options, "leeway"_a = auth.attr("token_leeway_seconds"_n),
                                     "audience"_a = auth.attr("token_audience"_n),
                                     "issuer"_a = auth.attr("token_issuer"_n));
@@ -241,14 +261,24 @@ nb::object jwt_decode(Args& a) {
     }
 }
 
-nb::object get_permission(Args& a) {
+constexpr auto get_permission_decl = classmethod(
+    "get_permission", {cls},
+    {.doc = "获取权限服务实例。\n\n每次调用返回一个新的 PermissionService。", .returns = "PermissionService"});
+nb::object get_permission(Call<get_permission_decl> a) {
     return a.global("PermissionService"_n)();
 }
 
 // ---- account flows ------------------------------------------------------------------
 
-nb::object set_access_token(Args& a) {
-    nb::handle cls = a[0], auth_user = a[1], refresh_token = a[2], refresh_expires_in = a[3], family = a[4];
+constexpr auto _set_access_token_decl = classmethod("_set_access_token",
+                                                    {cls,
+                                                     {.name = "auth_user"},
+                                                     {.name = "refresh_token", .default_value = none},
+                                                     {.name = "refresh_expires_in", .default_value = none},
+                                                     {.name = "family", .default_value = none}},
+                                                    {.returns = "TokenResponse"});
+nb::object _set_access_token(Call<_set_access_token_decl> a) {
+    auto [cls, auth_user, refresh_token, refresh_expires_in, family] = a.params();
     nb::object timedelta = a.global("timedelta"_n);
     nb::object auth = auth_settings(a);
     nb::dict claims;
@@ -283,8 +313,13 @@ nb::object set_access_token(Args& a) {
         "token"_a = "Bearer {}"_n.format(access_token));
 }
 
-Coro login(Args a) {
-    nb::handle cls = a[0], db = a[1], auth_login = a[2];
+constexpr auto login_decl = classmethod("login",
+                                        {cls,
+                                         {.name = "db", .kind = Kind::keyword_only, .annotation = "AsyncSession"},
+                                         {.name = "auth_login", .kind = Kind::keyword_only}},
+                                        {.doc = "用户登录认证。", .returns = "TokenResponse"});
+Coro login(Call<login_decl> a) {
+    auto [cls, db, auth_login] = a.params();
     Caught failure;
     try {
         nb::object auth_user_class = user_class(a);
@@ -324,8 +359,10 @@ Coro login(Args a) {
     raise_auth_error(a, "登录失败"_n, str_of(failure.value()));
 }
 
-Coro refresh(Args a) {
-    nb::handle cls = a[0], refresh_token = a[1], db = a[2];
+constexpr auto refresh_decl = classmethod("refresh", {cls, {.name = "refresh_token"}, db},
+                                          {.doc = "用刷新令牌换取新的访问令牌。", .returns = "TokenResponse"});
+Coro refresh(Call<refresh_decl> a) {
+    auto [cls, refresh_token, db] = a.params();
     nb::object payload = cls.attr("jwt_decode"_n)(refresh_token);
     nb::object token_type = payload.attr("get"_n)("token_type"_n);
     if (!token_type.equal("refresh"_n))
@@ -354,8 +391,12 @@ Coro refresh(Args a) {
 
 // With revocation on, the login session of the given token ends: its access and refresh
 // tokens, and every pair refreshed from them.
-Coro logout(Args a) {
-    nb::handle cls = a[0], token = a[1];
+constexpr auto logout_decl = classmethod("logout", {cls, {.name = "token", .default_value = none}},
+                                         {.doc = "用户登出操作。\n\n启用 auth.revocation 时，结束 token "
+                                                 "所属的登录会话；否则已签发的令牌在过期前仍然有效。",
+                                          .returns = "None"});
+Coro logout(Call<logout_decl> a) {
+    auto [cls, token] = a.params();
     if (token.is_none() || !revocation_enabled(a)) co_return nb::none();
     nb::object payload = cls.attr("jwt_decode"_n)(token);
     nb::object family = a.global("token_family"_n)(payload);
@@ -364,8 +405,14 @@ Coro logout(Args a) {
     co_return nb::none();
 }
 
-Coro modify_password(Args a) {
-    nb::handle db = a[1], password_model = a[2], current_user = a[3];
+constexpr auto modify_password_decl = classmethod("modify_password",
+                                                  {cls,
+                                                   db,
+                                                   {.name = "password_model", .kind = Kind::keyword_only},
+                                                   {.name = "current_user", .kind = Kind::keyword_only}},
+                                                  {.doc = "修改用户密码。", .returns = "None"});
+Coro modify_password(Call<modify_password_decl> a) {
+    auto [cls, db, password_model, current_user] = a.params();
     nb::object auth_user_class = user_class(a);
     // Warden through the module, not cls, as the flow was written.
     nb::object warden = a.global("Warden"_n);
@@ -437,8 +484,10 @@ void require_active(const Args& a, nb::handle user, nb::handle is_active) {
     raise_auth_error(a, "用户token不合法"_n, str_of(failure.value()));
 }
 
-Coro get_current_user_row(Args a) {
-    nb::handle payload = a[1], db = a[2];
+constexpr auto _get_current_user_decl =
+    classmethod("_get_current_user", {cls, {.name = "payload"}, db}, {.returns = "AuthUser"});
+Coro _get_current_user(Call<_get_current_user_decl> a) {
+    auto [cls, payload, db] = a.params();
     Caught failure;
     try {
         nb::object username = co_await admit_claims(a, payload, db);
@@ -504,8 +553,20 @@ Coro current_user(Args& a, nb::handle cls, nb::handle token, nb::handle db) {
     co_return user;
 }
 
-Coro get_current_user(Args a) {
-    nb::handle cls = a[0], auth_bearer = a[1], db = a[2];
+// The request's "Auth" session, as a dependency.
+constexpr Value auth_session =
+    made([](nb::handle m) { return m.attr("Depends")(m.attr("AsyncConduit").attr("get_auth_async_session")); });
+
+constexpr auto get_current_user_decl =
+    classmethod("get_current_user",
+                {cls,
+                 {.name = "auth_bearer",
+                  .default_value = made([](nb::handle m) { return m.attr("Depends")(m.attr("_http_bearer")); }),
+                  .annotation = "HTTPAuthorizationCredentials"},
+                 {.name = "db", .default_value = auth_session, .annotation = "AsyncSession"}},
+                {.doc = "从 Bearer 令牌解析当前用户。", .returns = "AuthUserResponse"});
+Coro get_current_user(Call<get_current_user_decl> a) {
+    auto [cls, auth_bearer, db] = a.params();
     Caught failure;
     try {
         co_return co_await current_user(a, cls, auth_bearer.attr("credentials"_n), db);
@@ -521,8 +582,14 @@ Coro get_current_user(Args a) {
     raise_auth_error(a, "无效的token，请重新登录"_n, str_of(failure.value()));
 }
 
-Coro get_current_user_request(Args a) {
-    nb::handle cls = a[0], request = a[1], db = a[2];
+constexpr auto get_current_user_request_decl =
+    classmethod("get_current_user_request",
+                {cls,
+                 {.name = "request", .annotation = "Request"},
+                 {.name = "db", .default_value = auth_session, .annotation = "AsyncSession"}},
+                {.doc = "从请求头 Authorization 解析当前用户。", .returns = "AuthUserResponse"});
+Coro get_current_user_request(Call<get_current_user_request_decl> a) {
+    auto [cls, request, db] = a.params();
     nb::object value = request.attr("headers"_n).attr("get"_n)("Authorization"_n);
     if (!truthy(value)) {
         // This record has no "error_code".
@@ -548,7 +615,7 @@ NB_MODULE(warden, m) {
     import_from(m, "sqlmodel.ext.asyncio.session", "AsyncSession");
     import_from(m, ".casbin_service", "PermissionService");
     import_from(m, ".query_service", "QueryService");
-    nb::object conduit = import_from(m, ".conduit", "AsyncConduit");
+    import_from(m, ".conduit", "AsyncConduit");
     nb::object config = import_from(m, "..config.app_config", "AppConfig");
     import_from(m, "..exception.service_exception", {"AuthError", "ValidError", "ThrottledError"});
     import_from(m, "..logger.logging_", "logging");
@@ -570,12 +637,8 @@ NB_MODULE(warden, m) {
     nb::object http_bearer =
         m.attr("HTTPBearer")("scheme_name"_a = "Bearer Auth", "description"_a = "请访问 /auth/token 接口，获取token。",
                              "auto_error"_a = true);
-    nb::object depends = m.attr("Depends");
-    nb::object auth_session = depends(conduit.attr("get_auth_async_session"_n));
-
-    // Annotations are texts, as in a module written with postponed annotations;
-    // FastAPI resolves them through the module's globals.
-    Param cls{.name = "cls"}, db{.name = "db", .annotation = text("AsyncSession")};
+    // The bearer scheme is the class's and its dependency's: one object.
+    m.attr("_http_bearer") = http_bearer;
     nb::object warden_class =
         ClassBuilder(m, "Warden")
             .doc("认证服务类，处理用户认证、密码验证、JWT令牌管理等操作")
@@ -584,87 +647,10 @@ NB_MODULE(warden, m) {
             .attr("TOKEN_EXPIRE_MINUTES", auth.attr("token_expire_minutes"_n))
             .attr("TOKEN_REFRESH_EXPIRE_DAYS", auth.attr("token_refresh_expire_days"_n))
             .attr("http_bearer", http_bearer)
-            .classmethod({.name = "verify_password",
-                          .doc = "验证明文密码与哈希密码是否匹配。",
-                          .params = {cls,
-                                     {.name = "plain_password", .annotation = text("str"), .exact = &PyUnicode_Type},
-                                     {.name = "hashed_password", .annotation = text("str"), .exact = &PyUnicode_Type}},
-                          .returns = text("bool"),
-                          .body = warden::verify_password})
-            .classmethod({.name = "hash_password",
-                          .doc = "对明文密码进行哈希处理。",
-                          .params = {cls, {.name = "password", .annotation = text("str"), .exact = &PyUnicode_Type}},
-                          .returns = text("str"),
-                          .body = warden::hash_password})
-            .classmethod({.name = "jwt_encode",
-                          .doc = "编码数据生成JWT令牌。",
-                          .params = {cls, {.name = "data", .annotation = text("dict"), .exact = &PyDict_Type}},
-                          .returns = text("str"),
-                          .body = warden::jwt_encode})
-            .classmethod({.name = "jwt_decode",
-                          .doc = "解码JWT令牌获取原始数据。",
-                          .params = {cls, {.name = "token"}},
-                          .returns = text("dict"),
-                          .body = warden::jwt_decode})
-            .classmethod({.name = "get_permission",
-                          .doc = "获取权限服务实例。\n\n每次调用返回一个新的 PermissionService。",
-                          .params = {cls},
-                          .returns = text("PermissionService"),
-                          .body = warden::get_permission})
-            .classmethod({.name = "get_current_user_request",
-                          .doc = "从请求头 Authorization 解析当前用户。",
-                          .params = {cls,
-                                     {.name = "request", .annotation = text("Request")},
-                                     {.name = "db", .default_value = auth_session, .annotation = text("AsyncSession")}},
-                          .returns = text("AuthUserResponse"),
-                          .body = warden::get_current_user_request})
-            .classmethod({.name = "get_current_user",
-                          .doc = "从 Bearer 令牌解析当前用户。",
-                          .params = {cls,
-                                     {.name = "auth_bearer",
-                                      .default_value = depends(http_bearer),
-                                      .annotation = text("HTTPAuthorizationCredentials")},
-                                     {.name = "db", .default_value = auth_session, .annotation = text("AsyncSession")}},
-                          .returns = text("AuthUserResponse"),
-                          .body = warden::get_current_user})
-            .classmethod({.name = "_get_current_user",
-                          .params = {cls, {.name = "payload"}, db},
-                          .returns = text("AuthUser"),
-                          .body = warden::get_current_user_row})
-            .classmethod({.name = "logout",
-                          .doc = "用户登出操作。\n\n启用 auth.revocation 时，结束 token "
-                                 "所属的登录会话；否则已签发的令牌在过期前仍然有效。",
-                          .params = {cls, {.name = "token", .default_value = nb::none()}},
-                          .returns = text("None"),
-                          .body = warden::logout})
-            .classmethod({.name = "refresh",
-                          .doc = "用刷新令牌换取新的访问令牌。",
-                          .params = {cls, {.name = "refresh_token"}, db},
-                          .returns = text("TokenResponse"),
-                          .body = warden::refresh})
-            .classmethod({.name = "login",
-                          .doc = "用户登录认证。",
-                          .params = {cls,
-                                     {.name = "db", .kind = Kind::keyword_only, .annotation = text("AsyncSession")},
-                                     {.name = "auth_login", .kind = Kind::keyword_only}},
-                          .returns = text("TokenResponse"),
-                          .body = warden::login})
-            .classmethod({.name = "_set_access_token",
-                          .params = {cls,
-                                     {.name = "auth_user"},
-                                     {.name = "refresh_token", .default_value = nb::none()},
-                                     {.name = "refresh_expires_in", .default_value = nb::none()},
-                                     {.name = "family", .default_value = nb::none()}},
-                          .returns = text("TokenResponse"),
-                          .body = warden::set_access_token})
-            .classmethod({.name = "modify_password",
-                          .doc = "修改用户密码。",
-                          .params = {cls,
-                                     db,
-                                     {.name = "password_model", .kind = Kind::keyword_only},
-                                     {.name = "current_user", .kind = Kind::keyword_only}},
-                          .returns = text("None"),
-                          .body = warden::modify_password})
+            .add(warden::verify_password, warden::hash_password, warden::jwt_encode, warden::jwt_decode,
+                 warden::get_permission, warden::get_current_user_request, warden::get_current_user,
+                 warden::_get_current_user, warden::logout, warden::refresh, warden::login, warden::_set_access_token,
+                 warden::modify_password)
             .build();
     warden::own_jwt_decode.remember(warden_class, "jwt_decode"_n);
     warden::own_get_current_user.remember(warden_class, "_get_current_user"_n);

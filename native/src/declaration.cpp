@@ -59,7 +59,11 @@ nb::object object_of(const Value& value, nb::handle module, const char* what) {
         case Value::Of::global:
             return module_global(module, value.text, what);
         case Value::Of::made:
-            return value.make();
+            if (value.make) return value.make();
+            if (!module)
+                throw std::invalid_argument(std::string(what) +
+                                            ": the default is made in the module; declare the function instead");
+            return value.make_in(module);
     }
     return {};
 }

@@ -62,11 +62,14 @@ constexpr auto described_decl = function(
      {.name = "ratio", .default_value = 0.5},
      {.name = "label", .default_value = "ü", .annotation = global("Sample")},
      {.name = "items", .kind = Kind::keyword_only, .default_value = made([] { return nb::object(nb::list()); })},
-     {.name = "target", .kind = Kind::keyword_only, .default_value = global("loads")}},
+     {.name = "target", .kind = Kind::keyword_only, .default_value = global("loads")},
+     {.name = "home", .kind = Kind::keyword_only, .default_value = made([](nb::handle m) {
+                                                      return nb::object(nb::make_tuple(m.attr("Sample")));
+                                                  })}},
     {.doc = "Its defaults, in order.", .returns = "tuple"});
 nb::object described(Call<described_decl> a) {
-    auto [flag, count, ratio, label, items, target] = a.params();
-    return nb::make_tuple(flag, count, ratio, label, items, target);
+    auto [flag, count, ratio, label, items, target, home] = a.params();
+    return nb::make_tuple(flag, count, ratio, label, items, target, home);
 }
 
 // A read-only property of Sample: its getter.

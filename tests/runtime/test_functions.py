@@ -101,8 +101,8 @@ def test_defaults_can_be_replaced_like_python():
 def test_a_declaration_makes_its_defaults_annotations_and_property():
     f = probe.described
     first, second = f(), f()
-    assert first == (True, -3, 0.5, "ü", [], probe.loads)
-    assert first[4] is second[4]  # made once, as `def` makes its defaults
+    assert first == (True, -3, 0.5, "ü", [], probe.loads, (probe.Sample,))
+    assert first[4] is second[4] and first[6] is second[6]  # made once, as `def` makes its defaults
     assert f.__defaults__ == (True, -3, 0.5, "ü") and f.__kwdefaults__["target"] is probe.loads
     assert f.__annotations__ == {"flag": bool, "count": "int", "label": probe.Sample, "return": "tuple"}
     assert f.__doc__ == "Its defaults, in order."

@@ -64,6 +64,7 @@ struct Value {
     double real = 0;
     const char* text = nullptr;  // UTF-8 text, or a global's name
     nb::object (*make)() = nullptr;
+    nb::object (*make_in)(nb::handle module) = nullptr;
 
     constexpr Value() = default;
     constexpr Value(NoneValue) : of(Of::none) {}
@@ -77,13 +78,23 @@ struct Value {
 };
 
 // A default made once when the function is made, as `def` evaluates its
-// defaults once: `.default_value = made([] { return nb::dict(); })`.
+// defaults once: `.default_value = made([] { return nb::dict(); })`. Given the
+// module, it may use the module's globals, as a default expression does:
+// `made([](nb::handle m) { return m.attr("Depends")(m.attr("get_session")); })`.
 template <class F>
 requires std::is_convertible_v<F, nb::object (*)()>
 constexpr Value made(F make) {
     Value v;
     v.of = Value::Of::made;
     v.make = make;
+    return v;
+}
+template <class F>
+requires std::is_convertible_v<F, nb::object (*)(nb::handle)>
+constexpr Value made(F make) {
+    Value v;
+    v.of = Value::Of::made;
+    v.make_in = make;
     return v;
 }
 
