@@ -17,10 +17,15 @@ nb::object get_item(nb::handle entry, nb::handle key) {
     return entry.attr("get"_n)(key);
 }
 
+constexpr Parameter self_param{.name = "self"};
+constexpr Parameter cls_param{.name = "cls"};
+constexpr Parameter func_param{.name = "func", .annotation = global("Callable")};
+
 // ---- object and handlers --------------------------------------------------------
 
-nb::object init(Args& a) {
-    nb::handle self = a[0];
+constexpr auto init_decl = method("__init__", {self_param});
+nb::object init_(Call<init_decl> a) {
+    nb::handle self = a.get<"self">();
     nb::setattr(self, "_startup_handlers"_n, nb::list());
     nb::setattr(self, "_shutdown_handlers"_n, nb::list());
     nb::setattr(self, "_before_services_handlers"_n, nb::list());
@@ -31,8 +36,10 @@ nb::object init(Args& a) {
     return nb::none();
 }
 
-nb::object run(Args& a) {
-    nb::handle self = a[0];
+constexpr auto run_decl =
+    method("run", {self_param}, {.doc = "构建 Web 应用：FastAPI、启动处理、引擎、路由、异常处理；不启动服务器。"});
+nb::object run(Call<run_decl> a) {
+    nb::handle self = a.get<"self">();
     nb::setattr(self, "fastapi"_n, self.attr("_init_fastapi"_n)());
     self.attr("_event_startup"_n)();
     self.attr("_init_engine"_n)();
@@ -41,25 +48,34 @@ nb::object run(Args& a) {
     return nb::none();
 }
 
-nb::object startup(Args& a) {
-    a[0].attr("_startup_handlers"_n).attr("append"_n)(a[1]);
-    return nb::borrow(a[1]);
+constexpr auto startup_decl = method("startup", {self_param, func_param},
+                                     {.doc = "注册启动处理（装饰器），原样返回 func。", .returns = global("Callable")});
+nb::object startup(Call<startup_decl> a) {
+    auto [self, func] = a.params();
+    self.attr("_startup_handlers"_n).attr("append"_n)(func);
+    return nb::borrow(func);
 }
 
-nb::object shutdown(Args& a) {
-    a[0].attr("_shutdown_handlers"_n).attr("append"_n)(a[1]);
-    return nb::borrow(a[1]);
+constexpr auto shutdown_decl =
+    method("shutdown", {self_param, func_param},
+           {.doc = "注册关闭处理（装饰器），原样返回 func。", .returns = global("Callable")});
+nb::object shutdown(Call<shutdown_decl> a) {
+    auto [self, func] = a.params();
+    self.attr("_shutdown_handlers"_n).attr("append"_n)(func);
+    return nb::borrow(func);
 }
 
-nb::object event_startup(Args& a) {
-    nb::handle self = a[0];
+constexpr auto event_startup_decl = method("_event_startup", {self_param});
+nb::object event_startup(Call<event_startup_decl> a) {
+    nb::handle self = a.get<"self">();
     nb::object app = self.attr("fastapi"_n);
     for (nb::handle handler : self.attr("_startup_handlers"_n)) handler(app);
     return nb::none();
 }
 
-Coro event_shutdown(Args a) {
-    nb::handle self = a[0];
+constexpr auto event_shutdown_decl = method("_event_shutdown", {self_param});
+Coro event_shutdown(Call<event_shutdown_decl> a) {
+    nb::handle self = a.get<"self">();
     nb::object handlers = a.global("reversed"_n)(self.attr("_shutdown_handlers"_n));
     for (nb::handle handler : handlers) {
         nb::object call = nb::borrow(handler);
@@ -73,7 +89,8 @@ Coro event_shutdown(Args a) {
 
 // ---- start-up reports -------------------------------------------------------------
 
-nb::object init_environment(Args& a) {
+constexpr auto init_environment_decl = classmethod("_init_environment", {cls_param});
+nb::object init_environment(Call<init_environment_decl> a) {
     nb::object config = a.global("AppConfig"_n);
     nb::object env = config.attr("environment"_n);
     Logger log = logger(a);
@@ -93,7 +110,8 @@ nb::object init_environment(Args& a) {
     return nb::none();
 }
 
-nb::object print_banner(Args& a) {
+constexpr auto init_print_banner_decl = classmethod("_init_print_banner", {cls_param});
+nb::object init_print_banner(Call<init_print_banner_decl> a) {
     const long align_length = 80;
     nb::object rule = "─"_n.attr("__mul__"_n)(align_length);
     nb::handle notice = "Kelvora · 数据管理服务后端框架 · 接口文档: /docs  /redoc"_n;
@@ -104,8 +122,9 @@ nb::object print_banner(Args& a) {
 
 // ---- web application --------------------------------------------------------------
 
-nb::object init_fastapi(Args& a) {
-    nb::handle self = a[0];
+constexpr auto init_fastapi_decl = method("_init_fastapi", {self_param}, {.returns = global("FastAPI")});
+nb::object init_fastapi(Call<init_fastapi_decl> a) {
+    nb::handle self = a.get<"self">();
     logger(a).debug_line();
     logger(a).debug("FastAPI 初始化..."_n);
     nb::object webapp = a.global("AppConfig"_n).attr("webapp"_n);
@@ -122,7 +141,9 @@ nb::object init_fastapi(Args& a) {
     return app;
 }
 
-Coro custom_docs(Args a) {
+// The documentation pages' handlers, registered by _init_fastapi.
+constexpr auto custom_docs_decl = function("custom_docs", {.doc = "Swagger UI 文档页，资源全部来自 /static。"});
+Coro custom_docs(Call<custom_docs_decl> a) {
     co_return a.global("get_swagger_ui_html"_n)(
         "openapi_url"_a = "/openapi.json"_n, "title"_a = "Kelvora Restful API 文档"_n,
         "swagger_js_url"_a = "/static/swagger-ui-bundle.js"_n, "swagger_css_url"_a = "/static/swagger-ui.css"_n,
@@ -131,7 +152,8 @@ Coro custom_docs(Args a) {
 
 // The ReDoc page, byte for byte: it starts with a line feed and ends with a line
 // feed and four spaces; the empty-looking line in the style holds eight spaces.
-Coro redoc_docs(Args) {
+constexpr auto redoc_docs_decl = function("redoc_docs", {.doc = "ReDoc 文档页，资源全部来自 /static。"});
+Coro redoc_docs(Call<redoc_docs_decl>) {
     co_return R"page(
 <!DOCTYPE html>
 <html>
@@ -186,16 +208,19 @@ Coro redoc_docs(Args) {
     )page"_n;
 }
 
-nb::object init_exception(Args& a) {
+constexpr auto init_exception_decl = method("_init_exception", {self_param});
+nb::object init_exception(Call<init_exception_decl> a) {
     logger(a).debug("加载: 全局异常处理 "_n);
-    a.global("register_exception_handlers"_n)(a[0].attr("fastapi"_n));
+    a.global("register_exception_handlers"_n)(a.get<"self">().attr("fastapi"_n));
     return nb::none();
 }
 
 // ---- routers ------------------------------------------------------------------------
 
-nb::object override_tags(Args& a) {
-    nb::handle router = a[0], new_tags = a[1];
+constexpr auto router_override_tags_decl =
+    staticmethod("_router_override_tags", {{.name = "router"}, {.name = "new_tags"}});
+nb::object router_override_tags(Call<router_override_tags_decl> a) {
+    auto [router, new_tags] = a.params();
     bool is_list = PyList_Check(new_tags.ptr());
     for (nb::handle route : router.attr("routes"_n)) {
         if (!has_attr(route, "tags"_n)) continue;
@@ -217,8 +242,9 @@ bool has_tags(nb::handle tags) {
     return truthy(tags) && nb::len(tags) > 0;
 }
 
-nb::object router_scan(Args& a) {
-    nb::handle self = a[0];
+constexpr auto router_scan_decl = method("_router_scan", {self_param});
+nb::object router_scan(Call<router_scan_decl> a) {
+    nb::handle self = a.get<"self">();
     Logger log = logger(a);
     log.debug_line();
     log.debug("加载: .yaml - routers "_n);
@@ -268,9 +294,10 @@ nb::object router_scan(Args& a) {
     return nb::none();
 }
 
-nb::object router_include(Args& a) {
-    nb::handle self = a[0];
-    for (nb::handle entry : a[1]) {
+constexpr auto router_include_decl = method("_router_include", {self_param, {.name = "controllers"}});
+nb::object router_include(Call<router_include_decl> a) {
+    auto [self, controllers] = a.params();
+    for (nb::handle entry : controllers) {
         nb::object router = get_item(entry, "router"_n);
         if (is_instance(router, a.global("AuthRouter"_n))) {
             self.attr("fastapi"_n)
@@ -294,14 +321,20 @@ nb::object router_include(Args& a) {
 
 // ---- work before the services start: the public hook of a service's own start-up -------
 
-nb::object before_services(Args& a) {
-    a[0].attr("_before_services_handlers"_n).attr("append"_n)(a[1]);
-    return nb::borrow(a[1]);
+constexpr auto before_services_decl =
+    method("before_services", {self_param, func_param},
+           {.doc = "注册服务启动前的处理（装饰器）：数据库检查与默认账户之后、权限与枚举加载之前，"
+                   "以 app 调用（协程函数则等待）；原样返回 func。",
+            .returns = global("Callable")});
+nb::object before_services(Call<before_services_decl> a) {
+    auto [self, func] = a.params();
+    self.attr("_before_services_handlers"_n).attr("append"_n)(func);
+    return nb::borrow(func);
 }
 
 // In registration order, over a copy (a handler may register another for the next start).
-Coro before_services_handlers(Args& a, nb::handle app) {
-    nb::object handlers = nb::steal(PySequence_List(a[0].attr("_before_services_handlers"_n).ptr()));
+Coro before_services_handlers(Args& a, nb::handle self, nb::handle app) {
+    nb::object handlers = nb::steal(PySequence_List(self.attr("_before_services_handlers"_n).ptr()));
     if (!handlers) raise_pending();
     for (nb::handle handler : handlers) {
         nb::object call = nb::borrow(handler);
@@ -315,13 +348,18 @@ Coro before_services_handlers(Args& a, nb::handle app) {
 
 // ---- lifespan -------------------------------------------------------------------------
 
-AsyncGen lifespan(Args a) {
-    nb::handle self = a[0], app = a[1];
+// Wrapped by asynccontextmanager in the class; the return annotation, a subscripted
+// AsyncGenerator, is set where the module is built.
+constexpr auto lifespan_decl =
+    method("_lifespan", {self_param, {.name = "app", .annotation = global("FastAPI")}},
+           {.doc = "生命周期：启动时检查数据库与默认账户并启动服务，退出时执行关闭处理并释放引擎。"});
+AsyncGen lifespan(Call<lifespan_decl> a) {
+    auto [self, app] = a.params();
     Caught failure;
     try {
         co_await self.attr("_lifespan_check_database"_n)();
         co_await self.attr("_lifespan_check_admin_user"_n)();
-        co_await before_services_handlers(a, app);
+        co_await before_services_handlers(a, self, app);
         co_await self.attr("_lifespan_services"_n)();
         nb::object title;
         {
@@ -485,7 +523,8 @@ Coro under_startup_lock(Args& a, Coro (*check)(Args&)) {
 Coro check_database_locked(Args& a);
 Coro check_admin_user_locked(Args& a);
 
-Coro check_database(Args a) {
+constexpr auto lifespan_check_database_decl = staticmethod("_lifespan_check_database");
+Coro lifespan_check_database(Call<lifespan_check_database_decl> a) {
     if (is_prod(a)) {
         co_await report_missing_tables(a);
         co_return nb::none();
@@ -494,7 +533,8 @@ Coro check_database(Args a) {
     co_return nb::none();
 }
 
-Coro check_admin_user(Args a) {
+constexpr auto lifespan_check_admin_user_decl = staticmethod("_lifespan_check_admin_user");
+Coro lifespan_check_admin_user(Call<lifespan_check_admin_user_decl> a) {
     if (is_prod(a)) {
         co_await warn_default_passwords(a);
         co_return nb::none();
@@ -582,8 +622,9 @@ Coro check_admin_user_locked(Args& a) {
     co_return nb::none();
 }
 
-Coro lifespan_services(Args a) {
-    nb::handle self = a[0];
+constexpr auto lifespan_services_decl = method("_lifespan_services", {self_param});
+Coro lifespan_services(Call<lifespan_services_decl> a) {
+    nb::handle self = a.get<"self">();
     co_await self.attr("_service_permission"_n)();
     nb::list tasks;
     tasks.append(self.attr("_service_enums"_n)());
@@ -595,12 +636,14 @@ Coro lifespan_services(Args a) {
     co_return nb::none();
 }
 
-Coro service_enums(Args a) {
+constexpr auto service_enums_decl = classmethod("_service_enums", {cls_param});
+Coro service_enums(Call<service_enums_decl> a) {
     co_await a.global("EnumService"_n).attr("load"_n)();
     co_return nb::none();
 }
 
-Coro service_permission(Args a) {
+constexpr auto service_permission_decl = classmethod("_service_permission", {cls_param});
+Coro service_permission(Call<service_permission_decl> a) {
     logger(a).debug_line();
     nb::object rules = a.global("AuthRouter"_n).attr("permission_rules"_n);
     co_await a.global("PermissionService"_n)().attr("initialize"_n)(rules);
@@ -609,7 +652,8 @@ Coro service_permission(Args a) {
 
 // ---- engines --------------------------------------------------------------------------
 
-nb::object init_engine(Args& a) {
+constexpr auto init_engine_decl = staticmethod("_init_engine");
+nb::object init_engine(Call<init_engine_decl> a) {
     a.global("RedisEngine"_n)();
     a.global("DatabaseEngine"_n)();
     a.global("DiskEngine"_n)();
@@ -617,7 +661,8 @@ nb::object init_engine(Args& a) {
     return nb::none();
 }
 
-Coro unload_engine(Args a) {
+constexpr auto unload_engine_decl = staticmethod("_unload_engine");
+Coro unload_engine(Call<unload_engine_decl> a) {
     a.global("RedisEngine"_n)().attr("close"_n)();
     co_await a.global("AsyncConduit"_n)().attr("close_all"_n)();
     co_return nb::none();
@@ -630,8 +675,8 @@ NB_MODULE(keystone, m) {
     nb::object abc = import_from(m, "abc", "ABC");
     nb::object asynccontextmanager = import_from(m, "contextlib", "asynccontextmanager");
     nb::object async_generator = import_from(m, "typing", "AsyncGenerator");
-    nb::object callable = import_from(m, "typing", "Callable");
-    nb::object fastapi = import_from(m, "fastapi", "FastAPI");
+    import_from(m, "typing", "Callable");
+    import_from(m, "fastapi", "FastAPI");
     import_from(m, "fastapi.staticfiles", "StaticFiles");
     import_from(m, "fastapi.responses", "HTMLResponse");
     import_from(m, "fastapi.openapi.docs", "get_swagger_ui_html");
@@ -661,72 +706,30 @@ NB_MODULE(keystone, m) {
     import_from(m, ".stop_gate", "StopGate");
     import_from(m, "..web.single_match", "match_once");
 
-    // The documentation pages' handlers, registered by _init_fastapi.
-    nb::setattr(m, "_custom_docs",
-                make_function(m, {.name = "custom_docs",
-                                  .doc = "Swagger UI 文档页，资源全部来自 /static。",
-                                  .body = keystone::custom_docs,
-                                  .qualname = "Application._init_fastapi.<locals>.custom_docs"}));
-    nb::setattr(m, "_redoc_docs",
-                make_function(m, {.name = "redoc_docs",
-                                  .doc = "ReDoc 文档页，资源全部来自 /static。",
-                                  .body = keystone::redoc_docs,
-                                  .qualname = "Application._init_fastapi.<locals>.redoc_docs"}));
+    // The documentation pages' handlers: module attributes, named as the locals of
+    // _init_fastapi they stand for.
+    FunctionSpec custom_docs = declared_spec(m, keystone::custom_docs);
+    custom_docs.qualname = "Application._init_fastapi.<locals>.custom_docs";
+    nb::setattr(m, "_custom_docs", make_function(m, std::move(custom_docs)));
+    FunctionSpec redoc_docs = declared_spec(m, keystone::redoc_docs);
+    redoc_docs.qualname = "Application._init_fastapi.<locals>.redoc_docs";
+    nb::setattr(m, "_redoc_docs", make_function(m, std::move(redoc_docs)));
 
-    nb::object none_stream = async_generator[nb::make_tuple(nb::none(), nb::none())];
-    nb::object lifespan = asynccontextmanager(
-        make_function(m, {.name = "_lifespan",
-                          .doc = "生命周期：启动时检查数据库与默认账户并启动服务，退出时执行关闭处理并释放引擎。",
-                          .params = {{.name = "self"}, {.name = "app", .annotation = fastapi}},
-                          .returns = none_stream,
-                          .body = keystone::lifespan,
-                          .qualname = "Application._lifespan"}));
+    // A class attribute made by a decorator, so named by hand; its return annotation is an
+    // object made here.
+    FunctionSpec lifespan = declared_spec(m, keystone::lifespan);
+    lifespan.returns = async_generator[nb::make_tuple(nb::none(), nb::none())];
+    lifespan.qualname = "Application._lifespan";
 
     ClassBuilder(m, "Application")
         .doc("应用：启动报告、Web 应用、路由发现、生命周期与引擎。")
         .base(abc)
-        .method({.name = "__init__", .params = {{.name = "self"}}, .body = keystone::init})
-        .method({.name = "run",
-                 .doc = "构建 Web 应用：FastAPI、启动处理、引擎、路由、异常处理；不启动服务器。",
-                 .params = {{.name = "self"}},
-                 .body = keystone::run})
-        .method({.name = "startup",
-                 .doc = "注册启动处理（装饰器），原样返回 func。",
-                 .params = {{.name = "self"}, {.name = "func", .annotation = callable}},
-                 .returns = callable,
-                 .body = keystone::startup})
-        .method({.name = "shutdown",
-                 .doc = "注册关闭处理（装饰器），原样返回 func。",
-                 .params = {{.name = "self"}, {.name = "func", .annotation = callable}},
-                 .returns = callable,
-                 .body = keystone::shutdown})
-        .method({.name = "before_services",
-                 .doc = "注册服务启动前的处理（装饰器）：数据库检查与默认账户之后、权限与枚举加载之前，"
-                        "以 app 调用（协程函数则等待）；原样返回 func。",
-                 .params = {{.name = "self"}, {.name = "func", .annotation = callable}},
-                 .returns = callable,
-                 .body = keystone::before_services})
-        .method({.name = "_event_startup", .params = {{.name = "self"}}, .body = keystone::event_startup})
-        .method({.name = "_event_shutdown", .params = {{.name = "self"}}, .body = keystone::event_shutdown})
-        .method(
-            {.name = "_init_fastapi", .params = {{.name = "self"}}, .returns = fastapi, .body = keystone::init_fastapi})
-        .attr("_lifespan", lifespan)
-        .staticmethod({.name = "_lifespan_check_admin_user", .body = keystone::check_admin_user})
-        .staticmethod({.name = "_lifespan_check_database", .body = keystone::check_database})
-        .staticmethod({.name = "_init_engine", .body = keystone::init_engine})
-        .staticmethod({.name = "_unload_engine", .body = keystone::unload_engine})
-        .method({.name = "_router_include",
-                 .params = {{.name = "self"}, {.name = "controllers"}},
-                 .body = keystone::router_include})
-        .method({.name = "_init_exception", .params = {{.name = "self"}}, .body = keystone::init_exception})
-        .method({.name = "_router_scan", .params = {{.name = "self"}}, .body = keystone::router_scan})
-        .staticmethod({.name = "_router_override_tags",
-                       .params = {{.name = "router"}, {.name = "new_tags"}},
-                       .body = keystone::override_tags})
-        .classmethod({.name = "_init_print_banner", .params = {{.name = "cls"}}, .body = keystone::print_banner})
-        .classmethod({.name = "_init_environment", .params = {{.name = "cls"}}, .body = keystone::init_environment})
-        .method({.name = "_lifespan_services", .params = {{.name = "self"}}, .body = keystone::lifespan_services})
-        .classmethod({.name = "_service_enums", .params = {{.name = "cls"}}, .body = keystone::service_enums})
-        .classmethod({.name = "_service_permission", .params = {{.name = "cls"}}, .body = keystone::service_permission})
+        .add(keystone::init_, keystone::run, keystone::startup, keystone::shutdown, keystone::before_services,
+             keystone::event_startup, keystone::event_shutdown, keystone::init_fastapi)
+        .attr("_lifespan", asynccontextmanager(make_function(m, std::move(lifespan))))
+        .add(keystone::lifespan_check_admin_user, keystone::lifespan_check_database, keystone::init_engine,
+             keystone::unload_engine, keystone::router_include, keystone::init_exception, keystone::router_scan,
+             keystone::router_override_tags, keystone::init_print_banner, keystone::init_environment,
+             keystone::lifespan_services, keystone::service_enums, keystone::service_permission)
         .build();
 }
