@@ -65,16 +65,16 @@ nb::object shutdown(Call<shutdown_decl> a) {
     return nb::borrow(func);
 }
 
-constexpr auto event_startup_decl = method("_event_startup", {self_param});
-nb::object event_startup(Call<event_startup_decl> a) {
+constexpr auto _event_startup_decl = method("_event_startup", {self_param});
+nb::object _event_startup(Call<_event_startup_decl> a) {
     nb::handle self = a.get<"self">();
     nb::object app = self.attr("fastapi"_n);
     for (nb::handle handler : self.attr("_startup_handlers"_n)) handler(app);
     return nb::none();
 }
 
-constexpr auto event_shutdown_decl = method("_event_shutdown", {self_param});
-Coro event_shutdown(Call<event_shutdown_decl> a) {
+constexpr auto _event_shutdown_decl = method("_event_shutdown", {self_param});
+Coro _event_shutdown(Call<_event_shutdown_decl> a) {
     nb::handle self = a.get<"self">();
     nb::object handlers = a.global("reversed"_n)(self.attr("_shutdown_handlers"_n));
     for (nb::handle handler : handlers) {
@@ -89,8 +89,8 @@ Coro event_shutdown(Call<event_shutdown_decl> a) {
 
 // ---- start-up reports -------------------------------------------------------------
 
-constexpr auto init_environment_decl = classmethod("_init_environment", {cls_param});
-nb::object init_environment(Call<init_environment_decl> a) {
+constexpr auto _init_environment_decl = classmethod("_init_environment", {cls_param});
+nb::object _init_environment(Call<_init_environment_decl> a) {
     nb::object config = a.global("AppConfig"_n);
     nb::object env = config.attr("environment"_n);
     Logger log = logger(a);
@@ -110,8 +110,8 @@ nb::object init_environment(Call<init_environment_decl> a) {
     return nb::none();
 }
 
-constexpr auto init_print_banner_decl = classmethod("_init_print_banner", {cls_param});
-nb::object init_print_banner(Call<init_print_banner_decl> a) {
+constexpr auto _init_print_banner_decl = classmethod("_init_print_banner", {cls_param});
+nb::object _init_print_banner(Call<_init_print_banner_decl> a) {
     const long align_length = 80;
     nb::object rule = "─"_n.attr("__mul__"_n)(align_length);
     nb::handle notice = "Kelvora · 数据管理服务后端框架 · 接口文档: /docs  /redoc"_n;
@@ -122,8 +122,8 @@ nb::object init_print_banner(Call<init_print_banner_decl> a) {
 
 // ---- web application --------------------------------------------------------------
 
-constexpr auto init_fastapi_decl = method("_init_fastapi", {self_param}, {.returns = global("FastAPI")});
-nb::object init_fastapi(Call<init_fastapi_decl> a) {
+constexpr auto _init_fastapi_decl = method("_init_fastapi", {self_param}, {.returns = global("FastAPI")});
+nb::object _init_fastapi(Call<_init_fastapi_decl> a) {
     nb::handle self = a.get<"self">();
     logger(a).debug_line();
     logger(a).debug("FastAPI 初始化..."_n);
@@ -208,8 +208,8 @@ Coro redoc_docs(Call<redoc_docs_decl>) {
     )page"_n;
 }
 
-constexpr auto init_exception_decl = method("_init_exception", {self_param});
-nb::object init_exception(Call<init_exception_decl> a) {
+constexpr auto _init_exception_decl = method("_init_exception", {self_param});
+nb::object _init_exception(Call<_init_exception_decl> a) {
     logger(a).debug("加载: 全局异常处理 "_n);
     a.global("register_exception_handlers"_n)(a.get<"self">().attr("fastapi"_n));
     return nb::none();
@@ -217,9 +217,9 @@ nb::object init_exception(Call<init_exception_decl> a) {
 
 // ---- routers ------------------------------------------------------------------------
 
-constexpr auto router_override_tags_decl =
+constexpr auto _router_override_tags_decl =
     staticmethod("_router_override_tags", {{.name = "router"}, {.name = "new_tags"}});
-nb::object router_override_tags(Call<router_override_tags_decl> a) {
+nb::object _router_override_tags(Call<_router_override_tags_decl> a) {
     auto [router, new_tags] = a.params();
     bool is_list = PyList_Check(new_tags.ptr());
     for (nb::handle route : router.attr("routes"_n)) {
@@ -242,8 +242,8 @@ bool has_tags(nb::handle tags) {
     return truthy(tags) && nb::len(tags) > 0;
 }
 
-constexpr auto router_scan_decl = method("_router_scan", {self_param});
-nb::object router_scan(Call<router_scan_decl> a) {
+constexpr auto _router_scan_decl = method("_router_scan", {self_param});
+nb::object _router_scan(Call<_router_scan_decl> a) {
     nb::handle self = a.get<"self">();
     Logger log = logger(a);
     log.debug_line();
@@ -294,8 +294,8 @@ nb::object router_scan(Call<router_scan_decl> a) {
     return nb::none();
 }
 
-constexpr auto router_include_decl = method("_router_include", {self_param, {.name = "controllers"}});
-nb::object router_include(Call<router_include_decl> a) {
+constexpr auto _router_include_decl = method("_router_include", {self_param, {.name = "controllers"}});
+nb::object _router_include(Call<_router_include_decl> a) {
     auto [self, controllers] = a.params();
     for (nb::handle entry : controllers) {
         nb::object router = get_item(entry, "router"_n);
@@ -350,10 +350,10 @@ Coro before_services_handlers(Args& a, nb::handle self, nb::handle app) {
 
 // Wrapped by asynccontextmanager in the class; the return annotation, a subscripted
 // AsyncGenerator, is set where the module is built.
-constexpr auto lifespan_decl =
+constexpr auto _lifespan_decl =
     method("_lifespan", {self_param, {.name = "app", .annotation = global("FastAPI")}},
            {.doc = "生命周期：启动时检查数据库与默认账户并启动服务，退出时执行关闭处理并释放引擎。"});
-AsyncGen lifespan(Call<lifespan_decl> a) {
+AsyncGen _lifespan(Call<_lifespan_decl> a) {
     auto [self, app] = a.params();
     Caught failure;
     try {
@@ -523,8 +523,8 @@ Coro under_startup_lock(Args& a, Coro (*check)(Args&)) {
 Coro check_database_locked(Args& a);
 Coro check_admin_user_locked(Args& a);
 
-constexpr auto lifespan_check_database_decl = staticmethod("_lifespan_check_database");
-Coro lifespan_check_database(Call<lifespan_check_database_decl> a) {
+constexpr auto _lifespan_check_database_decl = staticmethod("_lifespan_check_database");
+Coro _lifespan_check_database(Call<_lifespan_check_database_decl> a) {
     if (is_prod(a)) {
         co_await report_missing_tables(a);
         co_return nb::none();
@@ -533,8 +533,8 @@ Coro lifespan_check_database(Call<lifespan_check_database_decl> a) {
     co_return nb::none();
 }
 
-constexpr auto lifespan_check_admin_user_decl = staticmethod("_lifespan_check_admin_user");
-Coro lifespan_check_admin_user(Call<lifespan_check_admin_user_decl> a) {
+constexpr auto _lifespan_check_admin_user_decl = staticmethod("_lifespan_check_admin_user");
+Coro _lifespan_check_admin_user(Call<_lifespan_check_admin_user_decl> a) {
     if (is_prod(a)) {
         co_await warn_default_passwords(a);
         co_return nb::none();
@@ -622,8 +622,8 @@ Coro check_admin_user_locked(Args& a) {
     co_return nb::none();
 }
 
-constexpr auto lifespan_services_decl = method("_lifespan_services", {self_param});
-Coro lifespan_services(Call<lifespan_services_decl> a) {
+constexpr auto _lifespan_services_decl = method("_lifespan_services", {self_param});
+Coro _lifespan_services(Call<_lifespan_services_decl> a) {
     nb::handle self = a.get<"self">();
     co_await self.attr("_service_permission"_n)();
     nb::list tasks;
@@ -636,14 +636,14 @@ Coro lifespan_services(Call<lifespan_services_decl> a) {
     co_return nb::none();
 }
 
-constexpr auto service_enums_decl = classmethod("_service_enums", {cls_param});
-Coro service_enums(Call<service_enums_decl> a) {
+constexpr auto _service_enums_decl = classmethod("_service_enums", {cls_param});
+Coro _service_enums(Call<_service_enums_decl> a) {
     co_await a.global("EnumService"_n).attr("load"_n)();
     co_return nb::none();
 }
 
-constexpr auto service_permission_decl = classmethod("_service_permission", {cls_param});
-Coro service_permission(Call<service_permission_decl> a) {
+constexpr auto _service_permission_decl = classmethod("_service_permission", {cls_param});
+Coro _service_permission(Call<_service_permission_decl> a) {
     logger(a).debug_line();
     nb::object rules = a.global("AuthRouter"_n).attr("permission_rules"_n);
     co_await a.global("PermissionService"_n)().attr("initialize"_n)(rules);
@@ -652,8 +652,8 @@ Coro service_permission(Call<service_permission_decl> a) {
 
 // ---- engines --------------------------------------------------------------------------
 
-constexpr auto init_engine_decl = staticmethod("_init_engine");
-nb::object init_engine(Call<init_engine_decl> a) {
+constexpr auto _init_engine_decl = staticmethod("_init_engine");
+nb::object _init_engine(Call<_init_engine_decl> a) {
     a.global("RedisEngine"_n)();
     a.global("DatabaseEngine"_n)();
     a.global("DiskEngine"_n)();
@@ -661,8 +661,8 @@ nb::object init_engine(Call<init_engine_decl> a) {
     return nb::none();
 }
 
-constexpr auto unload_engine_decl = staticmethod("_unload_engine");
-Coro unload_engine(Call<unload_engine_decl> a) {
+constexpr auto _unload_engine_decl = staticmethod("_unload_engine");
+Coro _unload_engine(Call<_unload_engine_decl> a) {
     a.global("RedisEngine"_n)().attr("close"_n)();
     co_await a.global("AsyncConduit"_n)().attr("close_all"_n)();
     co_return nb::none();
@@ -717,7 +717,7 @@ NB_MODULE(keystone, m) {
 
     // A class attribute made by a decorator, so named by hand; its return annotation is an
     // object made here.
-    FunctionSpec lifespan = declared_spec(m, keystone::lifespan);
+    FunctionSpec lifespan = declared_spec(m, keystone::_lifespan);
     lifespan.returns = async_generator[nb::make_tuple(nb::none(), nb::none())];
     lifespan.qualname = "Application._lifespan";
 
@@ -725,11 +725,11 @@ NB_MODULE(keystone, m) {
         .doc("应用：启动报告、Web 应用、路由发现、生命周期与引擎。")
         .base(abc)
         .add(keystone::init_, keystone::run, keystone::startup, keystone::shutdown, keystone::before_services,
-             keystone::event_startup, keystone::event_shutdown, keystone::init_fastapi)
+             keystone::_event_startup, keystone::_event_shutdown, keystone::_init_fastapi)
         .attr("_lifespan", asynccontextmanager(make_function(m, std::move(lifespan))))
-        .add(keystone::lifespan_check_admin_user, keystone::lifespan_check_database, keystone::init_engine,
-             keystone::unload_engine, keystone::router_include, keystone::init_exception, keystone::router_scan,
-             keystone::router_override_tags, keystone::init_print_banner, keystone::init_environment,
-             keystone::lifespan_services, keystone::service_enums, keystone::service_permission)
+        .add(keystone::_lifespan_check_admin_user, keystone::_lifespan_check_database, keystone::_init_engine,
+             keystone::_unload_engine, keystone::_router_include, keystone::_init_exception, keystone::_router_scan,
+             keystone::_router_override_tags, keystone::_init_print_banner, keystone::_init_environment,
+             keystone::_lifespan_services, keystone::_service_enums, keystone::_service_permission)
         .build();
 }
