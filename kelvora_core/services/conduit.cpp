@@ -19,16 +19,21 @@ nb::object id_of(nb::handle obj) {
     return id;
 }
 
+constexpr Parameter self_{.name = "self"};
+constexpr Parameter cls_{.name = "cls"};
+
 // ---- registry -------------------------------------------------------------
 
 // Published only once _init_manager has run: the unlocked check never hands out
 // a half-made manager.
-nb::object construct(Args& a) {
-    return single_instance(a[0], "_init_manager"_n, Publish::after_load);
+constexpr auto new_decl = staticmethod("__new__", {cls_});
+nb::object new_(Call<new_decl> a) {
+    return single_instance(a.get<"cls">(), "_init_manager"_n, Publish::after_load);
 }
 
-nb::object init_manager(Args& a) {
-    nb::handle self = a[0];
+constexpr auto init_manager_decl = method("_init_manager", {self_});
+nb::object init_manager(Call<init_manager_decl> a) {
+    auto [self] = a.params();
     nb::setattr(self, "_session_factories"_n, nb::dict());
     nb::setattr(self, "_loaded_sources"_n, nb::set());
     nb::setattr(self, "_database_engine"_n, a.global("DatabaseEngine"_n)());
@@ -45,8 +50,10 @@ nb::object lookup(nb::handle factories, nb::handle key) {
     return nb::steal(found);
 }
 
-nb::object ensure_session_factory(Args& a) {
-    nb::handle self = a[0], name = a[1];
+constexpr auto ensure_session_factory_decl =
+    method("_ensure_session_factory", {self_, exact_str("name")}, {.returns = global("async_sessionmaker")});
+nb::object ensure_session_factory(Call<ensure_session_factory_decl> a) {
+    auto [self, name] = a.params();
     nb::str key = str_lower(name);
     if (nb::object factory = lookup(self.attr("_session_factories"_n), key)) return factory;
 
@@ -64,16 +71,22 @@ nb::object ensure_session_factory(Args& a) {
     return factory;
 }
 
-nb::object get_session_factory(Args& a) {
-    return a[0].attr("_ensure_session_factory"_n)(a[1]);
+constexpr auto get_session_factory_decl =
+    method("get_session_factory", {self_, {.name = "name"}}, {.returns = global("async_sessionmaker")});
+nb::object get_session_factory(Call<get_session_factory_decl> a) {
+    auto [self, name] = a.params();
+    return self.attr("_ensure_session_factory"_n)(name);
 }
 
-nb::object support_schema(Args& a) {
-    return a[0].attr("_database_engine"_n).attr("support_schema"_n)(a[1]);
+constexpr auto support_schema_decl = method("support_schema", {self_, exact_str("name")}, {.returns = &PyBool_Type});
+nb::object support_schema(Call<support_schema_decl> a) {
+    auto [self, name] = a.params();
+    return self.attr("_database_engine"_n).attr("support_schema"_n)(name);
 }
 
-Coro close_session_factory(Args a) {
-    nb::handle self = a[0], name = a[1];
+constexpr auto close_session_factory_decl = method("close_session_factory", {self_, exact_str("name")});
+Coro close_session_factory(Call<close_session_factory_decl> a) {
+    auto [self, name] = a.params();
     nb::str key = str_lower(name);
     nb::object factories = self.attr("_session_factories"_n);
     int present = PySequence_Contains(factories.ptr(), key.ptr());
@@ -86,8 +99,9 @@ Coro close_session_factory(Args a) {
     co_return nb::none();
 }
 
-Coro close_all(Args a) {
-    nb::handle self = a[0];
+constexpr auto close_all_decl = method("close_all", {self_});
+Coro close_all(Call<close_all_decl> a) {
+    auto [self] = a.params();
     logger(a).debug("开始关闭所有数据库资源"_n);
     nb::object factories = self.attr("_session_factories"_n);
     nb::object count = nb::int_(nb::len(factories));
@@ -98,8 +112,9 @@ Coro close_all(Args a) {
     co_return nb::none();
 }
 
-nb::object finalize(Args& a) {
-    nb::handle self = a[0];
+constexpr auto del_decl = method("__del__", {self_});
+nb::object del_(Call<del_decl> a) {
+    auto [self] = a.params();
     try {
         if (nb::object engine = attr_or(self, "_database_engine"_n, nb::handle())) engine.attr("close"_n)();
     } catch (nb::python_error& e) {
@@ -154,8 +169,10 @@ bool own_scope(nb::handle conduit) {
 
 // The session scope. `self` None: a dependency's scope, that of the single instance; its own
 // steps run right here unless get_session was replaced, then that is entered instead. One
-// layer either way for the common case: no context manager around the generator.
-AsyncGen session_scope(Args a, nb::object self, nb::object name) {
+// layer either way for the common case: no context manager around the generator. Its frame
+// takes the call's arguments over.
+template <const auto& D>
+AsyncGen session_scope(Call<D> a, nb::object self, nb::object name) {
     if (self.is_none()) {
         self = a.global("AsyncConduit"_n)();
         if (!own_scope(self)) {
@@ -211,13 +228,19 @@ AsyncGen session_scope(Args a, nb::object self, nb::object name) {
     failure.rethrow();
 }
 
-AsyncGen get_session(Args a) {
-    nb::object self = nb::borrow(a[0]), name = nb::borrow(a[1]);
-    return session_scope(std::move(a), std::move(self), std::move(name));
+// Wrapped by asynccontextmanager in the class; its return annotation, a subscripted
+// AsyncGenerator, is made with the module (as for the two dependencies below).
+constexpr auto get_session_decl = method("get_session", {self_, {.name = "name"}},
+                                         {.doc = "数据库会话作用域：成功时提交，数据库异常时回滚，总是关闭会话。"});
+AsyncGen get_session(Call<get_session_decl> a) {
+    auto [self, name] = a.params();
+    return session_scope(std::move(a), nb::borrow(self), nb::borrow(name));
 }
 
-Coro get_raw_session(Args a) {
-    nb::handle self = a[0], name = a[1];
+constexpr auto get_raw_session_decl =
+    method("get_raw_session", {self_, {.name = "name"}}, {.returns = global("AsyncSession")});
+Coro get_raw_session(Call<get_raw_session_decl> a) {
+    auto [self, name] = a.params();
     nb::object session = self.attr("_ensure_session_factory"_n)(name)();
     if (Logger log = logger(a); log.debug_on())
         log.debug("原始会话: {} 获取成功 - 「 session_id: {} 」"_n.format(name, id_of(session)));
@@ -225,12 +248,14 @@ Coro get_raw_session(Args a) {
 }
 
 // async with AsyncConduit().get_session(name) as session: yield session
-AsyncGen get_async_session(Args a) {
-    nb::object name = nb::borrow(a[1]);
+constexpr auto get_async_session_decl = classmethod("get_async_session", {cls_, exact_str("name")});
+AsyncGen get_async_session(Call<get_async_session_decl> a) {
+    nb::object name = nb::borrow(a.get<"name">());
     return session_scope(std::move(a), nb::none(), std::move(name));
 }
 
-AsyncGen get_auth_async_session(Args a) {
+constexpr auto get_auth_async_session_decl = classmethod("get_auth_async_session", {cls_});
+AsyncGen get_auth_async_session(Call<get_auth_async_session_decl> a) {
     return session_scope(std::move(a), nb::none(), nb::borrow("Auth"_n));
 }
 
@@ -242,8 +267,11 @@ nb::object seconds_text(nb::handle timeout) {
     return str_of(timeout);
 }
 
-Coro health_check(Args a) {
-    nb::handle self = a[0], name = a[1], timeout = a[2];
+constexpr auto health_check_decl = method(
+    "health_check", {self_, {.name = "name"}, {.name = "timeout", .default_value = 5.0, .annotation = &PyFloat_Type}},
+    {.returns = &PyBool_Type});
+Coro health_check(Call<health_check_decl> a) {
+    auto [self, name, timeout] = a.params();
     bool healthy = false;
 
     Caught failure;
@@ -288,7 +316,7 @@ NB_MODULE(conduit, m) {
     import_module(m, "asyncio");
     nb::object asynccontextmanager = import_from(m, "contextlib", "asynccontextmanager");
     nb::object async_generator = import_from(m, "typing", "AsyncGenerator");
-    nb::object maker = import_from(m, "sqlalchemy.ext.asyncio", "async_sessionmaker");
+    import_from(m, "sqlalchemy.ext.asyncio", "async_sessionmaker");
     import_from(m, "sqlalchemy", "text");
     import_from(m, "sqlalchemy.exc", {"SQLAlchemyError", "IntegrityError", "DataError"});
     nb::object session_class = import_from(m, "sqlmodel.ext.asyncio.session", "AsyncSession");
@@ -296,60 +324,28 @@ NB_MODULE(conduit, m) {
     import_from(m, "..logger.logging_", "logging");
     import_from(m, "..engine.availability", {"database_of", "is_unavailable", "outages"});
 
-    nb::object bool_type = type_object(&PyBool_Type), float_type = type_object(&PyFloat_Type);
+    // AsyncGenerator[AsyncSession, None]: no module global, so set on the specs here.
     nb::object session_stream = async_generator[nb::make_tuple(session_class, nb::none())];
-
-    nb::object get_session =
-        asynccontextmanager(make_function(m, {.name = "get_session",
-                                              .doc = "数据库会话作用域：成功时提交，数据库异常时回滚，总是关闭会话。",
-                                              .params = {{.name = "self"}, {.name = "name"}},
-                                              .returns = session_stream,
-                                              .body = conduit::get_session,
-                                              .qualname = "AsyncConduit.get_session"}));
+    FunctionSpec get_session = declared_spec(m, conduit::get_session);
+    get_session.returns = session_stream;
+    get_session.qualname = "AsyncConduit.get_session";
+    FunctionSpec get_async_session = declared_spec(m, conduit::get_async_session);
+    get_async_session.returns = session_stream;
+    FunctionSpec get_auth_async_session = declared_spec(m, conduit::get_auth_async_session);
+    get_auth_async_session.returns = session_stream;
 
     nb::object conduit_class =
         ClassBuilder(m, "AsyncConduit")
             .doc("异步数据库会话管理器：按数据库名称动态创建会话工厂，提供会话作用域与健康检查。")
             .attr("_instance", nb::none())
             .attr("_lock", threading.attr("Lock")())
-            .staticmethod({.name = "__new__", .params = {{.name = "cls"}}, .body = conduit::construct})
-            .method({.name = "_init_manager", .params = {{.name = "self"}}, .body = conduit::init_manager})
-            .method({.name = "_ensure_session_factory",
-                     .params = {{.name = "self"}, exact_str("name")},
-                     .returns = maker,
-                     .body = conduit::ensure_session_factory})
-            .method({.name = "get_session_factory",
-                     .params = {{.name = "self"}, {.name = "name"}},
-                     .returns = maker,
-                     .body = conduit::get_session_factory})
-            .method({.name = "support_schema",
-                     .params = {{.name = "self"}, exact_str("name")},
-                     .returns = bool_type,
-                     .body = conduit::support_schema})
-            .method({.name = "close_session_factory",
-                     .params = {{.name = "self"}, exact_str("name")},
-                     .body = conduit::close_session_factory})
-            .method({.name = "close_all", .params = {{.name = "self"}}, .body = conduit::close_all})
-            .method({.name = "__del__", .params = {{.name = "self"}}, .body = conduit::finalize})
-            .attr("get_session", get_session)
-            .method({.name = "get_raw_session",
-                     .params = {{.name = "self"}, {.name = "name"}},
-                     .returns = session_class,
-                     .body = conduit::get_raw_session})
-            .classmethod({.name = "get_async_session",
-                          .params = {{.name = "cls"}, exact_str("name")},
-                          .returns = session_stream,
-                          .body = conduit::get_async_session})
-            .classmethod({.name = "get_auth_async_session",
-                          .params = {{.name = "cls"}},
-                          .returns = session_stream,
-                          .body = conduit::get_auth_async_session})
-            .method({.name = "health_check",
-                     .params = {{.name = "self"},
-                                {.name = "name"},
-                                {.name = "timeout", .default_value = nb::float_(5.0), .annotation = float_type}},
-                     .returns = bool_type,
-                     .body = conduit::health_check})
+            .add(conduit::new_, conduit::init_manager, conduit::ensure_session_factory, conduit::get_session_factory,
+                 conduit::support_schema, conduit::close_session_factory, conduit::close_all, conduit::del_)
+            .attr("get_session", asynccontextmanager(make_function(m, std::move(get_session))))
+            .add(conduit::get_raw_session)
+            .classmethod(std::move(get_async_session))
+            .classmethod(std::move(get_auth_async_session))
+            .add(conduit::health_check)
             .build();
     conduit::own_get_session.remember(conduit_class, "get_session"_n);
 }
