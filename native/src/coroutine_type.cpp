@@ -51,7 +51,7 @@ int coroutine_traverse(PyObject* o, visitproc visit, void* arg) {
         FrameSlots& s = slots(self);
         if (const Args* args = s.args) {
             // Args borrows the function from this object: visited once, above.
-            for (size_t i = 0; i < args->size(); ++i) Py_VISIT((*args)[i].ptr());
+            for (size_t i = 0; i < args->size(); ++i) Py_VISIT(args->items()[i]);
         }
         Py_VISIT(s.input.ptr());
         Py_VISIT(s.thrown.ptr());

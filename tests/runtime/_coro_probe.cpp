@@ -36,12 +36,13 @@ Coro await_it(Call<await_it_decl> a) {
     co_return co_await a.get<0>();
 }
 
-// Through a FunctionSpec (Coro f(Args a)): that path stays covered.
-Coro await_all(Args a) {
+constexpr auto await_all_decl = function("await_all", {{.name = "aws", .kind = Kind::var_positional}});
+Coro await_all(Call<await_all_decl> a) {
     nb::list results;
+    PyObject* aws = a.get<0>().ptr();
     // Borrowed items: an owned temporary would stay in the frame, unseen by the collector.
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(a[0].ptr()); ++i)
-        results.append(co_await nb::handle(PyTuple_GET_ITEM(a[0].ptr(), i)));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(aws); ++i)
+        results.append(co_await nb::handle(PyTuple_GET_ITEM(aws, i)));
     co_return results;
 }
 
@@ -76,10 +77,10 @@ Coro nest(Call<nest_decl> a) {
 }
 
 // Like await_it, with a C++ local that must be destroyed however the frame ends.
-// Through a FunctionSpec (Coro f(Args a)): that path stays covered.
-Coro guarded(Args a) {
+constexpr auto guarded_decl = function("guarded", {{.name = "aw"}});
+Coro guarded(Call<guarded_decl> a) {
     Guard guard;
-    co_return co_await a[0];
+    co_return co_await a.get<0>();
 }
 
 constexpr auto cleanup_and_reraise_decl = function("cleanup_and_reraise", {{.name = "work"}, {.name = "cleanup"}});
@@ -190,12 +191,22 @@ Coro lend(Call<lend_decl> a) {
     co_return nb::make_tuple(a.get<"value">(), awaited);
 }
 
+// The same through the helper style that takes the arguments by reference.
+Coro lent_by_reference(const Args& a) {
+    co_return co_await a[0];
+}
+constexpr auto lend_by_reference_decl = function("lend_by_reference", {{.name = "aw"}, {.name = "value"}});
+Coro lend_by_reference(Call<lend_by_reference_decl> a) {
+    nb::object awaited = co_await lent_by_reference(a);
+    co_return nb::make_tuple(a.get<"value">(), awaited);
+}
+
 // ---- async generators ------------------------------------------------------
 
-// Through a FunctionSpec (Coro f(Args a)): that path stays covered.
-AsyncGen count(Args a) {
+constexpr auto count_decl = function("count", {{.name = "n"}});
+AsyncGen count(Call<count_decl> a) {
     Guard guard;
-    std::int64_t n = nb::cast<std::int64_t>(a[0]);
+    std::int64_t n = nb::cast<std::int64_t>(a.get<0>());
     for (std::int64_t i = 0; i < n; ++i) {
         co_await sleep0();
         co_yield nb::int_(i);
@@ -374,13 +385,14 @@ nb::object run_in_thread(Call<run_in_thread_decl> a) {
 
 NB_MODULE(_coro_probe, m) {
     def(m, await_it);
-    def(m, {.name = "await_all", .params = {{.name = "aws", .kind = Kind::var_positional}}, .body = await_all});
+    def(m, lend_by_reference);
+    def(m, await_all);
     def(m, give);
     def(m, await_fails);
     def(m, runs_off);
     def(m, nothing);
     def(m, nest);
-    def(m, {.name = "guarded", .params = {{.name = "aw"}}, .body = guarded});
+    def(m, guarded);
     def(m, cleanup_and_reraise);
     def(m, with_finally);
     def(m, replace_error);
@@ -393,7 +405,7 @@ NB_MODULE(_coro_probe, m) {
     def(m, within);
     def(m, answer);
 
-    def(m, {.name = "count", .params = {{.name = "n"}}, .body = count});
+    def(m, count);
     def(m, relay);
     def(m, recover);
     def(m, echo);

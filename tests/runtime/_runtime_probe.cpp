@@ -81,6 +81,8 @@ nb::object kind(Call<kind_decl> a) {
 }  // namespace
 
 NB_MODULE(_runtime_probe, m) {
+    // A FunctionSpec body reading past its one parameter.
+    def(m, {.name = "past", .params = {{.name = "x"}}, .body = [](Args& a) { return nb::borrow(a[1]); }});
     // Interned literals and message templates.
     def(m, {.name = "interned", .body = [](Args&) { return nb::borrow("commit"_n); }});
     def(m, {.name = "template", .params = {{.name = "name"}, {.name = "value"}}, .body = [](Args& a) {

@@ -356,24 +356,34 @@ def test_asyncio_drives_them_like_python(run):
     assert run(probe.composed, asyncio.sleep(0, "x")) == ("outer", ("inner", "x"))
 
 
-def test_a_helper_given_a_bodys_arguments_borrows_them(run):
+@pytest.mark.parametrize("lend", [probe.lend, probe.lend_by_reference])
+def test_a_helper_given_a_bodys_arguments_borrows_them(run, lend):
     class Marker:
         pass
 
-    async def collected():
-        gc.collect()  # the arguments are visited once, where they are owned
-        return "awaited"
+    held, helper_visits = [], []
+
+    class Collect:
+        def __await__(self):
+            yield  # suspended inside the helper
+            gc.collect()  # the arguments are visited once, where they are owned
+            marker = held[1]()
+            helpers = [c for c in gc.get_referents(held[0]) if type(c) is type(held[0])]
+            helper_visits.append(sum(r is marker for c in helpers for r in gc.get_referents(c)))
+            return "awaited"
 
     async def main():
         value = Marker()
         alive = weakref.ref(value)
-        lending = probe.lend(collected(), value)
+        lending = lend(Collect(), value)
+        held.extend([lending, alive])
         del value  # the body's frame is its only owner now
         result = await lending
         return result, alive()
 
     (value, awaited), alive = run(main)
     assert awaited == "awaited" and alive is not None and value is alive
+    assert helper_visits == [0]
 
 
 def test_cancellation_reaches_the_innermost_await_and_unwinds(run):

@@ -118,6 +118,11 @@ def test_no_return_value_is_none():
     assert probe.nothing() is None
 
 
+def test_an_index_past_the_parameters_is_an_error_not_a_read():
+    with pytest.raises(IndexError, match="argument index past the function's parameters"):
+        probe.past(1)
+
+
 @pytest.mark.parametrize("value,got", [(None, "NoneType"), (b"x", "bytes"), (type("S", (str,), {})("x"), "S")])
 def test_exact_type_is_required(value, got):
     with pytest.raises(TypeError) as err:

@@ -21,7 +21,8 @@
 //     }
 //     def(m, fetch_user);                            // a coroutine function: it returns Coro
 //
-// (Through a FunctionSpec the body is `Coro f(Args a)`, Args by value.)
+// A helper coroutine may take the body's view (moved) or `const Args&`: it
+// borrows the arguments, which the body's frame keeps.
 //
 // An async-generator body returns AsyncGen: `co_yield value` hands a value to
 // the consumer and evaluates to what asend() sent (None for __anext__);
@@ -194,7 +195,7 @@ class PromiseBase {
 
   protected:
     // Picks the bound arguments out of the coroutine's parameters so the
-    // collector can visit them; they must be taken by value (see FunctionBody).
+    // collector can visit them where they are owned (a declared body's view).
     template <class... P>
     void find_args(P&... params) noexcept {
         (note_param(params), ...);
@@ -206,9 +207,10 @@ class PromiseBase {
   private:
     template <class P>
     void note_param(P& param) noexcept {
-        if constexpr (std::is_same_v<std::remove_cv_t<P>, Args>)
-            slots_.args = &param;
-        else if constexpr (requires { typename P::adoptable_args; })
+        // Only a declared body's own view hands its arguments over. A helper's
+        // `Args&` or lent view borrows: visiting them there too would count one
+        // reference twice for the collector.
+        if constexpr (requires { typename P::adoptable_args; })
             if (Args* owned = param.adopt_args(slots_.owned)) slots_.args = owned;
     }
     void awaits(nb::object awaitable) noexcept {

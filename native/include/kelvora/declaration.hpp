@@ -209,14 +209,14 @@ class Call {
     template <std::size_t I>
     nb::handle get() const {
         static_assert(I < size, "no such parameter: the index is past the declared parameters");
-        return (*args_)[I];
+        return args_->slot(I);
     }
     // The argument of the parameter called `name`.
     template <Literal Name>
     nb::handle get() const {
         constexpr std::size_t i = D.index_of(std::string_view(Name.text, Name.size));
         static_assert(i < size, "no such parameter: the name is not among the declared parameters");
-        return (*args_)[i];
+        return args_->slot(i);
     }
     // All of them, for a structured binding: `auto [cls, password] = a.params();`
     std::array<nb::handle, size> params() const { return all(std::make_index_sequence<size>{}); }
@@ -249,7 +249,7 @@ class Call {
     Call(Args& args, bool adoptable) noexcept : args_(&args), adoptable_(adoptable) {}
     template <std::size_t... I>
     std::array<nb::handle, size> all(std::index_sequence<I...>) const {
-        return {(*args_)[I]...};
+        return {args_->slot(I)...};
     }
     Args* args_;
     bool adoptable_;

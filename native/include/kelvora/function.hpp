@@ -90,6 +90,9 @@ class GlobalValue : public nb::object {
     }
 };
 
+template <const auto& D>
+class Call;
+
 // Bound arguments, one slot per declared parameter in declaration order.
 // *args arrives as a tuple and **kwargs as a dict in their slots. Owns the
 // argument references, so a coroutine body may keep it across suspensions.
@@ -111,8 +114,15 @@ class Args {
         delete[] heap_;
     }
 
-    nb::handle operator[](size_t i) const { return data()[i]; }
+    // Checked: a FunctionSpec body's index is not known to the compiler (a
+    // declared body's Call checks its own when it is built).
+    nb::handle operator[](size_t i) const {
+        if (i >= size_) raise(PyExc_IndexError, "argument index past the function's parameters");
+        return data()[i];
+    }
     size_t size() const { return size_; }
+    // The size() slots, unchecked (the collector's walk over them).
+    PyObject* const* items() const { return data(); }
     // The function object being called (its __name__, __qualname__, __globals__).
     // Not owned here: the call holds it (whatever the body does to the object
     // that held it for the caller), the coroutine object for a body.
@@ -137,6 +147,9 @@ class Args {
 
   private:
     friend struct FunctionAccess;
+    template <const auto& D>
+    friend class Call;
+    nb::handle slot(size_t i) const { return data()[i]; }
     // Most signatures are short: their arguments live inline, no allocation.
     static constexpr size_t inline_capacity = 6;
     PyObject** data() { return heap_ ? heap_ : inline_; }
@@ -173,33 +186,6 @@ nb::object make_async_generator(AsyncGen&& body, nb::handle function, std::sourc
 
 namespace detail {
 
-// The parameter type of a non-generic callable taking one argument, or void.
-template <class F>
-struct sole_param {
-    using type = void;
-};
-template <class R, class A>
-struct sole_param<R (*)(A)> {
-    using type = A;
-};
-template <class R, class A>
-struct sole_param<R(A)> {
-    using type = A;
-};
-template <class C, class R, class A>
-struct sole_param<R (C::*)(A) const> {
-    using type = A;
-};
-template <class C, class R, class A>
-struct sole_param<R (C::*)(A)> {
-    using type = A;
-};
-template <class F>
-requires requires {
-    &F::operator();
-}
-struct sole_param<F> : sole_param<decltype(&F::operator())> {};
-
 // A plain body as one indirect call: a function pointer is called through its
 // context, a lambda's own code is the entry point (captures live in `context`).
 template <class F>
@@ -221,63 +207,30 @@ Body plain_body(F f) {
     }
 }
 
-// A coroutine or async-generator body: calling it makes the object around its
-// frame. The function is borrowed from the call; the new object takes its own
-// reference.
-template <class F>
-struct GeneratorBody {
-    F body;
-    std::source_location where;
-};
-template <class R, class F>
-Body generator_body(F f, std::source_location where) {
-    auto owner = std::make_shared<const GeneratorBody<F>>(GeneratorBody<F>{std::move(f), where});
-    return {.invoke = [](const void* context, Args& a) -> nb::object {
-                const auto& g = *static_cast<const GeneratorBody<F>*>(context);
-                nb::handle function = a.function();
-                if constexpr (std::is_same_v<R, Coro>)
-                    return make_coroutine(g.body(std::move(a)), function, g.where);
-                else
-                    return make_async_generator(g.body(std::move(a)), function, g.where);
-            },
-            .context = owner.get(),
-            .owner = owner};
-}
-
 }  // namespace detail
 
-// What a function runs, and so what kind of function it is: a body taking
-// `Args&` and returning a Python object is a plain function; `Coro f(Args)` makes
-// it a coroutine function and `AsyncGen f(Args)` an async-generator function
-// (their Args by value: the frame outlives the call). `__code__` flags follow.
+// What a function runs, and so what kind of function it is. Made here from a
+// plain body, `nb::object f(Args&)` (a lambda may capture: functions made at
+// run time); coroutines and async generators are declared
+// (kelvora/declaration.hpp), whose frames own their arguments.
 struct FunctionBody {
     Body call{};
     Flavor flavor = Flavor::plain;
 
     FunctionBody() = default;
     template <class F>
-    FunctionBody(F f, std::source_location where = std::source_location::current()) {
+    FunctionBody(F f) {
         static_assert(!DeclaredBody<std::decay_t<F>>::declared,
                       "a declared body is bound by def(m, f) or ClassBuilder::add(f), not in a FunctionSpec");
-        if constexpr (std::is_invocable_v<const F&, Args&>) {
-            using R = std::invoke_result_t<const F&, Args&>;
-            static_assert(!std::is_same_v<R, Coro> && !std::is_same_v<R, AsyncGen>,
-                          "a coroutine or async-generator body takes Args by value: Coro f(Args a) "
-                          "(its frame outlives the call)");
-            static_assert(std::is_convertible_v<R, nb::object>, "a plain body returns a Python object");
-            call = detail::plain_body(std::move(f));
-        } else {
-            static_assert(std::is_invocable_v<const F&, Args&&>,
-                          "a body is nb::object f(Args&), Coro f(Args) or AsyncGen f(Args)");
-            using R = std::invoke_result_t<const F&, Args&&>;
-            static_assert(std::is_same_v<R, Coro> || std::is_same_v<R, AsyncGen>,
-                          "a body taking Args by value is a coroutine (Coro) or an async generator (AsyncGen)");
-            static_assert(std::is_same_v<typename detail::sole_param<std::remove_cvref_t<F>>::type, void> ||
-                              std::is_same_v<typename detail::sole_param<std::remove_cvref_t<F>>::type, Args>,
-                          "a coroutine or async-generator body takes Args by value");
-            flavor = std::is_same_v<R, Coro> ? Flavor::coroutine : Flavor::async_generator;
-            call = detail::generator_body<R>(std::move(f), where);
-        }
+        static_assert(std::is_invocable_v<const F&, Args&>,
+                      "a FunctionSpec body is nb::object f(Args&); a coroutine or async generator is declared: "
+                      "Coro f(Call<f_decl> a)");
+        using R = std::invoke_result_t<const F&, Args&>;
+        static_assert(!std::is_same_v<R, Coro> && !std::is_same_v<R, AsyncGen>,
+                      "a coroutine or async-generator body is declared: Coro f(Call<f_decl> a) "
+                      "(its frame takes the arguments over)");
+        static_assert(std::is_convertible_v<R, nb::object>, "a plain body returns a Python object");
+        call = detail::plain_body(std::move(f));
     }
 };
 
