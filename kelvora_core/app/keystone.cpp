@@ -352,7 +352,11 @@ Coro before_services_handlers(Args& a, nb::handle self, nb::handle app) {
 // AsyncGenerator, is set where the module is built.
 constexpr auto _lifespan_decl =
     method("_lifespan", {self_param, {.name = "app", .annotation = global("FastAPI")}},
-           {.doc = "生命周期：启动时检查数据库与默认账户并启动服务，退出时执行关闭处理并释放引擎。"});
+           {.doc = "生命周期：启动时检查数据库与默认账户并启动服务，退出时执行关闭处理并释放引擎。",
+            .returns = made([](nb::handle m) -> nb::object {
+                return m.attr("AsyncGenerator")[nb::make_tuple(nb::none(), nb::none())];
+            }),
+            .decorator = global("asynccontextmanager")});
 AsyncGen _lifespan(Call<_lifespan_decl> a) {
     auto [self, app] = a.params();
     Caught failure;
@@ -673,8 +677,8 @@ Coro _unload_engine(Call<_unload_engine_decl> a) {
 NB_MODULE(keystone, m) {
     import_module(m, "asyncio");
     nb::object abc = import_from(m, "abc", "ABC");
-    nb::object asynccontextmanager = import_from(m, "contextlib", "asynccontextmanager");
-    nb::object async_generator = import_from(m, "typing", "AsyncGenerator");
+    import_from(m, "contextlib", "asynccontextmanager");
+    import_from(m, "typing", "AsyncGenerator");
     import_from(m, "typing", "Callable");
     import_from(m, "fastapi", "FastAPI");
     import_from(m, "fastapi.staticfiles", "StaticFiles");
@@ -715,19 +719,12 @@ NB_MODULE(keystone, m) {
     redoc_docs.qualname = "Application._init_fastapi.<locals>.redoc_docs";
     nb::setattr(m, "_redoc_docs", make_function(m, std::move(redoc_docs)));
 
-    // A class attribute made by a decorator, so named by hand; its return annotation is an
-    // object made here.
-    FunctionSpec lifespan = declared_spec(m, keystone::_lifespan);
-    lifespan.returns = async_generator[nb::make_tuple(nb::none(), nb::none())];
-    lifespan.qualname = "Application._lifespan";
-
     ClassBuilder(m, "Application")
         .doc("应用：启动报告、Web 应用、路由发现、生命周期与引擎。")
         .base(abc)
         .add(keystone::init_, keystone::run, keystone::startup, keystone::shutdown, keystone::before_services,
-             keystone::_event_startup, keystone::_event_shutdown, keystone::_init_fastapi)
-        .attr("_lifespan", asynccontextmanager(make_function(m, std::move(lifespan))))
-        .add(keystone::_lifespan_check_admin_user, keystone::_lifespan_check_database, keystone::_init_engine,
+             keystone::_event_startup, keystone::_event_shutdown, keystone::_init_fastapi, keystone::_lifespan,
+             keystone::_lifespan_check_admin_user, keystone::_lifespan_check_database, keystone::_init_engine,
              keystone::_unload_engine, keystone::_router_include, keystone::_init_exception, keystone::_router_scan,
              keystone::_router_override_tags, keystone::_init_print_banner, keystone::_init_environment,
              keystone::_lifespan_services, keystone::_service_enums, keystone::_service_permission)

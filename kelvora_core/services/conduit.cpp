@@ -31,8 +31,8 @@ nb::object new_(Call<new_decl> a) {
     return single_instance(a.get<"cls">(), "_init_manager"_n, Publish::after_load);
 }
 
-constexpr auto init_manager_decl = method("_init_manager", {self_});
-nb::object init_manager(Call<init_manager_decl> a) {
+constexpr auto _init_manager_decl = method("_init_manager", {self_});
+nb::object _init_manager(Call<_init_manager_decl> a) {
     auto [self] = a.params();
     nb::setattr(self, "_session_factories"_n, nb::dict());
     nb::setattr(self, "_loaded_sources"_n, nb::set());
@@ -50,9 +50,9 @@ nb::object lookup(nb::handle factories, nb::handle key) {
     return nb::steal(found);
 }
 
-constexpr auto ensure_session_factory_decl =
+constexpr auto _ensure_session_factory_decl =
     method("_ensure_session_factory", {self_, exact_str("name")}, {.returns = global("async_sessionmaker")});
-nb::object ensure_session_factory(Call<ensure_session_factory_decl> a) {
+nb::object _ensure_session_factory(Call<_ensure_session_factory_decl> a) {
     auto [self, name] = a.params();
     nb::str key = str_lower(name);
     if (nb::object factory = lookup(self.attr("_session_factories"_n), key)) return factory;
@@ -230,8 +230,15 @@ AsyncGen session_scope(Call<D> a, nb::object self, nb::object name) {
 
 // Wrapped by asynccontextmanager in the class; its return annotation, a subscripted
 // AsyncGenerator, is made with the module (as for the two dependencies below).
+// AsyncGenerator[AsyncSession, None]
+constexpr Value session_stream = made([](nb::handle m) -> nb::object {
+    return m.attr("AsyncGenerator")[nb::make_tuple(m.attr("AsyncSession"), nb::none())];
+});
+
 constexpr auto get_session_decl = method("get_session", {self_, {.name = "name"}},
-                                         {.doc = "数据库会话作用域：成功时提交，数据库异常时回滚，总是关闭会话。"});
+                                         {.doc = "数据库会话作用域：成功时提交，数据库异常时回滚，总是关闭会话。",
+                                          .returns = session_stream,
+                                          .decorator = global("asynccontextmanager")});
 AsyncGen get_session(Call<get_session_decl> a) {
     auto [self, name] = a.params();
     return session_scope(std::move(a), nb::borrow(self), nb::borrow(name));
@@ -248,13 +255,14 @@ Coro get_raw_session(Call<get_raw_session_decl> a) {
 }
 
 // async with AsyncConduit().get_session(name) as session: yield session
-constexpr auto get_async_session_decl = classmethod("get_async_session", {cls_, exact_str("name")});
+constexpr auto get_async_session_decl =
+    classmethod("get_async_session", {cls_, exact_str("name")}, {.returns = session_stream});
 AsyncGen get_async_session(Call<get_async_session_decl> a) {
     nb::object name = nb::borrow(a.get<"name">());
     return session_scope(std::move(a), nb::none(), std::move(name));
 }
 
-constexpr auto get_auth_async_session_decl = classmethod("get_auth_async_session", {cls_});
+constexpr auto get_auth_async_session_decl = classmethod("get_auth_async_session", {cls_}, {.returns = session_stream});
 AsyncGen get_auth_async_session(Call<get_auth_async_session_decl> a) {
     return session_scope(std::move(a), nb::none(), nb::borrow("Auth"_n));
 }
@@ -314,38 +322,25 @@ Coro health_check(Call<health_check_decl> a) {
 NB_MODULE(conduit, m) {
     nb::object threading = import_module(m, "threading");
     import_module(m, "asyncio");
-    nb::object asynccontextmanager = import_from(m, "contextlib", "asynccontextmanager");
-    nb::object async_generator = import_from(m, "typing", "AsyncGenerator");
+    import_from(m, "contextlib", "asynccontextmanager");
+    import_from(m, "typing", "AsyncGenerator");
     import_from(m, "sqlalchemy.ext.asyncio", "async_sessionmaker");
     import_from(m, "sqlalchemy", "text");
     import_from(m, "sqlalchemy.exc", {"SQLAlchemyError", "IntegrityError", "DataError"});
-    nb::object session_class = import_from(m, "sqlmodel.ext.asyncio.session", "AsyncSession");
+    import_from(m, "sqlmodel.ext.asyncio.session", "AsyncSession");
     import_from(m, "..engine.database_engine", "DatabaseEngine");
     import_from(m, "..logger.logging_", "logging");
     import_from(m, "..engine.availability", {"database_of", "is_unavailable", "outages"});
-
-    // AsyncGenerator[AsyncSession, None]: no module global, so set on the specs here.
-    nb::object session_stream = async_generator[nb::make_tuple(session_class, nb::none())];
-    FunctionSpec get_session = declared_spec(m, conduit::get_session);
-    get_session.returns = session_stream;
-    get_session.qualname = "AsyncConduit.get_session";
-    FunctionSpec get_async_session = declared_spec(m, conduit::get_async_session);
-    get_async_session.returns = session_stream;
-    FunctionSpec get_auth_async_session = declared_spec(m, conduit::get_auth_async_session);
-    get_auth_async_session.returns = session_stream;
 
     nb::object conduit_class =
         ClassBuilder(m, "AsyncConduit")
             .doc("异步数据库会话管理器：按数据库名称动态创建会话工厂，提供会话作用域与健康检查。")
             .attr("_instance", nb::none())
             .attr("_lock", threading.attr("Lock")())
-            .add(conduit::new_, conduit::init_manager, conduit::ensure_session_factory, conduit::get_session_factory,
-                 conduit::support_schema, conduit::close_session_factory, conduit::close_all, conduit::del_)
-            .attr("get_session", asynccontextmanager(make_function(m, std::move(get_session))))
-            .add(conduit::get_raw_session)
-            .classmethod(std::move(get_async_session))
-            .classmethod(std::move(get_auth_async_session))
-            .add(conduit::health_check)
+            .add(conduit::new_, conduit::_init_manager, conduit::_ensure_session_factory, conduit::get_session_factory,
+                 conduit::support_schema, conduit::close_session_factory, conduit::close_all, conduit::del_,
+                 conduit::get_session, conduit::get_raw_session, conduit::get_async_session,
+                 conduit::get_auth_async_session, conduit::health_check)
             .build();
     conduit::own_get_session.remember(conduit_class, "get_session"_n);
 }

@@ -78,12 +78,14 @@ nb::object object_of(const Annotation& annotation, nb::handle module, const char
             return type_object(annotation.type);
         case Annotation::Of::global:
             return module_global(module, annotation.text, what);
+        case Annotation::Of::made:
+            return object_of(annotation.made, module, what);
     }
     return {};
 }
 
 FunctionSpec spec_of(nb::handle module, const char* name, const char* doc, const Parameter* params, std::size_t count,
-                     const Annotation& returns, std::source_location where, FunctionBody body) {
+                     const Annotation& returns, const char* decorator, std::source_location where, FunctionBody body) {
     std::vector<Param> list;
     list.reserve(count);
     for (std::size_t i = 0; i < count; ++i) list.push_back(param_of(params[i], module, name));
@@ -91,6 +93,7 @@ FunctionSpec spec_of(nb::handle module, const char* name, const char* doc, const
             .doc = doc,
             .params = std::move(list),
             .returns = object_of(returns, module, name),
+            .decorator = decorator ? module_global(module, decorator, name) : nb::object(),
             .body = std::move(body),
             .where = where};
 }

@@ -98,7 +98,9 @@ ClassBuilder& ClassBuilder::field(const char* name, nb::handle annotation, nb::h
 
 nb::object ClassBuilder::function_for(FunctionSpec& spec) {
     if (spec.qualname.empty()) spec.qualname = std::string(name_) + "." + spec.name;
-    return make_function(module_, std::move(spec));
+    nb::object decorator = std::move(spec.decorator);
+    nb::object f = make_function(module_, std::move(spec));
+    return decorator ? decorator(f) : f;
 }
 
 ClassBuilder& ClassBuilder::method(FunctionSpec spec) {
@@ -239,7 +241,9 @@ bool OwnAttribute::resolves(nb::handle cls) const {
 
 nb::object def(nb::handle module, FunctionSpec spec) {
     const char* name = spec.name;
+    nb::object decorator = std::move(spec.decorator);
     nb::object f = make_function(module, std::move(spec));
+    if (decorator) f = decorator(f);
     nb::setattr(module, name, f);
     return f;
 }

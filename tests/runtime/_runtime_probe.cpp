@@ -72,6 +72,16 @@ nb::object described(Call<described_decl> a) {
     return nb::make_tuple(flag, count, ratio, label, items, target, home);
 }
 
+// Passed through a module global before it is bound, as under `@lru_cache`; its
+// return annotation made from the module's globals.
+constexpr auto cached_decl =
+    function("cached", {{.name = "x"}},
+             {.returns = made([](nb::handle m) -> nb::object { return nb::make_tuple(m.attr("Sample")); }),
+              .decorator = global("lru_cache")});
+nb::object cached(Call<cached_decl> a) {
+    return nb::make_tuple(a.get<"x">());  // a new tuple per call: the cache answers repeats
+}
+
 // A read-only property of Sample: its getter.
 constexpr auto kind_decl = property("kind", {{.name = "self"}}, {.doc = "The class name."});
 nb::object kind(Call<kind_decl> a) {
@@ -208,6 +218,8 @@ NB_MODULE(_runtime_probe, m) {
         .add(kind)
         .build();
     def(m, described);
+    import_from(m, "functools", "lru_cache");
+    def(m, cached);
 
     nb::object record = ClassBuilder(m, "Record")
                             .doc("A plain record.")

@@ -114,6 +114,12 @@ def test_a_declaration_makes_its_defaults_annotations_and_property():
         probe.Sample().kind = "other"
 
 
+def test_a_declared_decorator_wraps_the_function_before_it_is_bound():
+    assert probe.cached(1) is probe.cached(1) == (1,)
+    inner = probe.cached.__wrapped__
+    assert inner.__qualname__ == "cached" and inner.__annotations__ == {"return": (probe.Sample,)}
+
+
 def test_no_return_value_is_none():
     assert probe.nothing() is None
 

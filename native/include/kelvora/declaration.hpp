@@ -99,17 +99,24 @@ constexpr Value made(F make) {
 }
 
 // An annotation, described at compile time: a text (as modules with postponed
-// annotations store them), a built-in type, or a module global.
+// annotations store them), a built-in type, a module global, or one made from
+// them when the module is built, as an annotation expression is evaluated:
+// `made([](nb::handle m) { return m.attr("AsyncGenerator")[nb::make_tuple(m.attr("Row"), nb::none())]; })`.
 struct Annotation {
-    enum class Of : unsigned char { nothing, text, type, global };
+    enum class Of : unsigned char { nothing, text, type, global, made };
     Of of = Of::nothing;
     const char* text = nullptr;  // the text, or a global's name
     PyTypeObject* type = nullptr;
+    Value made{};
 
     constexpr Annotation() = default;
     constexpr Annotation(const char* value) : of(Of::text), text(value) {}
     constexpr Annotation(PyTypeObject* value) : of(Of::type), type(value) {}
     constexpr Annotation(Global value) : of(Of::global), text(value.name) {}
+    // Only a made value is an annotation; anything else does not compile.
+    constexpr Annotation(Value value) : of(Of::made), made(value) {
+        if (value.of != Value::Of::made) throw "an annotation is a text, a type, global(...) or made(...)";
+    }
     explicit operator bool() const { return of != Of::nothing; }
 };
 
@@ -138,6 +145,9 @@ constexpr Parameter exact_dict(const char* name) {
 struct Described {
     const char* doc = nullptr;
     Annotation returns{};
+    // A module global the function is passed through before it is bound, as
+    // `@decorator` under `def`: `.decorator = global("asynccontextmanager")`.
+    Global decorator{nullptr};
 };
 
 template <std::size_t N>
@@ -148,6 +158,7 @@ struct Declaration {
     std::array<Parameter, N> params;
     const char* doc;
     Annotation returns;
+    const char* decorator;       // a module global's name, or null
     std::source_location where;  // tracebacks through the function name this line
 
     // The position of the parameter `name`, or N.
@@ -168,14 +179,14 @@ struct Declare {
     }
     constexpr Declaration<0> operator()(const char* name, Described more = {},
                                         std::source_location where = std::source_location::current()) const {
-        return {R, name, {}, more.doc, more.returns, where};
+        return {R, name, {}, more.doc, more.returns, more.decorator.name, where};
     }
 
   private:
     template <std::size_t N, std::size_t... I>
     static constexpr Declaration<N> declare(const char* name, const Parameter (&params)[N], Described more,
                                             std::source_location where, std::index_sequence<I...>) {
-        return {R, name, {params[I]...}, more.doc, more.returns, where};
+        return {R, name, {params[I]...}, more.doc, more.returns, more.decorator.name, where};
     }
 };
 }  // namespace detail
@@ -282,7 +293,7 @@ namespace detail {
 nb::object object_of(const Value& value, nb::handle module, const char* what);
 nb::object object_of(const Annotation& annotation, nb::handle module, const char* what);
 FunctionSpec spec_of(nb::handle module, const char* name, const char* doc, const Parameter* params, std::size_t count,
-                     const Annotation& returns, std::source_location where, FunctionBody body);
+                     const Annotation& returns, const char* decorator, std::source_location where, FunctionBody body);
 
 // The body as one indirect call, as FunctionSpec's bodies are.
 template <class F>
@@ -326,7 +337,7 @@ FunctionSpec declared_spec(nb::handle module, F body) {
     static_assert(generator || std::is_convertible_v<R, nb::object>,
                   "a body returns a Python object (nb::object), Coro or AsyncGen");
     constexpr const auto& d = B::declaration;
-    return detail::spec_of(module, d.name, d.doc, d.params.data(), d.size, d.returns, d.where,
+    return detail::spec_of(module, d.name, d.doc, d.params.data(), d.size, d.returns, d.decorator, d.where,
                            detail::declared_body(+body));
 }
 

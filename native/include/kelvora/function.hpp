@@ -238,7 +238,8 @@ struct FunctionSpec {
     const char* name;
     const char* doc = nullptr;
     std::vector<Param> params{};
-    nb::object returns{};  // return annotation; empty: none
+    nb::object returns{};    // return annotation; empty: none
+    nb::object decorator{};  // called with the function before it is bound; empty: none
     FunctionBody body{};
     std::string qualname{};  // empty: name (classes prefix it with their own)
     // Where the function is defined; tracebacks through it name this line.
