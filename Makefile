@@ -153,7 +153,7 @@ asan: $(VENV)/.installed static
 	$(VENV)/bin/cmake --build build/asan
 	# replace_intrin=0: greenlet (SQLAlchemy's run_sync) memcpy's whole stack slices, redzones of
 	# our instrumented frames included; our own code still checks its copies (__asan_memcpy).
-	cd $(ASAN_TREE) && PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:replace_intrin=0 \
+	cd $(ASAN_TREE) && PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:replace_intrin=0:suppressions=$(abspath native/asan.supp) \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  $(abspath $(VPY)) -m pytest -q -p no:cacheprovider
 
