@@ -310,7 +310,8 @@ nb::object make_function(nb::handle module, FunctionSpec spec) {
     f->varkw_at = varkw_at;
     f->where = new std::source_location(spec.where);
     PyObject_GC_Track(f);
-    return nb::steal(reinterpret_cast<PyObject*>(f));
+    nb::object made = nb::steal(reinterpret_cast<PyObject*>(f));
+    return spec.decorator ? spec.decorator(made) : made;
 }
 
 }  // namespace kelvora

@@ -98,9 +98,7 @@ ClassBuilder& ClassBuilder::field(const char* name, nb::handle annotation, nb::h
 
 nb::object ClassBuilder::function_for(FunctionSpec& spec) {
     if (spec.qualname.empty()) spec.qualname = std::string(name_) + "." + spec.name;
-    nb::object decorator = std::move(spec.decorator);
-    nb::object f = make_function(module_, std::move(spec));
-    return decorator ? decorator(f) : f;
+    return make_function(module_, std::move(spec));
 }
 
 ClassBuilder& ClassBuilder::method(FunctionSpec spec) {
@@ -241,9 +239,7 @@ bool OwnAttribute::resolves(nb::handle cls) const {
 
 nb::object def(nb::handle module, FunctionSpec spec) {
     const char* name = spec.name;
-    nb::object decorator = std::move(spec.decorator);
     nb::object f = make_function(module, std::move(spec));
-    if (decorator) f = decorator(f);
     nb::setattr(module, name, f);
     return f;
 }

@@ -254,7 +254,8 @@ inline nb::object type_object(PyTypeObject* type) {
     return nb::borrow(reinterpret_cast<PyObject*>(type));
 }
 
-// Builds the function object. `module` supplies __module__ and __globals__.
+// Builds the function object, passed through `spec.decorator` when there is
+// one. `module` supplies __module__ and __globals__.
 nb::object make_function(nb::handle module, FunctionSpec spec);
 
 // Whether `obj` is a native function made by this runtime (any module's copy
