@@ -348,8 +348,7 @@ Coro before_services_handlers(Args& a, nb::handle self, nb::handle app) {
 
 // ---- lifespan -------------------------------------------------------------------------
 
-// Wrapped by asynccontextmanager in the class; the return annotation, a subscripted
-// AsyncGenerator, is set where the module is built.
+// The application's lifespan: an async generator made a context manager by its decorator.
 constexpr auto _lifespan_decl =
     method("_lifespan", {self_param, {.name = "app", .annotation = global("FastAPI")}},
            {.doc = "生命周期：启动时检查数据库与默认账户并启动服务，退出时执行关闭处理并释放引擎。",

@@ -228,9 +228,8 @@ AsyncGen session_scope(Call<D> a, nb::object self, nb::object name) {
     failure.rethrow();
 }
 
-// Wrapped by asynccontextmanager in the class; its return annotation, a subscripted
-// AsyncGenerator, is made with the module (as for the two dependencies below).
-// AsyncGenerator[AsyncSession, None]
+// AsyncGenerator[AsyncSession, None], the return annotation of get_session (wrapped by
+// asynccontextmanager) and of the two dependencies below.
 constexpr Value session_stream = made([](nb::handle m) -> nb::object {
     return m.attr("AsyncGenerator")[nb::make_tuple(m.attr("AsyncSession"), nb::none())];
 });

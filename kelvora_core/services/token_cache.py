@@ -23,6 +23,7 @@ import threading
 import time
 from collections import OrderedDict
 from collections.abc import Hashable, Mapping
+from types import MappingProxyType
 from typing import Any
 
 from sqlalchemy import event, inspect
@@ -86,7 +87,9 @@ class TokenCache:
         except (KeyError, TypeError, ValueError, OverflowError):
             return  # nothing to bound it by, or a family no end could name: not kept
         # Its own copy: the request that made it may change the user it was given.
-        entry = _Entry(checked, until, time.time(), username, family, dict(claims), user.model_copy())
+        # The claims are shared by every request that uses the entry: read-only.
+        entry = _Entry(checked, until, time.time(), username, family, MappingProxyType(dict(claims)),
+                       user.model_copy())
         with self._lock:
             if settings != self._settings:
                 self._entries.clear()
