@@ -22,6 +22,7 @@ from kelvora_core.app.keystone import Application  # noqa: E402
 from kelvora_core.config.app_config import AppConfig  # noqa: E402
 from kelvora_core.engine.startup_lock import startup_lock  # noqa: E402
 from kelvora_core.logger.logging_ import logging  # noqa: E402
+from kelvora_core.web.request_head import server_http_options  # noqa: E402
 from kelvora_core.services.conduit import AsyncConduit  # noqa: E402
 from kelvora_core.utils.lease import release_instance_lease  # noqa: E402
 
@@ -70,8 +71,8 @@ def main(argv: list[str] | None = None) -> None:
     webapp = AppConfig.webapp
     # The application ends requests webapp.graceful_timeout seconds after a stop signal; the
     # server's own limit, a little later, covers connections that never send a request.
-    options = {"host": args.host, "port": args.port, "log_level": "info", "loop": webapp.loop, "http": webapp.http,
-               "timeout_graceful_shutdown": webapp.graceful_timeout + 1}
+    options = {"host": args.host, "port": args.port, "log_level": "info", "loop": webapp.loop,
+               **server_http_options(webapp.http), "timeout_graceful_shutdown": webapp.graceful_timeout + 1}
     if webapp.reload:
         # The reloader imports the app itself, through the factory, in a process it restarts.
         uvicorn.run("examples.service:create_app", factory=True, reload=True,
